@@ -1,0 +1,12 @@
+#!/bin/sh
+# One rank of a test job: optional preload and standard output redirection,
+# then the rank's exit status is written to $PAIRDOT_STATUS_DIR/exit.<rank>.
+rank=${PMI_RANK:-${OMPI_COMM_WORLD_RANK:-0}}
+case "${PAIRDOT_RANK_STDOUT:-}" in
+full) exec >/dev/full ;;
+closed) exec >&- ;;
+esac
+LD_PRELOAD=${PAIRDOT_PRELOAD:-} "$@"
+status=$?
+echo "$status" >"$PAIRDOT_STATUS_DIR/exit.$rank"
+exit "$status"

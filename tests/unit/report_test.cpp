@@ -1,0 +1,131 @@
+#include "report.hpp"
+#include "seed.hpp"
+#include "vector.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using pairdot::veclen;
+
+TEST(Seed, IsClockMinusTwiceRankInLow32Bits) {
+  struct Case {
+    std::int64_t now;
+    int rank;
+    unsigned seed;
+  };
+  const Case cases[] = {
+      {1000, 0, 1000U},
+      {1000, 3, 994U},
+      {1, 1, 0xFFFFFFFFU},                  // clock below 2*rank wraps
+      {0, 5, 0xFFFFFFF6U},                  //
+      {(std::int64_t{1} << 32) + 7, 2, 3U}, // clock above 2^32 keeps low bits
+      {(std::int64_t{5} << 33) + 100, 0, 100U},
+      {1700000000, 0x40000000, 3847483648U}, // 2*rank wraps to INT_MIN
+      {1700000000, 0x7FFFFFFF, 1700000002U},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(pairdot::seed_for(c.now, c.rank), c.seed) << c.now << " " << c.rank;
+  }
+}
+
+TEST(Seed, SameSecondDifferentRanksDifferByTwiceTheRankGap) {
+  const std::int64_t now = 1765000000;
+  for (int rank = 0; rank < 64; ++rank) {
+    EXPECT_EQ(pairdot::seed_for(now, 0) - pairdot::seed_for(now, rank), 2U * rank);
+  }
+}
+
+TEST(DotProduct, SumsPairwiseProducts) {
+  struct Case {
+    int a[veclen];
+    int b[veclen];
+    int dot;
+  };
+  const Case cases[] = {
+      {{0, 0, 0, 0, 0}, {4, 4, 4, 4, 4}, 0},  {{4, 4, 4, 4, 4}, {4, 4, 4, 4, 4}, 80},
+      {{1, 2, 3, 4, 0}, {4, 3, 2, 1, 4}, 20}, {{2, 0, 4, 1, 3}, {1, 1, 1, 1, 1}, 10},
+      {{0, 0, 0, 0, 3}, {0, 0, 0, 0, 2}, 6},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(pairdot::dot_product(c.a, c.b), c.dot);
+  }
+}
+
+// Runs one report function with standard output captured.
+template <typename Print> std::string captured(Print print) {
+  testing::internal::CaptureStdout();
+  print();
+  return testing::internal::GetCapturedStdout();
+}
+
+// The values rand() % 5 gives after srand(seed), in draw order.
+std::string expected_values(unsigned seed) {
+  std::srand(seed);
+  std::string text;
+  for (int i = 0; i < veclen; ++i) {
+    text += std::to_string(std::rand() % 5) + " ";
+  }
+  return text;
+}
+
+TEST(VectorLine, PrintsHeaderAndTheStoredDrawsInOrder) {
+  struct Case {
+    const char *header;
+    int rank;
+    const char *prefix;
+  };
+  const Case cases[] = {
+      {pairdot::y_header, 0, "\nProcessY 0 : \t\t"},
+      {pairdot::x_header, 1, "\nProcessX 1 : \t\t"},
+      {pairdot::y_header, 2147483646, "\nProcessY 2147483646 : \t\t"},
+  };
+  for (const auto &c : cases) {
+    for (const unsigned seed : {1U, 42U, 0xFFFFFFFFU}) {
+      int vec[veclen] = {-1, -1, -1, -1, -1};
+      std::srand(seed);
+      const std::string line = captured([&] { pairdot::print_vector_line(c.header, c.rank, vec); });
+      EXPECT_EQ(line, c.prefix + expected_values(seed) + "\n");
+      std::string stored;
+      for (const int v : vec) {
+        EXPECT_TRUE(v >= 0 && v <= 4) << v;
+        stored += std::to_string(v) + " ";
+      }
+      EXPECT_EQ(stored, expected_values(seed));
+    }
+  }
+}
+
+TEST(VectorLine, DrawsExactlyFiveValues) {
+  int vec[veclen];
+  std::srand(7);
+  captured([&] { pairdot::print_vector_line(pairdot::x_header, 3, vec); });
+  const int next = std::rand();
+  std::srand(7);
+  for (int i = 0; i < veclen; ++i) {
+    std::rand();
+  }
+  EXPECT_EQ(next, std::rand());
+}
+
+TEST(ResultLine, NamesTheEvenRankFirstAndEndsWithASpace) {
+  struct Case {
+    int rank;
+    int dot;
+    const char *text;
+  };
+  const Case cases[] = {
+      {1, 19, "\n For processesXY 0 ; 1 :\t19 \n"},
+      {3, 0, "\n For processesXY 2 ; 3 :\t0 \n"},
+      {2147483647, 80, "\n For processesXY 2147483646 ; 2147483647 :\t80 \n"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(captured([&] { pairdot::print_result_line(c.rank, c.dot); }), c.text);
+  }
+}
+
+} // namespace

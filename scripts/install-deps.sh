@@ -1,0 +1,9 @@
+#!/bin/sh
+# Installs what building and testing pairdot needs on Debian 12 (run as root).
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  g++ make cmake libgtest-dev \
+  mpich libmpich-dev openmpi-bin libopenmpi-dev \
+  clang libclang-rt-14-dev >/dev/null

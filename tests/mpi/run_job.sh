@@ -12,9 +12,13 @@
 #                         check every rank's calls and output
 #   --stdout full|closed  every rank's standard output fails: expect each rank
 #                         to exit 1 with one line on standard error
+#   --library mpich|openmpi
+#                         when the launcher's name does not tell (a wrapper)
+# Every job is bounded in time (PAIRDOT_JOB_TIMEOUT, 60 s) and must leave no
+# process behind.
 set -u
 
-np=1 form=files program= check= trace= trace_check= stdout_fault=
+np=1 form=files program= check= trace= trace_check= stdout_fault= library=
 while [ $# -gt 0 ]; do
   case $1 in
   --np) np=$2; shift 2 ;;
@@ -24,6 +28,7 @@ while [ $# -gt 0 ]; do
   --trace) trace=$2; shift 2 ;;
   --trace-check) trace_check=$2; shift 2 ;;
   --stdout) stdout_fault=$2; shift 2 ;;
+  --library) library=$2; shift 2 ;;
   --) shift; break ;;
   *) echo "run_job.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -32,8 +37,11 @@ launch=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/pairdot-job.XXXXXX")
-trap 'rm -rf "$dir"' EXIT
+trap 'pkill -KILL -f "$dir/" 2>/dev/null; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Ranks run through a link in the job's own directory, so that this job's
+# processes can be told from those of jobs running beside it.
+ln -s "$(realpath "$program")" "$dir/pairdot"
 
 # Small machines: Open MPI must oversubscribe and yield when idle; as root
 # (CI) it must be told that this is intended. MPICH ignores these.
@@ -47,13 +55,20 @@ if [ -n "$trace" ]; then
   export PAIRDOT_PRELOAD=$trace PAIRDOT_TRACE_DIR=$dir PAIRDOT_FAKE_TIME=$fake_time
 fi
 
-library=none
-if [ ${#launch[@]} -gt 0 ]; then
+if [ ${#launch[@]} -eq 0 ]; then
+  library=none
+elif [ -z "$library" ]; then
   case $("${launch[0]}" --version 2>&1) in
   *HYDRA*) library=mpich ;;
   *"Open MPI"* | *OpenRTE*) library=openmpi ;;
   *) fail "cannot tell which MPI library ${launch[0]} belongs to" ;;
   esac
+fi
+if [ "$library" = openmpi ]; then
+  # Open MPI hands only named variables to remote daemons.
+  for v in PAIRDOT_STATUS_DIR PAIRDOT_RANK_STDOUT PAIRDOT_PRELOAD PAIRDOT_TRACE_DIR PAIRDOT_FAKE_TIME; do
+    [ -n "${!v-}" ] && launch+=(-x "$v")
+  done
 fi
 case $library-$form in
 mpich-files) launch+=(-outfile-pattern "$dir/out.%r") ;;
@@ -62,10 +77,15 @@ openmpi-files) launch+=(--output-filename "$dir/ompi") ;;
 openmpi-tagged) launch+=(--tag-output) ;;
 esac
 
-timeout -k 5 "${PAIRDOT_JOB_TIMEOUT:-60}" "${launch[@]}" "$here/rank.sh" "$program" \
+timeout -k 5 "${PAIRDOT_JOB_TIMEOUT:-60}" "${launch[@]}" "$here/rank.sh" "$dir/pairdot" \
   >"$dir/stdout" 2>"$dir/stderr"
 launcher_status=$?
 [ "$launcher_status" = 124 ] && fail "job of $np did not end within its time bound"
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  pgrep -f "$dir/" >/dev/null || break
+  sleep 0.5
+done
+pgrep -a -f "$dir/" >&2 && fail "processes of the job are left behind"
 # Open MPI writes DIR/1/rank.N/stdout; a singleton writes to our stdout.
 for f in "$dir"/ompi/*/rank.*/stdout; do
   [ -f "$f" ] || continue

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pairdot_check {
+
+constexpr int vector_size = 5;
+constexpr int max_value = 4;
+
+enum class LineKind : std::uint8_t { blank, vector, result, bad };
+enum class Role : std::uint8_t { x, y };
+
+// One output line, taken apart. On a bad line, rank (and first, for a result
+// line) are still set when they could be read, else -1.
+struct ParsedLine {
+  LineKind kind = LineKind::bad;
+  Role role = Role::y;
+  bool result_form = false; // the line starts like a result line
+  std::int32_t rank = -1;   // vector: its rank; result: second rank of the pair
+  std::int32_t first = -1;  // result: first rank of the pair
+  std::int32_t result = 0;  // result: the printed product
+  std::uint8_t values[vector_size] = {};
+  const char *error = nullptr; // bad: what is wrong
+};
+
+// Parses a line without its newline; the format must match byte for byte.
+ParsedLine parse_line(std::string_view line);
+
+// The line as a short C-escaped quote, with "..." when it is cut or when
+// total_length says the line was longer than the bytes given.
+std::string quote_line(std::string_view line, std::uint64_t total_length);
+
+} // namespace pairdot_check

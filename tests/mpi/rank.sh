@@ -6,7 +6,9 @@ case "${PAIRDOT_RANK_STDOUT:-}" in
 full) exec >/dev/full ;;
 closed) exec >&- ;;
 esac
-LD_PRELOAD=${PAIRDOT_PRELOAD:-} "$@"
+# PAIRDOT_RANK_TOOL (a checker such as valgrind) is split into words.
+# shellcheck disable=SC2086
+LD_PRELOAD=${PAIRDOT_PRELOAD:-} ${PAIRDOT_RANK_TOOL:-} "$@"
 status=$?
 echo "$status" >"$PAIRDOT_STATUS_DIR/exit.$rank"
 exit "$status"

@@ -14,11 +14,20 @@
 #                         to exit 1 with one line on standard error
 #   --library mpich|openmpi
 #                         when the launcher's name does not tell (a wrapper)
+#   --valgrind SUPP       run every rank under valgrind memcheck
+#   --kill-rank R         rank R dies before its send (needs --trace): the
+#                         launcher must fail
+#   --expect-check-failure PATTERN...
+#                         pairdot-check must reject the output with lines
+#                         matching each pattern (up to the next option)
+#   --repeat K            run the same job K times; every run must pass
 # Every job is bounded in time (PAIRDOT_JOB_TIMEOUT, 60 s) and must leave no
 # process behind.
 set -u
 
 np=1 form=files program= check= trace= trace_check= stdout_fault= library=
+valgrind= kill_rank= expected_problems=() repeat=1
+args=("$@")
 while [ $# -gt 0 ]; do
   case $1 in
   --np) np=$2; shift 2 ;;
@@ -29,12 +38,30 @@ while [ $# -gt 0 ]; do
   --trace-check) trace_check=$2; shift 2 ;;
   --stdout) stdout_fault=$2; shift 2 ;;
   --library) library=$2; shift 2 ;;
+  --valgrind) valgrind=$2; shift 2 ;;
+  --kill-rank) kill_rank=$2; shift 2 ;;
+  --expect-check-failure)
+    shift
+    while [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; do expected_problems+=("$1"); shift; done ;;
+  --repeat) repeat=$2; shift 2 ;;
   --) shift; break ;;
   *) echo "run_job.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
 launch=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "$repeat" -gt 1 ]; then
+  once=()
+  for ((i = 0; i < ${#args[@]}; i++)); do
+    if [ "${args[i]}" = --repeat ]; then i=$((i + 1)); else once+=("${args[i]}"); fi
+  done
+  for ((i = 1; i <= repeat; i++)); do
+    log=$("$0" "${once[@]}" 2>&1) || { echo "$log" >&2; echo "FAIL: run $i of $repeat" >&2; exit 1; }
+  done
+  echo "all $repeat runs passed"
+  exit 0
+fi
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/pairdot-job.XXXXXX")
 trap 'pkill -KILL -f "$dir/" 2>/dev/null; rm -rf "$dir"' EXIT
@@ -54,6 +81,11 @@ fake_time=1765000000
 if [ -n "$trace" ]; then
   export PAIRDOT_PRELOAD=$trace PAIRDOT_TRACE_DIR=$dir PAIRDOT_FAKE_TIME=$fake_time
 fi
+[ -n "$kill_rank" ] && export PAIRDOT_KILL_RANK=$kill_rank
+if [ -n "$valgrind" ]; then
+  export PAIRDOT_RANK_TOOL="valgrind -q --error-exitcode=97 --leak-check=full \
+--errors-for-leak-kinds=definite --show-leak-kinds=definite --suppressions=$valgrind"
+fi
 
 if [ ${#launch[@]} -eq 0 ]; then
   library=none
@@ -66,7 +98,8 @@ elif [ -z "$library" ]; then
 fi
 if [ "$library" = openmpi ]; then
   # Open MPI hands only named variables to remote daemons.
-  for v in PAIRDOT_STATUS_DIR PAIRDOT_RANK_STDOUT PAIRDOT_PRELOAD PAIRDOT_TRACE_DIR PAIRDOT_FAKE_TIME; do
+  for v in PAIRDOT_STATUS_DIR PAIRDOT_RANK_STDOUT PAIRDOT_PRELOAD PAIRDOT_TRACE_DIR PAIRDOT_FAKE_TIME \
+    PAIRDOT_KILL_RANK PAIRDOT_RANK_TOOL; do
     [ -n "${!v-}" ] && launch+=(-x "$v")
   done
 fi
@@ -94,6 +127,30 @@ for f in "$dir"/ompi/*/rank.*/stdout; do
 done
 [ "$library" = none ] && cp "$dir/stdout" "$dir/out.0"
 
+# Output to check: one file per rank, or the launcher's tagged stream.
+outputs=("$dir/stdout")
+if [ "$form" = files ]; then
+  outputs=()
+  for ((r = 0; r < np; r++)); do
+    [ -f "$dir/out.$r" ] || : >"$dir/out.$r"
+    outputs+=("$dir/out.$r")
+  done
+fi
+
+if [ ${#expected_problems[@]} -gt 0 ]; then
+  if [ -n "$kill_rank" ]; then
+    [ "$launcher_status" != 0 ] || fail "launcher exited 0 although rank $kill_rank died"
+  fi
+  "$check" --np "$np" "${outputs[@]}" >"$dir/check.out" 2>"$dir/check.err"
+  check_status=$?
+  cat "$dir/check.err"
+  [ "$check_status" = 1 ] || fail "pairdot-check exited $check_status, want 1"
+  for p in "${expected_problems[@]}"; do
+    grep -q -E -e "$p" "$dir/check.err" || fail "pairdot-check did not report: $p"
+  done
+  exit 0
+fi
+
 for ((r = 0; r < np; r++)); do
   [ -f "$dir/exit.$r" ] || fail "rank $r did not run to its end"
 done
@@ -111,14 +168,11 @@ fi
 
 [ "$launcher_status" = 0 ] || { cat "$dir/stderr" >&2; fail "launcher exited $launcher_status"; }
 for ((r = 0; r < np; r++)); do
-  [ "$(cat "$dir/exit.$r")" = 0 ] || fail "rank $r exited $(cat "$dir/exit.$r")"
+  status=$(cat "$dir/exit.$r")
+  [ "$status" = 97 ] && fail "valgrind found errors in rank $r"
+  [ "$status" = 0 ] || fail "rank $r exited $status"
 done
 if [ -n "$check" ]; then
-  outputs=("$dir/stdout")
-  if [ "$form" = files ]; then
-    outputs=()
-    for ((r = 0; r < np; r++)); do outputs+=("$dir/out.$r"); done
-  fi
   "$check" --np "$np" "${outputs[@]}" || fail "pairdot-check rejected the output"
 fi
 if [ -n "$trace" ]; then

@@ -2,8 +2,9 @@
 # awk, the baseline pairdot-check is compared with.
 # Usage: awk [-v np=N] -f check.awk FILE...
 # Reads plain lines and lines tagged "[r] " (MPICH) or "[1,r]<stdout>:"
-# (Open MPI). Checks the line formats, each rank's vector once, one result
-# per pair, and the products. Exit 0 good, 1 bad.
+# (Open MPI); drops MPICH's extra tags inside a line. Checks the line
+# formats, each rank's vector once, one result per pair, and the products.
+# Exit 0 good, 1 bad.
 
 function fail(msg) {
   bad++
@@ -15,7 +16,9 @@ function untag(line) {
   tag = -1
   if (match(line, /^\[[0-9]+\] /)) {
     tag = substr(line, 2, RLENGTH - 3) + 0
-    return substr(line, RLENGTH + 1)
+    line = substr(line, RLENGTH + 1)
+    gsub(/\[[0-9]+\] /, "", line)
+    return line
   }
   if (match(line, /^\[1,[0-9]+\]<stdout>:/)) {
     tag = substr(line, 4, RLENGTH - 13) + 0

@@ -129,7 +129,7 @@ int vprintf_recorded(bool from_program, const char *format, va_list args) {
 
 extern "C" {
 
-time_t time(time_t *out) {
+time_t time(time_t *out) { // NOLINT(readability-inconsistent-declaration-parameter-name)
   static const auto real = next<time_t (*)(time_t *)>("time");
   const char *fake = std::getenv("PAIRDOT_FAKE_TIME");
   if (!FROM_PROGRAM || fake == nullptr) {
@@ -168,7 +168,9 @@ int printf(const char *format, ...) {
   return n;
 }
 
-int __printf_chk(int, const char *format, ...) {
+// glibc's fortified printf.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+int __printf_chk(int /*flag*/, const char *format, ...) {
   va_list args;
   va_start(args, format);
   const int n = vprintf_recorded(FROM_PROGRAM, format, args);
@@ -216,7 +218,7 @@ int MPI_Send(const void *buf, int count, MPI_Datatype type, int dest, int tag, M
            std::to_string(dest) + "\ttag=" + std::to_string(tag) + "\tcomm=" + comm_name(comm));
   }
   const char *kill_rank = std::getenv("PAIRDOT_KILL_RANK");
-  if (kill_rank != nullptr && std::atoi(kill_rank) == my_rank) {
+  if (kill_rank != nullptr && std::strtol(kill_rank, nullptr, 10) == my_rank) {
     std::raise(SIGKILL);
   }
   return PMPI_Send(buf, count, type, dest, tag, comm);

@@ -46,7 +46,8 @@ std::map<int, Lines> traces_by_rank(const std::string &dir) {
     int rank = -1;
     for (std::string line; std::getline(text, line);) {
       if (line.rfind("MPI_Comm_rank\t", 0) == 0) {
-        rank = std::atoi(line.substr(line.rfind('\t') + 1).c_str());
+        rank =
+            static_cast<int>(std::strtol(line.substr(line.rfind('\t') + 1).c_str(), nullptr, 10));
       }
       lines.push_back(line);
     }
@@ -142,7 +143,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  const int np = std::atoi(argv[2]);
+  const int np = static_cast<int>(std::strtol(argv[2], nullptr, 10));
   const std::int64_t now = std::strtoll(argv[3], nullptr, 10);
   const auto traces = traces_by_rank(dir);
   bool ok = traces.size() == static_cast<std::size_t>(np);

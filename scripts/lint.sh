@@ -18,6 +18,6 @@ done | xargs -P 2 -n 4 clang-tidy -p "$build" --quiet
 
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
-  --enable=warning,performance,portability --inline-suppr \
+  --enable=warning,performance,portability --inline-suppr --library=googletest \
   --suppress=missingIncludeSystem -I pairdot -I tools/pairdot-check $sources
 echo "lint: clean"

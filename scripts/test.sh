@@ -1,12 +1,26 @@
 #!/bin/sh
-# Builds and runs the whole test suite on each MPI library (default: both).
-# Usage: scripts/test.sh [mpich] [openmpi]
+# The whole test suite: builds and tests each MPI library, the sanitizer
+# build, the static checks and a short fuzz run.
+# Usage: scripts/test.sh [mpich|openmpi|asan|lint|fuzz ...]   (default: all)
 set -eu
 cd "$(dirname "$0")/.."
-[ $# -gt 0 ] || set -- mpich openmpi
-for preset in "$@"; do
-  echo "== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j 2
-  ctest --preset "$preset"
+[ $# -gt 0 ] || set -- mpich openmpi asan lint fuzz
+for step in "$@"; do
+  echo "== $step"
+  case $step in
+  mpich | openmpi)
+    cmake --preset "$step" >/dev/null
+    cmake --build --preset "$step" -j 2
+    ctest --preset "$step"
+    ;;
+  asan)
+    cmake --preset asan >/dev/null
+    cmake --build --preset asan -j 2
+    ctest --preset asan -LE 'heavy|multihost'
+    ;;
+  lint) scripts/lint.sh ;;
+  fuzz) tests/fuzz/run.sh "${PAIRDOT_FUZZ_SECONDS:-30}" ;;
+  *) echo "test.sh: unknown step $step" >&2; exit 2 ;;
+  esac
 done
+echo "== all passed: $*"

@@ -53,14 +53,13 @@ const char *read_number(std::string_view line, std::size_t &pos, bool signed_ok,
   return nullptr;
 }
 
-ParsedLine bad(ParsedLine line, const char *error) {
+void bad(ParsedLine &line, const char *error) {
   line.kind = LineKind::bad;
   line.error = error;
-  return line;
 }
 
-ParsedLine parse_vector(std::string_view line) {
-  ParsedLine out;
+void parse_vector(std::string_view line, ParsedLine &out) {
+  out = ParsedLine{};
   std::size_t pos = vector_head.size();
   out.role = line[pos] == 'X' ? Role::x : Role::y;
   pos += 2;
@@ -72,25 +71,24 @@ ParsedLine parse_vector(std::string_view line) {
   if (!skip_text(line, pos, vector_tail)) {
     return bad(out, "expected \" : \\t\\t\" after the rank");
   }
-  for (std::uint8_t &value : out.values) {
+  for (int i = 0; i < vector_size; ++i) {
     if (pos + 1 >= line.size() || !is_digit(line[pos]) || line[pos + 1] != ' ') {
       return bad(out, "expected five values, each followed by one space");
     }
     if (line[pos] - '0' > max_value) {
       return bad(out, "value out of 0..4");
     }
-    value = static_cast<std::uint8_t>(line[pos] - '0');
+    out.values = static_cast<std::uint16_t>(out.values | (line[pos] - '0') << (3 * i));
     pos += 2;
   }
   if (pos != line.size()) {
     return bad(out, "text after the five values");
   }
   out.kind = LineKind::vector;
-  return out;
 }
 
-ParsedLine parse_result(std::string_view line) {
-  ParsedLine out;
+void parse_result(std::string_view line, ParsedLine &out) {
+  out = ParsedLine{};
   out.result_form = true;
   std::size_t pos = result_head.size();
   std::int32_t first = 0;
@@ -116,7 +114,97 @@ ParsedLine parse_result(std::string_view line) {
     return bad(out, "expected one space after the result, then the end of the line");
   }
   out.kind = LineKind::result;
-  return out;
+}
+
+// All of [p, p + n) as %d prints a non-negative int32.
+bool whole_number(const char *p, std::size_t n, std::int32_t &out) {
+  if (n == 0 || n > 10 || (p[0] == '0' && n > 1)) {
+    return false;
+  }
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto digit = static_cast<unsigned>(p[i] - '0');
+    if (digit > 9) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  out = static_cast<std::int32_t>(value);
+  return value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+}
+
+const char *skip_digits(const char *p, const char *end) {
+  while (p < end && is_digit(*p)) {
+    ++p;
+  }
+  return p;
+}
+
+bool skip_exact(const char *&p, const char *end, std::string_view text) {
+  if (static_cast<std::size_t>(end - p) < text.size() ||
+      std::memcmp(p, text.data(), text.size()) != 0) {
+    return false;
+  }
+  p += text.size();
+  return true;
+}
+
+// Fast path for a valid vector line; false sends the line to parse_vector.
+bool quick_vector(std::string_view line, ParsedLine &out) {
+  constexpr std::size_t tail = vector_tail.size() + 2 * vector_size;
+  const char *p = line.data();
+  const std::size_t n = line.size();
+  if (n < vector_head.size() + 3 + tail ||
+      std::memcmp(p + n - tail, vector_tail.data(), vector_tail.size()) != 0 ||
+      !whole_number(p + vector_head.size() + 2, n - vector_head.size() - 2 - tail, out.rank)) {
+    return false;
+  }
+  const char *values = p + n - 2 * vector_size;
+  unsigned packed = 0;
+  for (int i = 0; i < vector_size; ++i) {
+    const auto value = static_cast<unsigned>(values[2 * i] - '0');
+    if (value > max_value || values[2 * i + 1] != ' ') {
+      return false;
+    }
+    packed |= value << (3 * i);
+  }
+  out.values = static_cast<std::uint16_t>(packed);
+  out.role = p[vector_head.size()] == 'X' ? Role::x : Role::y;
+  out.kind = LineKind::vector;
+  return true;
+}
+
+// Fast path for a valid result line; false sends the line to parse_result.
+bool quick_result(std::string_view line, ParsedLine &out) {
+  const char *p = line.data() + result_head.size();
+  const char *end = line.data() + line.size();
+  const char *digits = skip_digits(p, end);
+  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.first)) {
+    return false;
+  }
+  p = digits;
+  if (!skip_exact(p, end, result_sep)) {
+    return false;
+  }
+  digits = skip_digits(p, end);
+  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.rank)) {
+    return false;
+  }
+  p = digits;
+  if (!skip_exact(p, end, result_tail)) {
+    return false;
+  }
+  const bool negative = p < end && *p == '-';
+  p += negative;
+  digits = skip_digits(p, end);
+  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.result) ||
+      (negative && out.result == 0) || end - digits != 1 || *digits != ' ') {
+    return false;
+  }
+  out.result = negative ? -out.result : out.result;
+  out.result_form = true;
+  out.kind = LineKind::result;
+  return true;
 }
 
 bool starts_vector(std::string_view line) {
@@ -162,19 +250,20 @@ void append_escaped(std::string &out, unsigned char c) {
 
 } // namespace
 
-ParsedLine parse_line(std::string_view line) {
+void parse_line(std::string_view line, ParsedLine &out) {
   if (line.empty()) {
-    ParsedLine blank;
-    blank.kind = LineKind::blank;
-    return blank;
+    out.kind = LineKind::blank;
+  } else if (starts_vector(line)) {
+    if (!quick_vector(line, out)) {
+      parse_vector(line, out);
+    }
+  } else if (starts_result(line)) {
+    if (!quick_result(line, out)) {
+      parse_result(line, out);
+    }
+  } else {
+    bad(out, "not a pairdot line");
   }
-  if (starts_vector(line)) {
-    return parse_vector(line);
-  }
-  if (starts_result(line)) {
-    return parse_result(line);
-  }
-  return bad(ParsedLine{}, "not a pairdot line");
 }
 
 std::string quote_line(std::string_view line, std::uint64_t total_length) {

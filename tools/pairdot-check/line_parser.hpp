@@ -17,16 +17,17 @@ enum class Role : std::uint8_t { x, y };
 struct ParsedLine {
   LineKind kind = LineKind::bad;
   Role role = Role::y;
-  bool result_form = false; // the line starts like a result line
-  std::int32_t rank = -1;   // vector: its rank; result: second rank of the pair
-  std::int32_t first = -1;  // result: first rank of the pair
-  std::int32_t result = 0;  // result: the printed product
-  std::uint8_t values[vector_size] = {};
+  bool result_form = false;    // the line starts like a result line
+  std::int32_t rank = -1;      // vector: its rank; result: second rank of the pair
+  std::int32_t first = -1;     // result: first rank of the pair
+  std::int32_t result = 0;     // result: the printed product
+  std::uint16_t values = 0;    // five values of 3 bits, the first lowest
   const char *error = nullptr; // bad: what is wrong
 };
 
-// Parses a line without its newline; the format must match byte for byte.
-ParsedLine parse_line(std::string_view line);
+// Parses a line without its newline into out (which must be fresh); the
+// format must match byte for byte.
+void parse_line(std::string_view line, ParsedLine &out);
 
 // The line as a short C-escaped quote, with "..." when it is cut or when
 // total_length says the line was longer than the bytes given.

@@ -156,9 +156,8 @@ void end_line(JobCheck &job, FileStreams &streams, const char *p, std::size_t n)
       } else {
         streams.tagged.erase(streams.key);
       }
-    } else {
-      emit(job, streams, streams.key, p, std::min(n, kept_bytes), n ? p[n - 1] : 0, n, streams.line,
-           true);
+    } else if (n > 0) {
+      emit(job, streams, streams.key, p, std::min(n, kept_bytes), p[n - 1], n, streams.line, true);
     }
   }
   ++streams.line;
@@ -241,6 +240,7 @@ FileStreams open_file(JobCheck &job, std::string label) {
   streams.file = static_cast<std::uint32_t>(job.files.size());
   streams.key = untagged_key;
   job.files.push_back(std::move(label));
+  job.file_starts.push_back(job.lines_before);
   return streams;
 }
 
@@ -252,6 +252,11 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
   }
   while (p < end) {
     if (streams.at_line_start) {
+      if (*p == '\n') { // blank untagged line
+        ++streams.line;
+        ++p;
+        continue;
+      }
       streams.at_line_start = false;
       streams.tagged_line = false;
       streams.key = untagged_key;
@@ -283,6 +288,7 @@ void close_file(JobCheck &job, FileStreams &streams) {
     emit_pending(job, streams, entry.first, *entry.second, false);
   }
   streams.tagged.clear();
+  job.lines_before = std::min(job.lines_before + streams.line, max_location);
 }
 
 CheckReport check_files(const std::vector<std::pair<std::string, std::string_view>> &files,

@@ -8,23 +8,14 @@ namespace pairdot_check {
 
 namespace {
 
-constexpr int page_bits = 14;
-constexpr std::int64_t page_size = std::int64_t{1} << page_bits;
-constexpr int line_bits = 44;
-constexpr std::uint64_t max_line = (std::uint64_t{1} << line_bits) - 1;
-constexpr std::uint64_t max_file = (std::uint64_t{1} << (64 - line_bits)) - 1;
-
-constexpr std::uint8_t vector_bad = 1;
-constexpr std::uint8_t result_bad = 2;
-
-std::uint64_t pack(std::uint32_t file, std::uint64_t line) {
-  return (std::min<std::uint64_t>(file, max_file) << line_bits) | std::min(line, max_line);
+Location locate(const JobCheck &job, std::uint32_t file, std::uint64_t line) {
+  return std::min(job.file_starts[file] + line, max_location);
 }
 
-std::string where(const JobCheck &job, std::uint64_t at) {
-  const std::uint64_t file = at >> line_bits;
-  const std::string &name = file < job.files.size() ? job.files[file] : job.files.back();
-  return name + ":" + std::to_string(at & max_line);
+std::string where(const JobCheck &job, Location at) {
+  const auto next = std::upper_bound(job.file_starts.begin(), job.file_starts.end(), at - 1);
+  const auto file = static_cast<std::size_t>(next - job.file_starts.begin()) - 1;
+  return job.files[file] + ":" + std::to_string(at - job.file_starts[file]);
 }
 
 // Counts a problem; true when its message is still to be listed.
@@ -33,12 +24,12 @@ bool count_problem(JobCheck &job) {
   return job.listed.size() < job.options.max_listed;
 }
 
-void list_problem(JobCheck &job, std::uint64_t at, const std::string &what) {
+void list_problem(JobCheck &job, Location at, const std::string &what) {
   job.listed.push_back((at ? where(job, at) : std::string("pairdot-check")) + ": " + what);
 }
 
 // Counts a problem; builds its message only while listing.
-template <class Text> void add_problem(JobCheck &job, std::uint64_t at, Text &&text) {
+template <class Text> void add_problem(JobCheck &job, Location at, Text &&text) {
   if (count_problem(job)) {
     list_problem(job, at, text());
   }
@@ -46,68 +37,8 @@ template <class Text> void add_problem(JobCheck &job, std::uint64_t at, Text &&t
 
 std::string rank_text(std::int64_t rank) { return "rank " + std::to_string(rank); }
 
-bool in_use(const RankRecord &record) {
-  return record.vector_at != 0 || record.result_at != 0 || record.flags != 0;
-}
-
-// Dense pages may cover a few times the ranks in use, plus one page.
-bool may_be_paged(const RankTable &table, std::int64_t rank) {
-  return rank < 4 * static_cast<std::int64_t>(table.used) + page_size;
-}
-
-RankRecord &page_slot(RankTable &table, std::int64_t rank) {
-  auto &page = table.pages[rank >> page_bits];
-  if (!page) {
-    page = std::make_unique<RankRecord[]>(page_size);
-  }
-  return page[rank & (page_size - 1)];
-}
-
-RankRecord &paged_record(RankTable &table, std::int64_t rank) {
-  RankRecord &record = page_slot(table, rank);
-  if (!in_use(record) && !table.far.empty()) {
-    // A rank stored far before the pages reached it moves in now.
-    auto found = table.far.find(static_cast<std::int32_t>(rank));
-    if (found != table.far.end()) {
-      record = found->second;
-      table.far.erase(found);
-    }
-  }
-  return record;
-}
-
-RankRecord &record_for(RankTable &table, std::int32_t rank) {
-  const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
-  if (page >= table.pages.size() && may_be_paged(table, rank)) {
-    table.pages.resize(page + 1);
-  }
-  RankRecord *record = nullptr;
-  if (page < table.pages.size()) {
-    record = &paged_record(table, rank);
-  } else {
-    record = &table.far[rank];
-  }
-  if (!in_use(*record)) {
-    ++table.used;
-    table.highest = std::max<std::int64_t>(table.highest, rank);
-  }
-  return *record;
-}
-
-const RankRecord *find_record(const RankTable &table, std::int64_t rank) {
-  const std::size_t page = static_cast<std::size_t>(rank >> page_bits);
-  if (page < table.pages.size() && table.pages[page]) {
-    const RankRecord &record = table.pages[page][rank & (page_size - 1)];
-    if (in_use(record)) {
-      return &record;
-    }
-  }
-  auto found = table.far.find(static_cast<std::int32_t>(rank));
-  return found == table.far.end() ? nullptr : &found->second;
-}
-
 void note_repeat(std::unordered_map<std::int32_t, Repeats> &repeats, std::int32_t rank,
-                 std::uint64_t at) {
+                 Location at) {
   Repeats &repeat = repeats[rank];
   if (repeat.count == 0) {
     repeat.count = 1;
@@ -117,7 +48,7 @@ void note_repeat(std::unordered_map<std::int32_t, Repeats> &repeats, std::int32_
 }
 
 // Rank of a line against its tag and --np; reports and returns false if off.
-bool rank_allowed(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, std::int32_t rank,
+bool rank_allowed(JobCheck &job, Location at, std::int64_t tag_rank, std::int32_t rank,
                   const char *what) {
   if (tag_rank >= 0 && tag_rank != rank) {
     add_problem(job, at, [&] {
@@ -134,7 +65,7 @@ bool rank_allowed(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, std::i
   return true;
 }
 
-void take_vector(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, const ParsedLine &line) {
+void take_vector(JobCheck &job, Location at, std::int64_t tag_rank, const ParsedLine &line) {
   if (!rank_allowed(job, at, tag_rank, line.rank, "vector line")) {
     return;
   }
@@ -152,13 +83,13 @@ void take_vector(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, const P
   }
   record.vector_at = at;
   if (line.kind == LineKind::vector) {
-    std::copy(line.values, line.values + vector_size, record.values);
+    record.values = line.values;
   } else {
-    record.flags |= vector_bad;
+    record.vector_bad = true;
   }
 }
 
-void take_result(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, const ParsedLine &line) {
+void take_result(JobCheck &job, Location at, std::int64_t tag_rank, const ParsedLine &line) {
   if (!rank_allowed(job, at, tag_rank, line.rank, "result line")) {
     return;
   }
@@ -175,14 +106,11 @@ void take_result(JobCheck &job, std::uint64_t at, std::int64_t tag_rank, const P
     return;
   }
   record.result_at = at;
-  record.result = line.result;
-  if (line.kind != LineKind::result) {
-    record.flags |= result_bad;
-  }
+  set_result(job.ranks, record, line.rank, line.result);
+  record.result_bad = line.kind != LineKind::result;
 }
 
-void report_bad_line(JobCheck &job, std::uint64_t at, const SourceLine &source,
-                     const ParsedLine &line) {
+void report_bad_line(JobCheck &job, Location at, const SourceLine &source, const ParsedLine &line) {
   if (!count_problem(job)) {
     return;
   }
@@ -197,16 +125,11 @@ void report_bad_line(JobCheck &job, std::uint64_t at, const SourceLine &source,
   list_problem(job, at, what + quote_line(source.text, source.length));
 }
 
-int dot(const RankRecord &a, const RankRecord &b) {
-  int sum = 0;
-  for (int i = 0; i < vector_size; ++i) {
-    sum += a.values[i] * b.values[i];
-  }
-  return sum;
-}
-
 void check_repeats(JobCheck &job, const std::unordered_map<std::int32_t, Repeats> &repeats,
                    std::int32_t rank, const RankRecord &record, bool result) {
+  if (repeats.empty()) {
+    return;
+  }
   auto found = repeats.find(rank);
   if (found == repeats.end()) {
     return;
@@ -227,7 +150,8 @@ void check_repeats(JobCheck &job, const std::unordered_map<std::int32_t, Repeats
   add_problem(job, found->second.second_at, [&] { return text; });
 }
 
-void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record) {
+void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record,
+                const RankRecord *partner) {
   if (rank % 2 == 0 || record.vector_at == 0) {
     return;
   }
@@ -238,25 +162,27 @@ void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record) {
     });
     return;
   }
-  const RankRecord *partner = find_record(job.ranks, rank - 1);
-  if (partner == nullptr || partner->vector_at == 0 ||
-      ((record.flags | partner->flags) & (vector_bad | result_bad)) != 0) {
+  if (partner == nullptr || partner->vector_at == 0 || partner->vector_bad || record.vector_bad ||
+      record.result_bad) {
     return; // already reported as missing or bad
   }
   const int expected = dot(*partner, record);
-  if (record.result != expected) {
+  const std::int32_t result = result_of(job.ranks, record, rank);
+  if (result != expected) {
     add_problem(job, record.result_at, [&] {
-      return rank_text(rank) + ": result " + std::to_string(record.result) +
+      return rank_text(rank) + ": result " + std::to_string(result) +
              ", but the vectors of ranks " + std::to_string(rank - 1) + " and " +
              std::to_string(rank) + " give " + std::to_string(expected);
     });
   }
 }
 
-void check_rank(JobCheck &job, std::int32_t rank, const RankRecord &record) {
+// Checks one rank; partner is rank - 1's record if in use, else nullptr.
+void check_rank(JobCheck &job, std::int32_t rank, const RankRecord &record,
+                const RankRecord *partner) {
   check_repeats(job, job.vector_repeats, rank, record, false);
   check_repeats(job, job.result_repeats, rank, record, true);
-  check_pair(job, rank, record);
+  check_pair(job, rank, record, partner);
 }
 
 void report_missing(JobCheck &job, std::int64_t from, std::int64_t to) {
@@ -273,58 +199,40 @@ void report_missing(JobCheck &job, std::int64_t from, std::int64_t to) {
   }
 }
 
-// Walks ranks 0..size-1 in order, calling check_rank on each present one and
-// reporting runs of absent ones.
-void walk_ranks(JobCheck &job, std::int64_t size) {
-  RankTable &table = job.ranks;
-  const std::int64_t paged = static_cast<std::int64_t>(table.pages.size()) << page_bits;
-  std::vector<std::pair<std::int32_t, RankRecord>> far;
-  for (const auto &entry : table.far) {
-    if (entry.first < paged) {
-      far.push_back(entry); // moves into the pages below
-    }
-  }
-  for (const auto &entry : far) {
-    table.far.erase(entry.first);
-    page_slot(table, entry.first) = entry.second;
-  }
-  far.assign(table.far.begin(), table.far.end());
-  std::sort(far.begin(), far.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-
+// Walks ranks 0..size-1, checking each present one and reporting runs of
+// absent ones.
+void check_ranks(JobCheck &job, std::int64_t size) {
   std::int64_t missing_from = 0;
-  const std::int64_t paged_end = std::min(paged, size);
-  for (std::int64_t rank = 0; rank < paged_end; ++rank) {
-    const auto &page = table.pages[rank >> page_bits];
-    if (!page) {
-      rank |= page_size - 1;
-      continue;
+  std::int64_t last_rank = -1;
+  const RankRecord *last = nullptr;
+  for_each_rank(job.ranks, size, [&](std::int32_t rank, const RankRecord &record) {
+    if (record.vector_at != 0) {
+      report_missing(job, missing_from, rank - 1);
+      missing_from = std::int64_t{rank} + 1;
     }
-    const RankRecord &record = page[rank & (page_size - 1)];
-    if (record.vector_at == 0) {
-      continue;
-    }
-    report_missing(job, missing_from, rank - 1);
-    missing_from = rank + 1;
-    check_rank(job, static_cast<std::int32_t>(rank), record);
-  }
-  for (const auto &entry : far) {
-    if (entry.first >= size) {
-      break;
-    }
-    if (entry.second.vector_at == 0) {
-      continue;
-    }
-    report_missing(job, missing_from, entry.first - 1);
-    missing_from = std::int64_t{entry.first} + 1;
-    check_rank(job, entry.first, entry.second);
-  }
+    check_rank(job, rank, record, last_rank == rank - 1 ? last : nullptr);
+    last_rank = rank;
+    last = &record;
+  });
   report_missing(job, missing_from, size - 1);
+}
+
+void take_queued(JobCheck &job) {
+  for (std::size_t i = 0; i < job.queued; ++i) {
+    const QueuedLine &queued = job.queue[i];
+    if (queued.line.result_form) {
+      take_result(job, queued.at, queued.tag_rank, queued.line);
+    } else {
+      take_vector(job, queued.at, queued.tag_rank, queued.line);
+    }
+  }
+  job.queued = 0;
 }
 
 } // namespace
 
 void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
-  const std::uint64_t at = pack(file, source.line);
+  const Location at = locate(job, file, source.line);
   if (!source.ended) {
     if (count_problem(job)) {
       list_problem(job, at,
@@ -343,28 +251,32 @@ void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
     }
     return;
   }
-  const ParsedLine line = parse_line(source.text);
+  QueuedLine &queued = job.queue[job.queued];
+  queued = QueuedLine{};
+  const ParsedLine &line = queued.line;
+  parse_line(source.text, queued.line);
   if (line.kind == LineKind::bad) {
     report_bad_line(job, at, source, line);
   }
-  if (line.rank < 0) {
+  if (line.rank < 0 || (line.result_form && line.first < 0)) {
     return;
   }
-  if (line.result_form) {
-    if (line.first >= 0) {
-      take_result(job, at, source.tag_rank, line);
-    }
-  } else {
-    take_vector(job, at, source.tag_rank, line);
+  // Records are taken a batch later, so that fetching them overlaps.
+  prefetch_record(job.ranks, line.rank);
+  queued.at = at;
+  queued.tag_rank = source.tag_rank;
+  if (++job.queued == job.queue.size()) {
+    take_queued(job);
   }
 }
 
 CheckReport finish(JobCheck &job) {
+  take_queued(job);
   const std::int64_t size = job.options.np > 0 ? job.options.np : job.ranks.highest + 1;
   if (size == 0) {
     add_problem(job, 0, [&] { return "no rank printed a vector line"; });
   }
-  walk_ranks(job, size);
+  check_ranks(job, size);
   CheckReport report;
   report.ok = job.problems == 0;
   report.ranks = size;

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "line_parser.hpp"
+#include "rank_table.hpp"
 
+#include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,33 +27,26 @@ struct SourceLine {
   bool ended = true;          // false: the stream stopped before a newline
 };
 
-// What one rank printed. Locations pack file index and line; 0 is none.
-struct RankRecord {
-  std::uint64_t vector_at = 0;
-  std::uint64_t result_at = 0;
-  std::int32_t result = 0;
-  std::uint8_t values[vector_size] = {};
-  std::uint8_t flags = 0;
-};
-
-// Ranks near those seen live in pages indexed by rank; far-away ones
-// (a hostile 2000000000) in a map, so memory follows the ranks printed.
-struct RankTable {
-  std::vector<std::unique_ptr<RankRecord[]>> pages;
-  std::unordered_map<std::int32_t, RankRecord> far;
-  std::uint64_t used = 0;
-  std::int64_t highest = -1;
-};
-
 struct Repeats {
   std::uint64_t count = 0; // lines in all
-  std::uint64_t second_at = 0;
+  Location second_at = 0;
+};
+
+// A parsed line waiting, while its rank's record is fetched into cache.
+struct QueuedLine {
+  ParsedLine line;
+  Location at = 0;
+  std::int64_t tag_rank = -1;
 };
 
 struct JobCheck {
   CheckOptions options;
   std::vector<std::string> files;
+  std::vector<Location> file_starts; // location before each file's line 1
+  Location lines_before = 0;         // lines in the files read so far
   RankTable ranks;
+  std::array<QueuedLine, 16> queue;
+  std::size_t queued = 0;
   std::unordered_map<std::int32_t, Repeats> vector_repeats;
   std::unordered_map<std::int32_t, Repeats> result_repeats;
   std::vector<std::string> listed;

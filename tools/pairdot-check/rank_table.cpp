@@ -1,0 +1,169 @@
+#include "rank_table.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <sys/mman.h>
+
+namespace pairdot_check {
+
+namespace {
+
+constexpr int page_bits = 12;
+constexpr std::int64_t page_size = std::int64_t{1} << page_bits;
+constexpr std::uint64_t big_result = 255;
+
+constexpr std::size_t huge_block = std::size_t{2} << 20;
+constexpr std::size_t pages_per_block = huge_block / (page_size * sizeof(RankRecord));
+
+// A zeroed 2 MB block, aligned so the kernel can back it with one huge page:
+// random ranks then cost fewer TLB misses. Null if none could be mapped.
+void *map_huge_block() {
+  void *mapped =
+      mmap(nullptr, 2 * huge_block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    return nullptr;
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const auto aligned = (start + huge_block - 1) & ~(huge_block - 1);
+  if (aligned > start) {
+    munmap(mapped, aligned - start);
+  }
+  munmap(reinterpret_cast<void *>(aligned + huge_block), start + huge_block - aligned);
+  madvise(reinterpret_cast<void *>(aligned), huge_block, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+// A zeroed page: the first from the heap (small jobs stay small), later ones
+// carved from huge blocks.
+RankRecord *new_page(RankTable &table) {
+  if (!table.first_page) {
+    table.first_page = std::make_unique<RankRecord[]>(page_size);
+    return table.first_page.get();
+  }
+  if (table.block_free == 0) {
+    void *block = map_huge_block();
+    if (block == nullptr) {
+      throw std::bad_alloc();
+    }
+    table.blocks.emplace_back(block);
+    table.block_free = pages_per_block;
+  }
+  auto *block = static_cast<RankRecord *>(table.blocks.back().get());
+  return block + (pages_per_block - table.block_free--) * page_size;
+}
+
+// Pages may hold a few slots per rank in use, plus a start allowance.
+bool may_add_page(const RankTable &table) {
+  return (table.page_count + 1) * page_size <= 8 * table.used + 64 * page_size;
+}
+
+bool has_page(const RankTable &table, std::size_t page) {
+  return page < table.pages.size() && table.pages[page];
+}
+
+RankRecord &paged_record(RankTable &table, std::int64_t rank) {
+  RankRecord &record = table.pages[rank >> page_bits][rank & (page_size - 1)];
+  if (!in_use(record) && !table.far.empty()) {
+    // A rank stored far before its page was made moves in now.
+    auto found = table.far.find(static_cast<std::int32_t>(rank));
+    if (found != table.far.end()) {
+      record = found->second;
+      table.far.erase(found);
+    }
+  }
+  return record;
+}
+
+// Moves map entries whose page was made after them into their page.
+void move_far_into_pages(RankTable &table) {
+  for (auto entry = table.far.begin(); entry != table.far.end();) {
+    const std::size_t page = static_cast<std::size_t>(entry->first) >> page_bits;
+    if (has_page(table, page)) {
+      table.pages[page][entry->first & (page_size - 1)] = entry->second;
+      entry = table.far.erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+} // namespace
+
+void HugeBlockFree::operator()(void *block) const { munmap(block, huge_block); }
+
+bool in_use(const RankRecord &record) { return record.vector_at != 0 || record.result_at != 0; }
+
+RankRecord &record_for(RankTable &table, std::int32_t rank) {
+  const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
+  if (!has_page(table, page) && may_add_page(table)) {
+    if (page >= table.pages.size()) {
+      table.pages.resize(page + 1);
+    }
+    table.pages[page] = new_page(table);
+    ++table.page_count;
+  }
+  RankRecord &record = has_page(table, page) ? paged_record(table, rank) : table.far[rank];
+  if (!in_use(record)) {
+    ++table.used;
+    table.highest = std::max<std::int64_t>(table.highest, rank);
+  }
+  return record;
+}
+
+void prefetch_record(const RankTable &table, std::int32_t rank) {
+  const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
+  if (has_page(table, page)) {
+    __builtin_prefetch(&table.pages[page][rank & (page_size - 1)], 1);
+  }
+}
+
+int dot(const RankRecord &a, const RankRecord &b) {
+  int sum = 0;
+  for (int i = 0; i < 5; ++i) {
+    sum +=
+        static_cast<int>((a.values >> (3 * i)) & 7) * static_cast<int>((b.values >> (3 * i)) & 7);
+  }
+  return sum;
+}
+
+void set_result(RankTable &table, RankRecord &record, std::int32_t rank, std::int32_t result) {
+  if (result >= 0 && static_cast<std::uint64_t>(result) < big_result) {
+    record.result = static_cast<std::uint64_t>(result);
+  } else {
+    record.result = big_result;
+    table.big_results[rank] = result;
+  }
+}
+
+std::int32_t result_of(const RankTable &table, const RankRecord &record, std::int32_t rank) {
+  return record.result == big_result ? table.big_results.at(rank)
+                                     : static_cast<std::int32_t>(record.result);
+}
+
+void for_each_rank(RankTable &table, std::int64_t size,
+                   const std::function<void(std::int32_t, const RankRecord &)> &visit) {
+  move_far_into_pages(table);
+  std::vector<std::pair<std::int32_t, RankRecord>> far(table.far.begin(), table.far.end());
+  std::sort(far.begin(), far.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+  auto next_far = far.begin();
+  const auto visit_far_below = [&](std::int64_t end) {
+    for (; next_far != far.end() && next_far->first < std::min(end, size); ++next_far) {
+      visit(next_far->first, next_far->second);
+    }
+  };
+  for (std::size_t page = 0; page < table.pages.size(); ++page) {
+    const std::int64_t first = static_cast<std::int64_t>(page) << page_bits;
+    if (table.pages[page]) {
+      const std::int64_t end = std::min(first + page_size, size);
+      for (std::int64_t rank = first; rank < end; ++rank) {
+        if (in_use(table.pages[page][rank - first])) {
+          visit(static_cast<std::int32_t>(rank), table.pages[page][rank - first]);
+        }
+      }
+    }
+    visit_far_below(first + page_size);
+  }
+  visit_far_below(size);
+}
+
+} // namespace pairdot_check

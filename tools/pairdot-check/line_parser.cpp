@@ -118,26 +118,34 @@ void parse_result(std::string_view line, ParsedLine &out) {
 
 // All of [p, p + n) as %d prints a non-negative int32.
 bool whole_number(const char *p, std::size_t n, std::int32_t &out) {
-  if (n == 0 || n > 10 || (p[0] == '0' && n > 1)) {
+  if (n - 1 >= 10 || (p[0] == '0' && n > 1)) {
     return false;
   }
   std::uint64_t value = 0;
+  unsigned not_digit = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const auto digit = static_cast<unsigned>(p[i] - '0');
-    if (digit > 9) {
-      return false;
-    }
+    not_digit |= digit > 9;
     value = value * 10 + digit;
   }
   out = static_cast<std::int32_t>(value);
-  return value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  return not_digit == 0 &&
+         value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
 }
 
-const char *skip_digits(const char *p, const char *end) {
-  while (p < end && is_digit(*p)) {
+// Reads a number as %d prints a non-negative int32 at p, in one pass; the
+// end of its digits, or nullptr.
+const char *read_whole(const char *p, const char *end, std::int32_t &out) {
+  const char *start = p;
+  std::uint64_t value = 0;
+  while (p < end && is_digit(*p) && p - start < 11) {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
     ++p;
   }
-  return p;
+  out = static_cast<std::int32_t>(value);
+  const bool ok = p > start && (*start != '0' || p - start == 1) &&
+                  value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  return ok ? p : nullptr;
 }
 
 bool skip_exact(const char *&p, const char *end, std::string_view text) {
@@ -178,27 +186,14 @@ bool quick_vector(std::string_view line, ParsedLine &out) {
 bool quick_result(std::string_view line, ParsedLine &out) {
   const char *p = line.data() + result_head.size();
   const char *end = line.data() + line.size();
-  const char *digits = skip_digits(p, end);
-  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.first)) {
-    return false;
-  }
-  p = digits;
-  if (!skip_exact(p, end, result_sep)) {
-    return false;
-  }
-  digits = skip_digits(p, end);
-  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.rank)) {
-    return false;
-  }
-  p = digits;
-  if (!skip_exact(p, end, result_tail)) {
+  if (!(p = read_whole(p, end, out.first)) || !skip_exact(p, end, result_sep) ||
+      !(p = read_whole(p, end, out.rank)) || !skip_exact(p, end, result_tail)) {
     return false;
   }
   const bool negative = p < end && *p == '-';
   p += negative;
-  digits = skip_digits(p, end);
-  if (!whole_number(p, static_cast<std::size_t>(digits - p), out.result) ||
-      (negative && out.result == 0) || end - digits != 1 || *digits != ' ') {
+  if (!(p = read_whole(p, end, out.result)) || (negative && out.result == 0) || end - p != 1 ||
+      *p != ' ') {
     return false;
   }
   out.result = negative ? -out.result : out.result;

@@ -8,8 +8,8 @@ namespace pairdot_check {
 
 namespace {
 
-constexpr int page_bits = 12;
-constexpr std::int64_t page_size = std::int64_t{1} << page_bits;
+constexpr int page_bits = rank_page_bits;
+constexpr std::int64_t page_size = rank_page_size;
 constexpr std::uint64_t big_result = 255;
 
 constexpr std::size_t huge_block = std::size_t{2} << 20;
@@ -91,8 +91,6 @@ void move_far_into_pages(RankTable &table) {
 
 void HugeBlockFree::operator()(void *block) const { munmap(block, huge_block); }
 
-bool in_use(const RankRecord &record) { return record.vector_at != 0 || record.result_at != 0; }
-
 RankRecord &record_for(RankTable &table, std::int32_t rank) {
   const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
   if (!has_page(table, page) && may_add_page(table)) {
@@ -140,30 +138,11 @@ std::int32_t result_of(const RankTable &table, const RankRecord &record, std::in
                                      : static_cast<std::int32_t>(record.result);
 }
 
-void for_each_rank(RankTable &table, std::int64_t size,
-                   const std::function<void(std::int32_t, const RankRecord &)> &visit) {
+std::vector<std::pair<std::int32_t, RankRecord>> settle_far(RankTable &table) {
   move_far_into_pages(table);
   std::vector<std::pair<std::int32_t, RankRecord>> far(table.far.begin(), table.far.end());
   std::sort(far.begin(), far.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-  auto next_far = far.begin();
-  const auto visit_far_below = [&](std::int64_t end) {
-    for (; next_far != far.end() && next_far->first < std::min(end, size); ++next_far) {
-      visit(next_far->first, next_far->second);
-    }
-  };
-  for (std::size_t page = 0; page < table.pages.size(); ++page) {
-    const std::int64_t first = static_cast<std::int64_t>(page) << page_bits;
-    if (table.pages[page]) {
-      const std::int64_t end = std::min(first + page_size, size);
-      for (std::int64_t rank = first; rank < end; ++rank) {
-        if (in_use(table.pages[page][rank - first])) {
-          visit(static_cast<std::int32_t>(rank), table.pages[page][rank - first]);
-        }
-      }
-    }
-    visit_far_below(first + page_size);
-  }
-  visit_far_below(size);
+  return far;
 }
 
 } // namespace pairdot_check

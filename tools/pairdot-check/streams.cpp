@@ -22,18 +22,21 @@ struct TagMatch {
 // Reads a tag's number as %d prints a rank; partial if the bytes run out.
 TagScan read_tag_number(const char *p, std::size_t n, std::size_t &pos, std::uint64_t &out) {
   const std::size_t start = pos;
-  out = 0;
-  while (pos < n && p[pos] >= '0' && p[pos] <= '9') {
-    out = out * 10 + static_cast<std::uint64_t>(p[pos] - '0');
-    if (out > 0x7fffffff || (p[start] == '0' && pos > start)) {
+  std::size_t at = pos;
+  std::uint64_t value = 0;
+  while (at < n && p[at] >= '0' && p[at] <= '9') {
+    value = value * 10 + static_cast<std::uint64_t>(p[at] - '0');
+    if (value > 0x7fffffff || (p[start] == '0' && at > start)) {
       return TagScan::not_tag;
     }
-    ++pos;
+    ++at;
   }
-  if (pos == n) {
+  pos = at;
+  out = value;
+  if (at == n) {
     return TagScan::partial;
   }
-  return pos == start ? TagScan::not_tag : TagScan::tag;
+  return at == start ? TagScan::not_tag : TagScan::tag;
 }
 
 // Compares p against the start of text; partial if p ends first.
@@ -122,40 +125,44 @@ void emit_pending(JobCheck &job, const FileStreams &streams, std::uint64_t key,
        ended);
 }
 
-PendingLine *pending_of(FileStreams &streams) {
-  if (streams.key == untagged_key) {
-    return streams.untagged.length > 0 ? &streams.untagged : nullptr;
+// Makes key the stream taking bytes: the open line of the one before is
+// parked, the new one's taken up.
+void switch_stream(FileStreams &streams, std::uint64_t key) {
+  if (key == streams.key) {
+    return;
   }
-  if (streams.tagged.empty()) {
-    return nullptr;
+  if (streams.active.length > 0) {
+    streams.parked.emplace(streams.key, streams.active);
+    streams.active.length = 0;
+    streams.active.kept = 0;
   }
-  auto found = streams.tagged.find(streams.key);
-  return found == streams.tagged.end() ? nullptr : &found->second;
+  streams.key = key;
+  if (!streams.parked.empty()) {
+    auto found = streams.parked.find(key);
+    if (found != streams.parked.end()) {
+      streams.active = found->second;
+      streams.parked.erase(found);
+    }
+  }
 }
 
 // Bytes of the current stream's line that do not end it.
 void add_bytes(FileStreams &streams, const char *p, std::size_t n) {
-  if (n == 0 || streams.key == stderr_key) {
-    return;
+  if (n > 0 && streams.key != stderr_key) {
+    append(streams.active, p, n, streams.line);
   }
-  PendingLine &pending =
-      streams.key == untagged_key ? streams.untagged : streams.tagged[streams.key];
-  append(pending, p, n, streams.line);
 }
 
 // The last bytes of the current stream's line, up to its newline.
 void end_line(JobCheck &job, FileStreams &streams, const char *p, std::size_t n) {
   if (streams.key != stderr_key) {
-    if (PendingLine *pending = pending_of(streams)) {
+    if (streams.active.length > 0) {
       if (n > 0) {
-        append(*pending, p, n, streams.line);
+        append(streams.active, p, n, streams.line);
       }
-      emit_pending(job, streams, streams.key, *pending, true);
-      if (streams.key == untagged_key) {
-        streams.untagged = PendingLine{};
-      } else {
-        streams.tagged.erase(streams.key);
-      }
+      emit_pending(job, streams, streams.key, streams.active, true);
+      streams.active.length = 0;
+      streams.active.kept = 0;
     } else if (n > 0) {
       emit(job, streams, streams.key, p, std::min(n, kept_bytes), p[n - 1], n, streams.line, true);
     }
@@ -170,7 +177,7 @@ const char *take_tag(FileStreams &streams, const char *p, const char *end) {
   const TagMatch match = match_tag(p, static_cast<std::size_t>(end - p));
   if (match.scan == TagScan::tag) {
     streams.tagged_line = true;
-    streams.key = match.key;
+    switch_stream(streams, match.key);
     return p + match.length;
   }
   if (match.scan == TagScan::partial) {
@@ -198,7 +205,7 @@ const char *finish_cut_tag(FileStreams &streams, const char *p, const char *end)
   streams.cut_tag_size = 0;
   if (match.scan == TagScan::tag) {
     streams.tagged_line = true;
-    streams.key = match.key;
+    switch_stream(streams, match.key);
     return p + (match.length - had);
   }
   add_bytes(streams, streams.cut_tag, had);
@@ -259,7 +266,7 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
       }
       streams.at_line_start = false;
       streams.tagged_line = false;
-      streams.key = untagged_key;
+      streams.key = untagged_key; // no open line to park: the last one just ended
       if (*p == '[') {
         p = take_tag(streams, p, end);
         continue;
@@ -275,19 +282,21 @@ void close_file(JobCheck &job, FileStreams &streams) {
     add_bytes(streams, streams.cut_tag, streams.cut_tag_size);
     streams.cut_tag_size = 0;
   }
-  if (streams.untagged.length > 0) {
-    emit_pending(job, streams, untagged_key, streams.untagged, false);
+  std::vector<std::pair<std::uint64_t, const PendingLine *>> unfinished;
+  if (streams.active.length > 0) {
+    unfinished.emplace_back(streams.key, &streams.active);
   }
-  std::vector<std::pair<std::uint64_t, const PendingLine *>> open(streams.tagged.size());
-  std::transform(streams.tagged.begin(), streams.tagged.end(), open.begin(),
-                 [](const auto &entry) { return std::make_pair(entry.first, &entry.second); });
-  std::sort(open.begin(), open.end(), [](const auto &a, const auto &b) {
+  for (const auto &entry : streams.parked) {
+    unfinished.emplace_back(entry.first, &entry.second);
+  }
+  std::sort(unfinished.begin(), unfinished.end(), [](const auto &a, const auto &b) {
     return a.second->line != b.second->line ? a.second->line < b.second->line : a.first < b.first;
   });
-  for (const auto &entry : open) {
+  for (const auto &entry : unfinished) {
     emit_pending(job, streams, entry.first, *entry.second, false);
   }
-  streams.tagged.clear();
+  streams.parked.clear();
+  streams.active.length = 0;
   job.lines_before = std::min(job.lines_before + streams.line, max_location);
 }
 

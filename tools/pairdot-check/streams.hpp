@@ -33,9 +33,9 @@ struct FileStreams {
   std::uint64_t line = 1;
   bool at_line_start = true;
   bool tagged_line = false;
-  std::uint64_t key = 0; // stream taking the bytes now
-  PendingLine untagged;
-  std::unordered_map<std::uint64_t, PendingLine> tagged;
+  std::uint64_t key = 0;                                 // stream taking the bytes now
+  PendingLine active;                                    // its open line
+  std::unordered_map<std::uint64_t, PendingLine> parked; // others' open lines
   char cut_tag[max_tag_bytes];
   std::size_t cut_tag_size = 0; // a tag cut off by the end of a block
 };

@@ -304,6 +304,7 @@ machine_info() {
   echo "| Open MPI | $(dpkg-query -W -f '${Version}' libopenmpi3 2>/dev/null || echo '?') (Debian libopenmpi3) |"
   echo "| awk | $(readlink -f "$(command -v awk)") |"
   echo "| build type | $(cache_value "$dir_mpich" CMAKE_BUILD_TYPE) |"
+  echo "| source | $(git -C "$src" log -1 --format='%h %cs' 2>/dev/null || echo '?')$(git -C "$src" diff --quiet HEAD 2>/dev/null || echo ', with local changes') |"
   echo "| load average at start | $load_at_start |"
 }
 

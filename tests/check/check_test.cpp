@@ -158,6 +158,19 @@ TEST(Faults, EachIsCaughtAndNamed) {
   }
 }
 
+TEST(Faults, OpenLinesOfInterruptedRanksAreCapped) {
+  pairdot_check::JobCheck job;
+  job.options.max_parked = 2;
+  auto streams = pairdot_check::open_file(job, "f");
+  const std::string text = "[0] Pro[1] Pro[2] Pro[3] Pro[0] cessY 0 : \t\t0 0 0 0 0 \n";
+  pairdot_check::feed(job, streams, text.data(), text.size());
+  pairdot_check::close_file(job, streams);
+  const std::string listed = joined(pairdot_check::finish(job));
+  EXPECT_NE(listed.find("f:1: unfinished line (output cut off?): \"Pro\""), std::string::npos)
+      << listed; // ranks 2 and 3 are given up while 0 and 1 are parked
+  EXPECT_EQ(listed.find("rank 0 missing"), std::string::npos) << listed;
+}
+
 TEST(Faults, ListingStopsAtTheCapButCountingDoesNot) {
   pairdot_check::JobCheck job;
   job.options.max_listed = 3;

@@ -33,12 +33,12 @@ void *map_huge_block() {
   return reinterpret_cast<void *>(aligned);
 }
 
-// A zeroed page: the first from the heap (small jobs stay small), later ones
-// carved from huge blocks.
+// A zeroed page: the first 2 MB of pages from the heap (small jobs stay
+// small), later ones carved from huge blocks.
 RankRecord *new_page(RankTable &table) {
-  if (!table.first_page) {
-    table.first_page = std::make_unique<RankRecord[]>(page_size);
-    return table.first_page.get();
+  if (table.heap_pages.size() < pages_per_block) {
+    table.heap_pages.push_back(std::make_unique<RankRecord[]>(page_size));
+    return table.heap_pages.back().get();
   }
   if (table.block_free == 0) {
     void *block = map_huge_block();

@@ -33,7 +33,7 @@ struct HugeBlockFree {
 
 struct RankTable {
   std::vector<RankRecord *> pages;
-  std::unique_ptr<RankRecord[]> first_page;
+  std::vector<std::unique_ptr<RankRecord[]>> heap_pages;
   std::vector<std::unique_ptr<void, HugeBlockFree>> blocks; // hold later pages
   std::size_t block_free = 0;                               // pages left in the last block
   std::unordered_map<std::int32_t, RankRecord> far;

@@ -127,12 +127,16 @@ void emit_pending(JobCheck &job, const FileStreams &streams, std::uint64_t key,
 
 // Makes key the stream taking bytes: the open line of the one before is
 // parked, the new one's taken up.
-void switch_stream(FileStreams &streams, std::uint64_t key) {
+void switch_stream(JobCheck &job, FileStreams &streams, std::uint64_t key) {
   if (key == streams.key) {
     return;
   }
   if (streams.active.length > 0) {
-    streams.parked.emplace(streams.key, streams.active);
+    if (streams.parked.size() < job.options.max_parked) {
+      streams.parked.emplace(streams.key, streams.active);
+    } else {
+      emit_pending(job, streams, streams.key, streams.active, false); // given up: too many open
+    }
     streams.active.length = 0;
     streams.active.kept = 0;
   }
@@ -173,11 +177,11 @@ void end_line(JobCheck &job, FileStreams &streams, const char *p, std::size_t n)
 
 // At a '[': switch streams on a tag; else it is data (or, at the start of a
 // file line, the line is untagged).
-const char *take_tag(FileStreams &streams, const char *p, const char *end) {
+const char *take_tag(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
   const TagMatch match = match_tag(p, static_cast<std::size_t>(end - p));
   if (match.scan == TagScan::tag) {
     streams.tagged_line = true;
-    switch_stream(streams, match.key);
+    switch_stream(job, streams, match.key);
     return p + match.length;
   }
   if (match.scan == TagScan::partial) {
@@ -193,7 +197,7 @@ const char *take_tag(FileStreams &streams, const char *p, const char *end) {
 }
 
 // Completes a tag cut off by the previous block.
-const char *finish_cut_tag(FileStreams &streams, const char *p, const char *end) {
+const char *finish_cut_tag(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
   const std::size_t had = streams.cut_tag_size;
   const std::size_t add = std::min(max_tag_bytes - had, static_cast<std::size_t>(end - p));
   std::memcpy(streams.cut_tag + had, p, add);
@@ -205,7 +209,7 @@ const char *finish_cut_tag(FileStreams &streams, const char *p, const char *end)
   streams.cut_tag_size = 0;
   if (match.scan == TagScan::tag) {
     streams.tagged_line = true;
-    switch_stream(streams, match.key);
+    switch_stream(job, streams, match.key);
     return p + (match.length - had);
   }
   add_bytes(streams, streams.cut_tag, had);
@@ -227,7 +231,7 @@ const char *take_tagged(JobCheck &job, FileStreams &streams, const char *p, cons
   const char *stop = newline ? newline : end;
   while (const auto *bracket = static_cast<const char *>(std::memchr(p, '[', stop - p))) {
     add_bytes(streams, p, static_cast<std::size_t>(bracket - p));
-    p = take_tag(streams, bracket, end);
+    p = take_tag(job, streams, bracket, end);
     if (streams.cut_tag_size > 0) {
       return end;
     }
@@ -255,7 +259,7 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
   const char *p = data;
   const char *end = data + size;
   if (streams.cut_tag_size > 0 && p < end) {
-    p = finish_cut_tag(streams, p, end);
+    p = finish_cut_tag(job, streams, p, end);
   }
   while (p < end) {
     if (streams.at_line_start) {
@@ -268,7 +272,7 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
       streams.tagged_line = false;
       streams.key = untagged_key; // no open line to park: the last one just ended
       if (*p == '[') {
-        p = take_tag(streams, p, end);
+        p = take_tag(job, streams, p, end);
         continue;
       }
     }

@@ -10,6 +10,8 @@
 #                (default: build/bench-data under the source tree)
 #   BENCH_QUICK  1: few rounds and small sizes, a smoke test; tables and plot
 #                go to BENCH_OUT instead of the source tree
+#   BENCH_REPORT_ONLY  1: measure nothing, rewrite the report from the raw
+#                timings already in BENCH_OUT
 #   PAIRDOT_BENCH_BUILT  a build directory that is up to date (set by the
 #                `bench` target, which must not start a second build there)
 set -euo pipefail
@@ -58,8 +60,10 @@ ensure_build() {
 
 cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
 
-ensure_build mpich "$dir_mpich"
-ensure_build openmpi "$dir_openmpi"
+if [ "${BENCH_REPORT_ONLY:-0}" != 1 ]; then
+  ensure_build mpich "$dir_mpich"
+  ensure_build openmpi "$dir_openmpi"
+fi
 dir_mpich=$(cd "$dir_mpich" && pwd)
 dir_openmpi=$(cd "$dir_openmpi" && pwd)
 
@@ -108,7 +112,8 @@ launch() { # LIB NP [--tag] PROGRAM...: run a job; --tag: tag each line with its
 startup_rounds() { # NP: rounds of each program
   if [ "$quick" = 1 ]; then echo 2; return; fi
   case $1 in
-  1 | 2 | 4 | 8) echo 11 ;;
+  1 | 2 | 4) echo 21 ;;
+  8) echo 11 ;;
   16) echo 7 ;;
   32) echo 5 ;;
   *) echo 3 ;;
@@ -337,7 +342,7 @@ write_report() {
   {
     echo "### Machine"
     echo
-    machine_info
+    cat "$out/machine.md"
     echo
     echo "### Start-up: pairdot against bare_mpi"
     echo
@@ -364,7 +369,11 @@ write_report() {
 }
 
 load_at_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
-startup_bench
-checker_bench
-profile_checker
+if [ "${BENCH_REPORT_ONLY:-0}" != 1 ]; then
+  machine_info >"$out/machine.md"
+  startup_bench
+  checker_bench
+  profile_checker
+  echo "| load average at end | $(cut -d ' ' -f 1-3 /proc/loadavg) |" >>"$out/machine.md"
+fi
 write_report

@@ -13,6 +13,9 @@ function median(v, n,    i, j, x) {
   return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
 }
 
+# The p-quantile (0..1) of v[1..n], already sorted, by nearest rank.
+function quantile(v, n, p) { return v[int(p * (n - 1) + 0.5) + 1] }
+
 # Median of the values stored under key in the flat arrays vals/count.
 function median_of(key,    v, i) {
   for (i = 1; i <= count[key]; i++) v[i] = vals[key, i]
@@ -51,8 +54,8 @@ mode == "checker" {
   next
 }
 
-function startup_table(    i, split_job, job, p, b, r, n, pr, ok16, lib, np) {
-  print "| library | processes | rounds | pairdot median (s) | bare_mpi median (s) | ratio of medians | median of paired ratios | peak RSS per rank, pairdot: median / max (MiB) | bare_mpi (MiB) | failed runs | output check |"
+function startup_table(    i, split_job, job, p, b, r, n, pr, pm, lib, np) {
+  print "| library | processes | rounds | pairdot median (s) | bare_mpi median (s) | ratio of medians | paired ratios: median (p25–p75) | peak RSS per rank, pairdot: median / max (MiB) | bare_mpi (MiB) | failed runs | output check |"
   print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
   for (i = 1; i <= njobs; i++) {
     job = job_order[i]
@@ -64,16 +67,27 @@ function startup_table(    i, split_job, job, p, b, r, n, pr, ok16, lib, np) {
     for (r = 1; r <= rounds[job]; r++)
       if ((job, r, "pairdot") in t && (job, r, "bare_mpi") in t && t[job, r, "bare_mpi"] > 0)
         pr[++n] = t[job, r, "pairdot"] / t[job, r, "bare_mpi"]
-    printf "| %s | %d | %d | %.3f | %.3f | %.3f | %.3f | %s / %s | %s / %s | %d | %s |\n", lib, np,
-      rounds[job], p, b, p / b, median(pr, n), mib(rss_med[lib, np, "pairdot"]),
+    pm = median(pr, n)
+    printf "| %s | %d | %d | %.3f | %.3f | %.3f | %.3f (%.3f–%.3f) | %s / %s | %s / %s | %d | %s |\n",
+      lib, np, rounds[job], p, b, p / b, pm, quantile(pr, n, 0.25), quantile(pr, n, 0.75),
+      mib(rss_med[lib, np, "pairdot"]),
       mib(rss_max[lib, np, "pairdot"]), mib(rss_med[lib, np, "bare_mpi"]),
       mib(rss_max[lib, np, "bare_mpi"]), failed[job], verdict[lib, np]
-    if (np <= 16) { checked[lib]++; if (p / b <= 1.05) within[lib]++ }
+    if (np <= 16) {
+      checked[lib]++
+      if (pm <= 1.05) within[lib]++
+      if (p / b <= 1.05) within_medians[lib]++
+    }
   }
   print ""
-  for (lib in checked)
-    printf "Target pairdot/bare_mpi ≤ 1.05 (ratio of medians) up to 16 processes, %s: %s (%d of %d process counts).\n",
-      lib, within[lib] == checked[lib] ? "met" : "not met", within[lib], checked[lib]
+  split("mpich openmpi", libs, " ")
+  for (i = 1; i <= 2; i++) {
+    lib = libs[i]
+    if (!(lib in checked)) continue
+    printf "Target pairdot/bare_mpi ≤ 1.05 up to 16 processes, %s: %s by the median of paired ratios (%d of %d process counts), %d of %d by the ratio of medians.\n\n",
+      lib, within[lib] == checked[lib] ? "met" : "not met", within[lib], checked[lib],
+      within_medians[lib], checked[lib]
+  }
 }
 
 function checker_table(    i, parts, input, w, c, a, mb, name, n, cell, forms) {

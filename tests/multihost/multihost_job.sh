@@ -44,8 +44,9 @@ need_rights() {
   done
   unshare --net --uts --mount true 2>/dev/null && [ -w /etc ] && return
   [ "${PAIRDOT_REQUIRE_MULTIHOST:-0}" = 1 ] &&
-    fail "may not create network namespaces (needs root), and PAIRDOT_REQUIRE_MULTIHOST=1"
-  echo "SKIP: may not create network namespaces (needs root); PAIRDOT_REQUIRE_MULTIHOST=1 makes this a failure"
+    fail "may not create network namespaces (needs root with CAP_SYS_ADMIN), and PAIRDOT_REQUIRE_MULTIHOST=1"
+  echo "SKIP: may not create network namespaces (needs root with CAP_SYS_ADMIN);" \
+    "PAIRDOT_REQUIRE_MULTIHOST=1 makes this a failure"
   exit 77
 }
 
@@ -79,7 +80,7 @@ launch_prefix() {
       -genv UCX_TLS tcp,self -genv UCX_NET_DEVICES eth0) ;;
   openmpi)
     hosts=$(sed "s/\$/:$np/" "$dir/hosts" | paste -sd,)
-    launch+=(--mca plm_rsh_agent "$here/remote_shell.sh"
+    launch+=(--mca plm_rsh_agent "$here/remote_shell.sh" -x PAIRDOT_PROBE_DIR
       --host "$hosts" --map-by node -n "$np"
       --mca pml ob1 --mca btl tcp,self
       --mca btl_tcp_if_include "$subnet" --mca oob_tcp_if_include "$subnet") ;;
@@ -105,7 +106,7 @@ check_nothing_left() {
     [ -z "$pids" ] && return
     sleep 0.5
   done
-  ps -o pid,args -p $pids >&2
+  ps -o pid,args -p "$(echo $pids | tr ' ' ,)" >&2
   fail "processes are left in the cluster's namespaces"
 }
 
@@ -158,7 +159,7 @@ run_job() {
     status=$?
   else
     TMPDIR=$jobdir "$here/../mpi/run_job.sh" --np "$np" --program "$program" --form files \
-      --check "$check" --library "$library" -- "${launch[@]}" -x PAIRDOT_PROBE_DIR
+      --check "$check" --library "$library" -- "${launch[@]}"
     status=$?
   fi
   [ "$status" = 0 ] || exit "$status"

@@ -257,7 +257,7 @@ void parse_line(std::string_view line, ParsedLine &out) {
       parse_result(line, out);
     }
   } else {
-    bad(out, "not a pairdot line");
+    out.kind = LineKind::unknown;
   }
 }
 

@@ -9,7 +9,8 @@ namespace pairdot_check {
 constexpr int vector_size = 5;
 constexpr int max_value = 4;
 
-enum class LineKind : std::uint8_t { blank, vector, result, bad };
+// bad: a vector or result line with a fault; unknown: neither.
+enum class LineKind : std::uint8_t { blank, vector, result, bad, unknown };
 enum class Role : std::uint8_t { x, y };
 
 // One output line, taken apart. On a bad line, rank (and first, for a result

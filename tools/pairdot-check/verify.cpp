@@ -1,8 +1,6 @@
 #include "verify.hpp"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 
 namespace pairdot_check {
 
@@ -115,12 +113,12 @@ void report_bad_line(JobCheck &job, Location at, const SourceLine &source, const
     return;
   }
   std::string what = line.rank >= 0 ? rank_text(line.rank) + ": " : std::string();
-  if (line.error != std::string_view("not a pairdot line")) {
+  if (line.kind == LineKind::unknown) {
+    what += "not a pairdot line: ";
+  } else {
     what += line.result_form ? "bad result line (" : "bad vector line (";
     what += line.error;
     what += "): ";
-  } else {
-    what += "not a pairdot line: ";
   }
   list_problem(job, at, what + quote_line(source.text, source.length));
 }
@@ -255,7 +253,7 @@ void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
   queued = QueuedLine{};
   const ParsedLine &line = queued.line;
   parse_line(source.text, queued.line);
-  if (line.kind == LineKind::bad) {
+  if (line.kind == LineKind::bad || line.kind == LineKind::unknown) {
     report_bad_line(job, at, source, line);
   }
   if (line.rank < 0 || (line.result_form && line.first < 0)) {

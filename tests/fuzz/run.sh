@@ -14,6 +14,6 @@ cmake --build "$build" --target pairdot_check_fuzz -j2
 
 # New inputs go to the first corpus dir; the seeds in the repo stay as they are.
 mkdir -p "$build/corpus" "$build/artifacts"
-"$build/pairdot_check_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+"$build/pairdot_check_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=60 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
   "$build/corpus" "$here/corpus"

@@ -99,8 +99,9 @@ expect_complete() {
   "$check" --np "$np" "${outputs[@]}" || fail "job of $np did not end within its time bound; pairdot-check rejected its output"
   local hung
   hung=$(hung_in_finalize) || exit 1
+  hung=${hung//$'\n'/ }
   [ -n "$hung" ] || fail "job of $np did not end within its time bound although every rank returned from MPI_Finalize"
-  echo "KNOWN DEFECT: output complete and verified, but ranks" $hung "hung in MPI_Finalize" \
+  echo "KNOWN DEFECT: output complete and verified, but ranks $hung hung in MPI_Finalize" \
     "(MPICH 4.0 over UCX TCP: openucx/ucx#8738, fixed in pmodels/mpich#6596); the time bound ended the job"
 }
 

@@ -14,6 +14,7 @@ remove_ns() {
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     pids=$(ip netns pids "$ns" 2>/dev/null)
     [ -n "$pids" ] || break
+    # shellcheck disable=SC2086 # one pid a word
     kill -KILL $pids 2>/dev/null
     sleep 0.2
   done
@@ -33,7 +34,7 @@ remove_run() {
 # Runs are named pdmh<pid>; a run is stale when its process is gone.
 remove_stale() {
   local ns pid tmp=${TMPDIR:-/tmp} d
-  for ns in $(ip netns list | awk '{print $1}' | grep "^$prefix_base[0-9]*-"); do
+  for ns in $(ip netns list | awk '{print $1}' | grep "^${prefix_base}[0-9]*-"); do
     pid=${ns#"$prefix_base"}
     pid=${pid%%-*}
     kill -0 "$pid" 2>/dev/null || remove_ns "$ns"

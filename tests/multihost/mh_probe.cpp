@@ -64,7 +64,7 @@ int MPI_Send(const void *buf, int count, MPI_Datatype type, int dest, int tag, M
   if (is_delayed(my_rank)) {
     const char *seconds = std::getenv("PAIRDOT_DELAY_SECONDS");
     record("held");
-    sleep(seconds != nullptr ? static_cast<unsigned>(std::atoi(seconds)) : 5U);
+    sleep(seconds != nullptr ? static_cast<unsigned>(std::strtoul(seconds, nullptr, 10)) : 5U);
     record("released");
   }
   return PMPI_Send(buf, count, type, dest, tag, comm);

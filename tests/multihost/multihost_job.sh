@@ -64,7 +64,9 @@ bridge_bytes() {
 # Every frame passes two bridge ports; the launcher's pass its port and one
 # host's. So what went between hosts is half of (host ports - launcher port).
 check_crossed() {
-  local before=($1) after=($2) crossed min=$((200 * np))
+  local before after crossed min=$((200 * np))
+  read -r -a before <<<"$1"
+  read -r -a after <<<"$2"
   crossed=$(((after[0] - before[0] - (after[1] - before[1])) / 2))
   echo "$crossed bytes went between hosts through the bridge"
   [ "$crossed" -ge "$min" ] || fail "the job's traffic did not cross between hosts (want >= $min bytes)"
@@ -106,7 +108,7 @@ check_nothing_left() {
     [ -z "$pids" ] && return
     sleep 0.5
   done
-  ps -o pid,args -p "$(echo $pids | tr ' ' ,)" >&2
+  ps -o pid,args -p "$(paste -sd, <<<"$pids")" >&2
   fail "processes are left in the cluster's namespaces"
 }
 
@@ -176,8 +178,8 @@ export PAIRDOT_MH_DIR=$dir PAIRDOT_PROBE_DIR=$dir/probe PAIRDOT_PRELOAD=$probe
 jobdir=$dir/job
 mkdir "$PAIRDOT_PROBE_DIR" "$jobdir"
 launch_prefix
-before=$(bridge_bytes)
+bytes_before=$(bridge_bytes)
 run_job
 check_nothing_left
 check_placement
-check_crossed "$before" "$(bridge_bytes)"
+check_crossed "$bytes_before" "$(bridge_bytes)"

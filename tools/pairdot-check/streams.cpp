@@ -52,10 +52,10 @@ TagScan match_text(const char *p, std::size_t n, std::string_view text) {
 TagMatch match_open_mpi_end(const char *p, std::size_t n, std::size_t pos, std::uint64_t job,
                             std::uint64_t rank) {
   const TagScan out = match_text(p + pos, n - pos, "]<stdout>:");
-  const TagScan err = match_text(p + pos, n - pos, "]<stderr>:");
   if (out == TagScan::tag) {
     return {TagScan::tag, pos + 10, open_mpi_key | (job << 32) | rank};
   }
+  const TagScan err = match_text(p + pos, n - pos, "]<stderr>:");
   if (err == TagScan::tag) {
     return {TagScan::tag, pos + 10, stderr_key};
   }
@@ -227,6 +227,10 @@ const char *take_untagged(JobCheck &job, FileStreams &streams, const char *p, co
 }
 
 const char *take_tagged(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
+  if (*p == '\n') { // the line ends right after its tag: blank, or the end of an open one
+    end_line(job, streams, p, 0);
+    return p + 1;
+  }
   const auto *newline = static_cast<const char *>(std::memchr(p, '\n', end - p));
   const char *stop = newline ? newline : end;
   while (const auto *bracket = static_cast<const char *>(std::memchr(p, '[', stop - p))) {

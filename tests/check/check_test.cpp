@@ -11,7 +11,6 @@
 namespace {
 
 using namespace job_text;
-using pairdot_check::CheckOptions;
 using pairdot_check::CheckReport;
 using Files = std::vector<std::string>;
 
@@ -52,7 +51,7 @@ TEST(GoodOutput, EveryFormAndSizePasses) {
     };
     for (const auto &[form, files] : forms) {
       for (int np : {0, ranks}) {
-        const CheckReport report = check(files, np);
+        const CheckReport report = check(files, np, np ? 3 : 0); // whole, or in 3-byte blocks
         EXPECT_TRUE(report.ok) << form << ", " << ranks << " ranks:\n" << joined(report);
         EXPECT_EQ(report.ranks, ranks) << form;
         EXPECT_EQ(report.pairs, ranks / 2) << form;

@@ -15,7 +15,7 @@ namespace pairdot_check {
 struct CheckOptions {
   std::int32_t np = 0; // job size from --np; 0 when not given
   std::size_t max_listed = 1000;
-  std::size_t max_parked = std::size_t{1} << 20; // open lines of interrupted streams
+  std::size_t max_parked = std::size_t{1} << 16; // open lines of interrupted streams
 };
 
 // A complete line of one rank's stream. text holds at most the first bytes

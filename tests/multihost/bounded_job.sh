@@ -45,7 +45,7 @@ run() {
   case $library in
   mpich) launch+=(-outfile-pattern "$dir/out.%r") ;;
   openmpi)
-    for v in PAIRDOT_STATUS_DIR PAIRDOT_PRELOAD PAIRDOT_DELAY_RANKS PAIRDOT_DELAY_SECONDS; do
+    for v in PAIRDOT_STATUS_DIR PAIRDOT_PRELOAD PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
       [ -n "${!v-}" ] && launch+=(-x "$v")
     done
     launch+=(--output-filename "$dir/ompi") ;;

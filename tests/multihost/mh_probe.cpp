@@ -5,11 +5,12 @@
 //   finalize entered, finalize returned
 // and holds chosen ranks back before their MPI_Send, so that a link can be
 // cut while they wait:
-//   PAIRDOT_DELAY_RANKS    comma-separated ranks
-//   PAIRDOT_DELAY_SECONDS  how long they wait (default 5)
+//   PAIRDOT_HOLD_RANKS  comma-separated ranks
+//   PAIRDOT_HOLD_UNTIL  they wait until this file exists
 
 #include <mpi.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -33,8 +34,8 @@ void record(const std::string &event) {
   }
 }
 
-bool is_delayed(int rank) {
-  const char *list = std::getenv("PAIRDOT_DELAY_RANKS");
+bool is_held(int rank) {
+  const char *list = std::getenv("PAIRDOT_HOLD_RANKS");
   while (list != nullptr && *list != '\0') {
     char *end = nullptr;
     const long r = std::strtol(list, &end, 10);
@@ -61,10 +62,13 @@ int MPI_Init(int *argc, char ***argv) {
 }
 
 int MPI_Send(const void *buf, int count, MPI_Datatype type, int dest, int tag, MPI_Comm comm) {
-  if (is_delayed(my_rank)) {
-    const char *seconds = std::getenv("PAIRDOT_DELAY_SECONDS");
+  const char *until = std::getenv("PAIRDOT_HOLD_UNTIL");
+  if (until != nullptr && is_held(my_rank)) {
     record("held");
-    sleep(seconds != nullptr ? static_cast<unsigned>(std::strtoul(seconds, nullptr, 10)) : 5U);
+    struct stat st {};
+    while (stat(until, &st) != 0) {
+      usleep(50000);
+    }
     record("released");
   }
   return PMPI_Send(buf, count, type, dest, tag, comm);

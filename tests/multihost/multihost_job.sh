@@ -7,16 +7,16 @@
 #
 #   multihost_job.sh --library mpich|openmpi --launcher MPIEXEC --hosts K
 #       --np N --program EXE --check EXE --probe LIB
-#       [--tolerate-finalize-hang] [--cut-host H --delay-ranks R,R...]
+#       [--tolerate-finalize-hang] [--cut-host H --hold-ranks R,R...]
 #
-# --cut-host H: the ranks named by --delay-ranks wait before MPI_Send; while
-# they wait, host H's link is cut at the bridge, and the job must end as
+# --cut-host H: the ranks named by --hold-ranks wait before MPI_Send until
+# host H's link is cut at the bridge, and the job must end as
 # bounded_job.sh --cut-pairs expects.
 # Exit 77 (skip) only when namespaces may not be created; with
 # PAIRDOT_REQUIRE_MULTIHOST=1 that is a failure.
 set -u
 
-library= launcher= nhosts=2 np= program= check= probe= tolerate= cut_host= delay_ranks=
+library= launcher= nhosts=2 np= program= check= probe= tolerate= cut_host= hold_ranks=
 while [ $# -gt 0 ]; do
   case $1 in
   --library) library=$2; shift 2 ;;
@@ -28,13 +28,12 @@ while [ $# -gt 0 ]; do
   --probe) probe=$2; shift 2 ;;
   --tolerate-finalize-hang) tolerate=--tolerate-finalize-hang; shift ;;
   --cut-host) cut_host=$2; shift 2 ;;
-  --delay-ranks) delay_ranks=$2; shift 2 ;;
+  --hold-ranks) hold_ranks=$2; shift 2 ;;
   *) echo "multihost_job.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
 here=$(cd "$(dirname "$0")" && pwd)
 subnet=10.231.77.0/24
-delay_seconds=4
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 need_rights() {
@@ -62,9 +61,12 @@ bridge_bytes() {
 }
 
 # Every frame passes two bridge ports; the launcher's pass its port and one
-# host's. So what went between hosts is half of (host ports - launcher port).
+# host's. So what went between hosts is half of (host ports - launcher port),
+# at least 400 bytes (connection and message) for each pair that finished.
 check_crossed() {
-  local before after crossed min=$((200 * np))
+  local before after crossed cut min
+  cut=$(cut_pairs)
+  min=$((400 * (np / 2 - $(wc -w <<<"${cut//,/ }"))))
   read -r -a before <<<"$1"
   read -r -a after <<<"$2"
   crossed=$(((after[0] - before[0] - (after[1] - before[1])) / 2))
@@ -112,32 +114,31 @@ check_nothing_left() {
   fail "processes are left in the cluster's namespaces"
 }
 
-# Cuts host $cut_host's link once every rank not held back printed its
-# vector, pair 0 ; 1 its result and the held ranks wait in MPI_Send.
+# Once every rank not held back printed its vector, pair 0 ; 1 its result
+# and the held ranks wait in MPI_Send, cuts host $cut_host's link and then
+# lets the held ranks go on.
 cut_link_when_ready() {
-  local r deadline=$((SECONDS + delay_seconds + 10))
+  local r deadline=$((SECONDS + ${PAIRDOT_JOB_TIMEOUT:-60}))
   while [ "$SECONDS" -lt "$deadline" ]; do
     sleep 0.1
     for ((r = 0; r < np; r++)); do
-      if [[ ",$delay_ranks," == *",$r,"* ]]; then
+      if [[ ",$hold_ranks," == *",$r,"* ]]; then
         grep -qsx held "$PAIRDOT_PROBE_DIR/rank.$r" || continue 2
       else
         grep -rqs -E "Process[XY] $r :" "$jobdir" || continue 2
       fi
     done
     grep -rqs "For processesXY 0 ; 1 :" "$jobdir" || continue
-    ip -n "$(cat "$dir/bridge")" link set "port-h$cut_host" down || return
-    for r in ${delay_ranks//,/ }; do
-      grep -qsx released "$PAIRDOT_PROBE_DIR/rank.$r" && return
-    done
-    touch "$dir/cut"
+    ip -n "$(cat "$dir/bridge")" link set "port-h$cut_host" down && touch "$dir/cut"
+    touch "$PAIRDOT_HOLD_UNTIL"
     return
   done
 }
 
-# The even ranks of the pairs with a rank on host $cut_host.
+# The even ranks of the pairs with a rank on host $cut_host (none without a cut).
 cut_pairs() {
   local e pairs=
+  [ -n "$cut_host" ] || return 0
   for ((e = 0; e + 1 < np; e += 2)); do
     if [ $((e % nhosts + 1)) = "$cut_host" ] || [ $(((e + 1) % nhosts + 1)) = "$cut_host" ]; then
       pairs+=${pairs:+,}$e
@@ -148,13 +149,13 @@ cut_pairs() {
 
 run_job() {
   if [ -n "$cut_host" ]; then
-    export PAIRDOT_DELAY_RANKS=$delay_ranks PAIRDOT_DELAY_SECONDS=$delay_seconds
+    export PAIRDOT_HOLD_RANKS=$hold_ranks PAIRDOT_HOLD_UNTIL=$dir/release
     cut_link_when_ready &
     "$here/bounded_job.sh" --np "$np" --program "$program" --check "$check" --library "$library" \
       --dir "$jobdir" --cut-pairs "$(cut_pairs)" -- "${launch[@]}"
     status=$?
     wait
-    [ -f "$dir/cut" ] || fail "host $cut_host's link was not cut while the held ranks waited"
+    [ -f "$dir/cut" ] || fail "host $cut_host's link was not cut"
   elif [ "$library" = mpich ]; then
     "$here/bounded_job.sh" --np "$np" --program "$program" --check "$check" --library "$library" \
       --dir "$jobdir" $tolerate -- "${launch[@]}"

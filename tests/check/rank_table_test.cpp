@@ -57,4 +57,13 @@ TEST(RankTable, WalksEveryRankInOrder) {
   }
 }
 
+TEST(RankTable, LoneFarRankMakesNoBigIndex) {
+  RankTable table;
+  for (std::int32_t rank : {0, 1, 2, 2000000000}) {
+    pairdot_check::record_for(table, rank).vector_at = 1;
+  }
+  EXPECT_LT(table.pages.size(), 100u); // not 2000000000 / rank_page_size
+  EXPECT_EQ(table.highest, 2000000000);
+}
+
 } // namespace

@@ -52,9 +52,11 @@ RankRecord *new_page(RankTable &table) {
   return block + (pages_per_block - table.block_free--) * page_size;
 }
 
-// Pages may hold a few slots per rank in use, plus a start allowance.
-bool may_add_page(const RankTable &table) {
-  return (table.page_count + 1) * page_size <= 8 * table.used + 64 * page_size;
+// Pages may hold a few slots per rank in use, plus a start allowance; the
+// page index grows at most geometrically, so one far rank makes no big index.
+bool may_add_page(const RankTable &table, std::size_t page) {
+  return page < 2 * table.pages.size() + 64 &&
+         (table.page_count + 1) * page_size <= 8 * table.used + 64 * page_size;
 }
 
 bool has_page(const RankTable &table, std::size_t page) {
@@ -93,7 +95,7 @@ void HugeBlockFree::operator()(void *block) const { munmap(block, huge_block); }
 
 RankRecord &record_for(RankTable &table, std::int32_t rank) {
   const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
-  if (!has_page(table, page) && may_add_page(table)) {
+  if (!has_page(table, page) && may_add_page(table, page)) {
     if (page >= table.pages.size()) {
       table.pages.resize(page + 1);
     }

@@ -92,21 +92,25 @@ timed_rss() {
 
 # --- start-up ---------------------------------------------------------------
 
-launch() { # LIB NP [--tag] PROGRAM...: run a job; --tag: tag each line with its rank
+# Sets cmd to the launcher command line of a job; --tag: each line tagged
+# with its rank.
+launch_cmd() { # LIB NP [--tag] PROGRAM...
   local lib=$1 np=$2 tag=0
   shift 2
   if [ "$1" = --tag ]; then tag=1 && shift; fi
-  local mpiexec
-  mpiexec=$(cache_value "$(build_dir "$lib")" MPIEXEC_EXECUTABLE)
+  cmd=("$(cache_value "$(build_dir "$lib")" MPIEXEC_EXECUTABLE)")
   if [ "$lib" = openmpi ]; then
-    local flags=(--oversubscribe --mca mpi_yield_when_idle 1)
-    ((tag)) && flags+=(--tag-output)
-    "$mpiexec" "${flags[@]}" -n "$np" "$@"
+    cmd+=(--oversubscribe --mca mpi_yield_when_idle 1)
+    ((tag)) && cmd+=(--tag-output)
   else
-    local flags=()
-    ((tag)) && flags+=(-prepend-rank)
-    "$mpiexec" "${flags[@]}" -n "$np" "$@"
+    ((tag)) && cmd+=(-prepend-rank)
   fi
+  cmd+=(-n "$np" "$@")
+}
+
+launch() { # LIB NP [--tag] PROGRAM...: runs the job
+  launch_cmd "$@"
+  "${cmd[@]}"
 }
 
 startup_rounds() { # NP: rounds of each program
@@ -178,6 +182,35 @@ startup_bench() {
   done
 }
 
+# Where the time of the largest jobs goes: three rounds of a program without
+# MPI, bare_mpi and pairdot, with the CPU time and context switches of the
+# whole job (launcher and ranks).
+cpu_bench() {
+  local np=64 lib program path round
+  [ "$quick" = 1 ] && np=4
+  printf 'lib\tnp\tprogram\twall\tuser\tsys\tvoluntary\tinvoluntary\n' >"$out/cpu.tsv"
+  for lib in mpich openmpi; do
+    log "cpu time $lib np=$np"
+    for round in 1 2 3; do
+      for program in true bare_mpi pairdot; do
+        case $program in
+        true) path=$(command -v true) ;;
+        bare_mpi) path=$(build_dir "$lib")/bench/bare_mpi ;;
+        pairdot) path=$(build_dir "$lib")/pairdot/pairdot ;;
+        esac
+        launch_cmd "$lib" "$np" "$path"
+        /usr/bin/time -f '%e\t%U\t%S\t%w\t%c' -o "$out/cpu.tmp" "${cmd[@]}" >/dev/null 2>&1 || true
+        printf '%s\t%s\t%s\t%s\n' "$lib" "$np" "$program" "$(tail -n 1 "$out/cpu.tmp")" \
+          >>"$out/cpu.tsv"
+      done
+    done
+  done
+}
+
+cpu_table() {
+  awk -F '\t' -f "$bench/summarize.awk" -v mode=cpu "$out/cpu.tsv"
+}
+
 # --- pairdot-check ----------------------------------------------------------
 
 # Generated inputs: NAME RANKS GENERATOR-ARGS..., one a line.
@@ -204,11 +237,12 @@ checker_rounds() {
   esac
 }
 
-# The contestants for one input; awk reads only whole tagged lines.
+# The contestants for one input; awk reads only whole tagged lines, and
+# the rank order matters only to pairdot-check.
 checker_tools() { # NAME
   echo "wc"
   [ -x "$checker" ] && echo "pairdot-check"
-  case $1 in *write-chunks*) ;; *) echo "awk" ;; esac
+  case $1 in *-write-chunks | *-in-rank-order) ;; *) echo "awk" ;; esac
 }
 
 run_tool() { # TOOL FILE RANKS
@@ -233,8 +267,8 @@ checker_bench() {
     for tool in $tools; do run_tool "$tool" "$file" "$n"; done # warm-up: file in cache
     for ((round = 1; round <= rounds; round++)); do
       for tool in $tools; do
-        # awk takes seconds on the largest inputs: three rounds there.
-        if [ "$tool" = awk ] && ((n >= 1000000 && round > 3)); then continue; fi
+        # awk takes seconds a run on the largest inputs: two rounds there.
+        if [ "$tool" = awk ] && ((n >= 1000000 && round > 2)); then continue; fi
         run_tool "$tool" "$file" "$n"
         printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$n" "$bytes" "$round" "$tool" \
           "$elapsed" "$rss" "$status" >>"$out/checker.tsv"
@@ -348,6 +382,10 @@ write_report() {
     echo
     startup_table
     echo
+    echo "CPU time of whole jobs (launcher and ranks) under GNU time, median of 3 rounds; \`true\` is launched without MPI:"
+    echo
+    cpu_table
+    echo
     echo "### pairdot-check against wc -l and awk"
     echo
     checker_table
@@ -372,6 +410,7 @@ load_at_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 if [ "${BENCH_REPORT_ONLY:-0}" != 1 ]; then
   machine_info >"$out/machine.md"
   startup_bench
+  cpu_bench
   checker_bench
   profile_checker
   echo "| load average at end | $(cut -d ' ' -f 1-3 /proc/loadavg) |" >>"$out/machine.md"

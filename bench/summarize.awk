@@ -1,5 +1,5 @@
 # summarize.awk: medians and ratios of bench/run.sh's raw timings, as
-# markdown tables (mode=startup, mode=checker) or plot data (mode=plotdata).
+# markdown tables (mode=startup, cpu, checker) or plot data (mode=plotdata).
 # Input is tab-separated with a header line per file (awk -F '\t').
 
 # Median of v[1..n], sorted in place.
@@ -41,6 +41,14 @@ mode == "startup" && file == 2 { rss_med[$1, $2, $3] = $4; rss_max[$1, $2, $3] =
   add(job SUBSEP $4, $5)
   t[job, $3, $4] = $5
   rounds[job] = $3 > rounds[job] ? $3 : rounds[job]
+  next
+}
+
+# cpu input: cpu.tsv
+mode == "cpu" {
+  job = $1 SUBSEP $2 SUBSEP $3
+  for (c = 4; c <= 8; c++) add(job SUBSEP c, $c)
+  if (!(job in jobs)) { jobs[job] = 1; job_order[++njobs] = job }
   next
 }
 
@@ -150,8 +158,21 @@ function plot_data(    i, parts, job, np, lib, nps, m) {
   }
 }
 
+function cpu_table(    i, parts, job, m, c) {
+  print "| library | processes | program | wall (s) | user CPU (s) | system CPU (s) | CPU / wall | voluntary context switches | involuntary |"
+  print "|---|---:|---|---:|---:|---:|---:|---:|---:|"
+  for (i = 1; i <= njobs; i++) {
+    job = job_order[i]
+    split(job, parts, SUBSEP)
+    for (c = 4; c <= 8; c++) m[c] = median_of(job SUBSEP c)
+    printf "| %s | %s | %s | %.2f | %.2f | %.2f | %.1f | %d | %d |\n", parts[1], parts[2], parts[3],
+      m[4], m[5], m[6], (m[4] > 0 ? (m[5] + m[6]) / m[4] : 0), m[7], m[8]
+  }
+}
+
 END {
-  if (mode == "startup") startup_table()
+  if (mode == "cpu") cpu_table()
+  else if (mode == "startup") startup_table()
   else if (mode == "checker") checker_table()
   else if (mode == "plotdata") plot_data()
 }

@@ -6,4 +6,5 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   g++ make cmake libgtest-dev \
   mpich libmpich-dev openmpi-bin libopenmpi-dev \
-  clang libclang-rt-14-dev >/dev/null
+  clang clang-tidy clang-format cppcheck libclang-rt-14-dev valgrind \
+  iproute2 util-linux procps >/dev/null

@@ -22,7 +22,7 @@ struct Outcome {
 std::string temp_path(const std::string &name) { return ::testing::TempDir() + "pc_cli_" + name; }
 
 std::string write_file(const std::string &name, const std::string &text) {
-  const std::string path = temp_path(name);
+  std::string path = temp_path(name);
   std::ofstream(path, std::ios::binary) << text;
   return path;
 }
@@ -34,7 +34,8 @@ std::string read_file(const std::string &path) {
 }
 
 Outcome run(const std::string &args, const std::string &stdin_file) {
-  const std::string out = temp_path("out"), err = temp_path("err");
+  const std::string out = temp_path("out");
+  const std::string err = temp_path("err");
   const std::string command =
       std::string(PAIRDOT_CHECK_BIN) + " " + args + " <" + stdin_file + " >" + out + " 2>" + err;
   const int status = std::system(command.c_str());

@@ -40,6 +40,7 @@ void expect_walk_finds(const std::vector<std::int32_t> &ranks) {
 TEST(RankTable, WalksEveryRankInOrder) {
   std::mt19937 random(5);
   std::vector<std::int32_t> dense;
+  dense.reserve(2 * 300000 + 3);
   for (std::int32_t rank = 0; rank < 300000; ++rank) {
     dense.push_back(rank % 5 ? rank : 299999);
   }
@@ -48,6 +49,7 @@ TEST(RankTable, WalksEveryRankInOrder) {
   dense.insert(dense.end(), once.begin(), once.end()); // again, once all pages are made
   dense.insert(dense.begin(), {2000000000, 1 << 20, 7});
   std::vector<std::int32_t> scattered;
+  scattered.reserve(100000);
   for (std::int32_t i = 0; i < 100000; ++i) {
     scattered.push_back(2147483647 - i * 21474);
   }

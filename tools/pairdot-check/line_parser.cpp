@@ -17,7 +17,8 @@ constexpr std::size_t quote_limit = 48;
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool skip_text(std::string_view line, std::size_t &pos, std::string_view text) {
-  if (line.size() - pos < text.size() || std::memcmp(line.data() + pos, text.data(), text.size())) {
+  if (line.size() - pos < text.size() ||
+      std::memcmp(line.data() + pos, text.data(), text.size()) != 0) {
     return false;
   }
   pos += text.size();
@@ -159,7 +160,7 @@ bool skip_exact(const char *&p, const char *end, std::string_view text) {
 
 // Fast path for a valid vector line; false sends the line to parse_vector.
 bool quick_vector(std::string_view line, ParsedLine &out) {
-  constexpr std::size_t tail = vector_tail.size() + 2 * vector_size;
+  constexpr std::size_t tail = vector_tail.size() + std::size_t{2} * vector_size;
   const char *p = line.data();
   const std::size_t n = line.size();
   if (n < vector_head.size() + 3 + tail ||
@@ -167,9 +168,9 @@ bool quick_vector(std::string_view line, ParsedLine &out) {
       !whole_number(p + vector_head.size() + 2, n - vector_head.size() - 2 - tail, out.rank)) {
     return false;
   }
-  const char *values = p + n - 2 * vector_size;
+  const char *values = p + n - std::size_t{2} * vector_size;
   unsigned packed = 0;
-  for (int i = 0; i < vector_size; ++i) {
+  for (std::size_t i = 0; i < vector_size; ++i) {
     const auto value = static_cast<unsigned>(values[2 * i] - '0');
     if (value > max_value || values[2 * i + 1] != ' ') {
       return false;

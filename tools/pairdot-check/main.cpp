@@ -77,7 +77,7 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
     }
   }
   if (args.files.empty()) {
-    args.files.push_back("-");
+    args.files.emplace_back("-");
   }
   return -1;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <sys/mman.h>
 
 namespace pairdot_check {
 
@@ -12,44 +11,10 @@ constexpr int page_bits = rank_page_bits;
 constexpr std::int64_t page_size = rank_page_size;
 constexpr std::uint64_t big_result = 255;
 
-constexpr std::size_t huge_block = std::size_t{2} << 20;
-constexpr std::size_t pages_per_block = huge_block / (page_size * sizeof(RankRecord));
-
-// A zeroed 2 MB block, aligned so the kernel can back it with one huge page:
-// random ranks then cost fewer TLB misses. Null if none could be mapped.
-void *map_huge_block() {
-  void *mapped =
-      mmap(nullptr, 2 * huge_block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
-    return nullptr;
-  }
-  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-  const auto aligned = (start + huge_block - 1) & ~(huge_block - 1);
-  if (aligned > start) {
-    munmap(mapped, aligned - start);
-  }
-  munmap(reinterpret_cast<void *>(aligned + huge_block), start + huge_block - aligned);
-  madvise(reinterpret_cast<void *>(aligned), huge_block, MADV_HUGEPAGE);
-  return reinterpret_cast<void *>(aligned);
-}
-
-// A zeroed page: the first 2 MB of pages from the heap (small jobs stay
-// small), later ones carved from huge blocks.
+// A zeroed page.
 RankRecord *new_page(RankTable &table) {
-  if (table.heap_pages.size() < pages_per_block) {
-    table.heap_pages.push_back(std::make_unique<RankRecord[]>(page_size));
-    return table.heap_pages.back().get();
-  }
-  if (table.block_free == 0) {
-    void *block = map_huge_block();
-    if (block == nullptr) {
-      throw std::bad_alloc();
-    }
-    table.blocks.emplace_back(block);
-    table.block_free = pages_per_block;
-  }
-  auto *block = static_cast<RankRecord *>(table.blocks.back().get());
-  return block + (pages_per_block - table.block_free--) * page_size;
+  table.heap_pages.push_back(std::make_unique<RankRecord[]>(page_size));
+  return table.heap_pages.back().get();
 }
 
 // Pages may hold a few slots per rank in use, plus a start allowance; the
@@ -90,8 +55,6 @@ void move_far_into_pages(RankTable &table) {
 }
 
 } // namespace
-
-void HugeBlockFree::operator()(void *block) const { munmap(block, huge_block); }
 
 RankRecord &record_for(RankTable &table, std::int32_t rank) {
   const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;

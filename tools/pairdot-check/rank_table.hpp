@@ -27,15 +27,9 @@ constexpr std::int64_t rank_page_size = std::int64_t{1} << rank_page_bits;
 
 // Ranks in pages indexed by rank; pages are made only while they stay dense,
 // so far-away ranks (a hostile 2000000000) go to a map instead.
-struct HugeBlockFree {
-  void operator()(void *block) const;
-};
-
 struct RankTable {
   std::vector<RankRecord *> pages;
   std::vector<std::unique_ptr<RankRecord[]>> heap_pages;
-  std::vector<std::unique_ptr<void, HugeBlockFree>> blocks; // hold later pages
-  std::size_t block_free = 0;                               // pages left in the last block
   std::unordered_map<std::int32_t, RankRecord> far;
   std::unordered_map<std::int32_t, std::int32_t> big_results;
   std::int64_t page_count = 0;

@@ -26,7 +26,7 @@ TagScan read_tag_number(const char *p, std::size_t n, std::size_t &pos, std::uin
   std::uint64_t value = 0;
   while (at < n && p[at] >= '0' && p[at] <= '9') {
     value = value * 10 + static_cast<std::uint64_t>(p[at] - '0');
-    if (value > 0x7fffffff || (p[start] == '0' && at > start)) {
+    if (value > 0x7fffffff || (at > start && p[start] == '0')) {
       return TagScan::not_tag;
     }
     ++at;

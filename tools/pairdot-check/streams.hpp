@@ -19,7 +19,7 @@ constexpr std::size_t max_tag_bytes = 40;
 
 // A stream's line begun in one piece and not yet ended.
 struct PendingLine {
-  char bytes[kept_bytes];
+  char bytes[kept_bytes]{};
   std::uint8_t kept = 0;
   char last = 0;
   std::uint64_t length = 0;

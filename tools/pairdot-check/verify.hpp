@@ -63,7 +63,7 @@ struct CheckReport {
 };
 
 // Checks one line of file number `file` (an index into job.files).
-void take_line(JobCheck &job, std::uint32_t file, const SourceLine &line);
+void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source);
 
 // Runs the whole-job checks once all input is in.
 CheckReport finish(JobCheck &job);

@@ -92,13 +92,16 @@ timed_rss() {
 
 # --- start-up ---------------------------------------------------------------
 
+job_timeout=120
+
 # Sets cmd to the launcher command line of a job; --tag: each line tagged
 # with its rank.
 launch_cmd() { # LIB NP [--tag] PROGRAM...
   local lib=$1 np=$2 tag=0
   shift 2
   if [ "$1" = --tag ]; then tag=1 && shift; fi
-  cmd=("$(cache_value "$(build_dir "$lib")" MPIEXEC_EXECUTABLE)")
+  # A job that hangs is killed.
+  cmd=(timeout -k 10 "$job_timeout" "$(cache_value "$(build_dir "$lib")" MPIEXEC_EXECUTABLE)")
   if [ "$lib" = openmpi ]; then
     cmd+=(--oversubscribe --mca mpi_yield_when_idle 1)
     ((tag)) && cmd+=(--tag-output)
@@ -188,7 +191,7 @@ startup_bench() {
 cpu_bench() {
   local np=64 lib program path round
   [ "$quick" = 1 ] && np=4
-  printf 'lib\tnp\tprogram\twall\tuser\tsys\tvoluntary\tinvoluntary\n' >"$out/cpu.tsv"
+  printf 'lib\tnp\tprogram\twall\tuser\tsys\tvoluntary\tinvoluntary\tstatus\n' >"$out/cpu.tsv"
   for lib in mpich openmpi; do
     log "cpu time $lib np=$np"
     for round in 1 2 3; do
@@ -198,10 +201,16 @@ cpu_bench() {
         bare_mpi) path=$(build_dir "$lib")/bench/bare_mpi ;;
         pairdot) path=$(build_dir "$lib")/pairdot/pairdot ;;
         esac
-        launch_cmd "$lib" "$np" "$path"
-        /usr/bin/time -f '%e\t%U\t%S\t%w\t%c' -o "$out/cpu.tmp" "${cmd[@]}" >/dev/null 2>&1 || true
-        printf '%s\t%s\t%s\t%s\n' "$lib" "$np" "$program" "$(tail -n 1 "$out/cpu.tmp")" \
-          >>"$out/cpu.tsv"
+        # Open MPI's launcher hangs now and then on 64 processes that exit
+        # at once: a short timeout for those.
+        local limit=120
+        [ "$program" = true ] && limit=20
+        job_timeout=$limit launch_cmd "$lib" "$np" "$path"
+        status=0
+        /usr/bin/time -f '%e\t%U\t%S\t%w\t%c' -o "$out/cpu.tmp" "${cmd[@]}" >/dev/null 2>&1 ||
+          status=$?
+        printf '%s\t%s\t%s\t%s\t%s\n' "$lib" "$np" "$program" "$(tail -n 1 "$out/cpu.tmp")" \
+          "$status" >>"$out/cpu.tsv"
       done
     done
   done

@@ -47,8 +47,9 @@ mode == "startup" && file == 2 { rss_med[$1, $2, $3] = $4; rss_max[$1, $2, $3] =
 # cpu input: cpu.tsv
 mode == "cpu" {
   job = $1 SUBSEP $2 SUBSEP $3
-  for (c = 4; c <= 8; c++) add(job SUBSEP c, $c)
   if (!(job in jobs)) { jobs[job] = 1; job_order[++njobs] = job }
+  if ($9 != "" && $9 != 0) { failed[job]++; next }
+  for (c = 4; c <= 8; c++) add(job SUBSEP c, $c)
   next
 }
 
@@ -159,14 +160,14 @@ function plot_data(    i, parts, job, np, lib, nps, m) {
 }
 
 function cpu_table(    i, parts, job, m, c) {
-  print "| library | processes | program | wall (s) | user CPU (s) | system CPU (s) | CPU / wall | voluntary context switches | involuntary |"
-  print "|---|---:|---|---:|---:|---:|---:|---:|---:|"
+  print "| library | processes | program | wall (s) | user CPU (s) | system CPU (s) | CPU / wall | voluntary context switches | involuntary | failed runs |"
+  print "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|"
   for (i = 1; i <= njobs; i++) {
     job = job_order[i]
     split(job, parts, SUBSEP)
     for (c = 4; c <= 8; c++) m[c] = median_of(job SUBSEP c)
-    printf "| %s | %s | %s | %.2f | %.2f | %.2f | %.1f | %d | %d |\n", parts[1], parts[2], parts[3],
-      m[4], m[5], m[6], (m[4] > 0 ? (m[5] + m[6]) / m[4] : 0), m[7], m[8]
+    printf "| %s | %s | %s | %.2f | %.2f | %.2f | %.1f | %d | %d | %d |\n", parts[1], parts[2],
+      parts[3], m[4], m[5], m[6], (m[4] > 0 ? (m[5] + m[6]) / m[4] : 0), m[7], m[8], failed[job]
   }
 }
 

@@ -10,8 +10,8 @@
 #       [--tolerate-finalize-hang] [--cut-host H --hold-ranks R,R...]
 #
 # --cut-host H: the ranks named by --hold-ranks wait before MPI_Send until
-# host H's link is cut at the bridge, and the job must end as
-# bounded_job.sh --cut-pairs expects.
+# host H's link is cut at the bridge; the job must then fail, pairdot-check
+# must name every pair with a rank on host H, and pair 0 ; 1 must be intact.
 # Exit 77 (skip) only when namespaces may not be created; with
 # PAIRDOT_REQUIRE_MULTIHOST=1 that is a failure.
 set -u
@@ -66,7 +66,7 @@ bridge_bytes() {
 check_crossed() {
   local before after crossed cut min
   cut=$(cut_pairs)
-  min=$((400 * (np / 2 - $(wc -w <<<"${cut//,/ }"))))
+  min=$((400 * (np / 2 - $(wc -w <<<"$cut"))))
   read -r -a before <<<"$1"
   read -r -a after <<<"$2"
   crossed=$(((after[0] - before[0] - (after[1] - before[1])) / 2))
@@ -135,34 +135,31 @@ cut_link_when_ready() {
   done
 }
 
-# The even ranks of the pairs with a rank on host $cut_host (none without a cut).
+# The even ranks of the pairs with a rank on host $cut_host.
 cut_pairs() {
-  local e pairs=
-  [ -n "$cut_host" ] || return 0
+  local e
   for ((e = 0; e + 1 < np; e += 2)); do
     if [ $((e % nhosts + 1)) = "$cut_host" ] || [ $(((e + 1) % nhosts + 1)) = "$cut_host" ]; then
-      pairs+=${pairs:+,}$e
+      echo "$e"
     fi
   done
-  echo "$pairs"
 }
 
 run_job() {
+  local job=("$here/../mpi/run_job.sh" --np "$np" --program "$program" --form files
+    --check "$check" --library "$library")
   if [ -n "$cut_host" ]; then
+    local e pairs=()
+    for e in $(cut_pairs); do pairs+=("$e ; $((e + 1))"); done
     export PAIRDOT_HOLD_RANKS=$hold_ranks PAIRDOT_HOLD_UNTIL=$dir/release
     cut_link_when_ready &
-    "$here/bounded_job.sh" --np "$np" --program "$program" --check "$check" --library "$library" \
-      --dir "$jobdir" --cut-pairs "$(cut_pairs)" -- "${launch[@]}"
+    TMPDIR=$jobdir "${job[@]}" --expect-launcher-failure --intact-first-pair \
+      --expect-check-failure "${pairs[@]}" -- "${launch[@]}"
     status=$?
     wait
     [ -f "$dir/cut" ] || fail "host $cut_host's link was not cut"
-  elif [ "$library" = mpich ]; then
-    "$here/bounded_job.sh" --np "$np" --program "$program" --check "$check" --library "$library" \
-      --dir "$jobdir" $tolerate -- "${launch[@]}"
-    status=$?
   else
-    TMPDIR=$jobdir "$here/../mpi/run_job.sh" --np "$np" --program "$program" --form files \
-      --check "$check" --library "$library" -- "${launch[@]}"
+    TMPDIR=$jobdir "${job[@]}" $tolerate -- "${launch[@]}"
     status=$?
   fi
   [ "$status" = 0 ] || exit "$status"

@@ -8,6 +8,7 @@ set xlabel "processes"
 set ylabel "wall time of the whole job (s)"
 set logscale x 2
 set logscale y 10
+set xrange [0.8:80]
 set xtics (1, 2, 4, 8, 16, 32, 64)
 set grid xtics ytics mytics
 set key top left

@@ -1,12 +1,12 @@
 #!/bin/bash
 # Builds pairdot-check's fuzz target with clang and fuzzes it for SECONDS
 # (default 60). Exits non-zero when the fuzzer finds a crash.
-# Build dir: $PAIRDOT_FUZZ_BUILD, else a fixed one under $TMPDIR.
+# Build dir: $PAIRDOT_FUZZ_BUILD, else build/fuzz in this checkout.
 set -euo pipefail
 
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
-build=${PAIRDOT_FUZZ_BUILD:-${TMPDIR:-/tmp}/pairdot-check-fuzz}
+build=${PAIRDOT_FUZZ_BUILD:-$here/../../build/fuzz}
 
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DPAIRDOT_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

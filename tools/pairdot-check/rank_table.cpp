@@ -75,9 +75,14 @@ RankRecord &record_for(RankTable &table, std::int32_t rank) {
 
 void prefetch_record(const RankTable &table, std::int32_t rank) {
   const std::size_t page = static_cast<std::size_t>(rank) >> page_bits;
+#if defined(__GNUC__) || defined(__clang__)
   if (has_page(table, page)) {
     __builtin_prefetch(&table.pages[page][rank & (page_size - 1)], 1);
   }
+#else
+  (void)table;
+  (void)page;
+#endif
 }
 
 int dot(const RankRecord &a, const RankRecord &b) {

@@ -284,4 +284,66 @@ CheckReport finish(JobCheck &job) {
   return report;
 }
 
+namespace {
+
+std::string repeat_problem(const JobCheck &job, std::int32_t rank) {
+  for (const auto *repeats : {&job.vector_repeats, &job.result_repeats}) {
+    const auto found = repeats->find(rank);
+    if (found != repeats->end()) {
+      return rank_text(rank) + " printed " +
+             (repeats == &job.vector_repeats ? "its vector " : "its result ") +
+             std::to_string(found->second.count) + " times";
+    }
+  }
+  return {};
+}
+
+// What is wrong with the pair whose records are even and odd (null: absent).
+std::string pair_problem(const JobCheck &job, std::int32_t rank, const RankRecord *even,
+                         const RankRecord *odd) {
+  if (even == nullptr || even->vector_at == 0) {
+    return "no vector line from " + rank_text(rank);
+  }
+  if (odd == nullptr || odd->vector_at == 0) {
+    return "no vector line from " + rank_text(rank + 1);
+  }
+  if (even->vector_bad || odd->vector_bad) {
+    return "bad vector line from " + rank_text(even->vector_bad ? rank : rank + 1);
+  }
+  if (odd->result_at == 0) {
+    return "no result";
+  }
+  if (odd->result_bad) {
+    return "bad result line";
+  }
+  const int expected = dot(*even, *odd);
+  const std::int32_t result = result_of(job.ranks, *odd, rank + 1);
+  if (result != expected) {
+    return "result " + std::to_string(result) + ", but the vectors give " +
+           std::to_string(expected);
+  }
+  std::string repeated = repeat_problem(job, rank);
+  return repeated.empty() ? repeat_problem(job, rank + 1) : repeated;
+}
+
+} // namespace
+
+std::vector<PairVerdict> pair_verdicts(JobCheck &job, std::int64_t size) {
+  std::vector<const RankRecord *> records(
+      static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+  for_each_rank(job.ranks, size, [&](std::int32_t rank, const RankRecord &record) {
+    records[static_cast<std::size_t>(rank)] = &record;
+  });
+  std::vector<PairVerdict> verdicts;
+  for (std::int64_t even = 0; even + 1 < size; even += 2) {
+    PairVerdict verdict;
+    verdict.even_rank = static_cast<std::int32_t>(even);
+    verdict.problem = pair_problem(job, verdict.even_rank, records[static_cast<std::size_t>(even)],
+                                   records[static_cast<std::size_t>(even + 1)]);
+    verdict.verified = verdict.problem.empty();
+    verdicts.push_back(std::move(verdict));
+  }
+  return verdicts;
+}
+
 } // namespace pairdot_check

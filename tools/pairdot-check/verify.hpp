@@ -62,10 +62,20 @@ struct CheckReport {
   std::vector<std::string> listed; // one message per listed problem
 };
 
+// The verdict on one pair (even_rank, even_rank + 1).
+struct PairVerdict {
+  std::int32_t even_rank = 0;
+  bool verified = false;
+  std::string problem; // why not; empty when verified
+};
+
 // Checks one line of file number `file` (an index into job.files).
 void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source);
 
 // Runs the whole-job checks once all input is in.
 CheckReport finish(JobCheck &job);
+
+// The verdict on every pair of a job of `size` ranks, after finish.
+std::vector<PairVerdict> pair_verdicts(JobCheck &job, std::int64_t size);
 
 } // namespace pairdot_check

@@ -1,0 +1,293 @@
+#include "job.hpp"
+
+#include "host_names.hpp"
+#include "streams.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ; // NOLINT: POSIX's own name
+
+namespace pairdot_run {
+
+namespace {
+
+namespace fs = std::filesystem;
+using pairdot_reports::JobOutcome;
+namespace job_status = pairdot_reports::job_status;
+
+constexpr double kill_after_term = 5; // seconds from SIGTERM to SIGKILL
+constexpr std::size_t max_messages = 20;
+const std::string shim_mark = "pairdot-rank-shim: rank ";
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string read_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::size_t newlines_in(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return static_cast<std::size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+// Spawns argv in a new process group, output to dir's launcher files.
+pid_t spawn_launcher(const std::vector<std::string> &argv, const std::string &dir,
+                     std::string &error) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  const std::string out = dir + "/launcher.out";
+  const std::string err = dir + "/launcher.err";
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::vector<char *> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string &arg : argv) {
+    args.push_back(const_cast<char *>(arg.c_str())); // NOLINT: posix_spawn's signature
+  }
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int status = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (status != 0) {
+    error = "cannot start " + argv[0] + ": " + std::strerror(status);
+    return -1;
+  }
+  return pid;
+}
+
+// The first lines of the launcher's standard error, for the report.
+void add_launcher_lines(const std::string &dir, std::vector<std::string> &messages) {
+  std::istringstream err(read_text(dir + "/launcher.err"));
+  std::string line;
+  for (int kept = 0; kept < 5 && std::getline(err, line);) {
+    if (!line.empty()) {
+      messages.push_back("launcher: " + line.substr(0, 200));
+      ++kept;
+    }
+  }
+}
+
+// Checks every rank's output file as one job.
+pairdot_check::CheckReport check_output(const RunSettings &settings, const std::string &dir, int np,
+                                        std::vector<pairdot_check::PairVerdict> &verdicts) {
+  pairdot_check::JobCheck check;
+  check.options.np = np;
+  check.options.max_listed = max_messages;
+  for (int rank = 0; rank < np; ++rank) {
+    const std::string path = rank_stdout(settings.launcher, dir, rank);
+    const std::string text = read_text(path);
+    auto streams = pairdot_check::open_file(check, "rank " + std::to_string(rank) + " output");
+    pairdot_check::feed(check, streams, text.data(), text.size());
+    pairdot_check::close_file(check, streams);
+  }
+  pairdot_check::CheckReport report = pairdot_check::finish(check);
+  verdicts = pairdot_check::pair_verdicts(check, np);
+  return report;
+}
+
+// Ranks whose host differs from the plan; empty when all match.
+std::vector<std::string> misplaced_ranks(const std::vector<std::string> &planned,
+                                         const std::vector<std::string> &recorded) {
+  std::vector<std::string> messages;
+  for (std::size_t rank = 0; rank < planned.size() && rank < recorded.size(); ++rank) {
+    if (!recorded[rank].empty() && !pairdot_reports::same_host(planned[rank], recorded[rank])) {
+      messages.push_back("rank " + std::to_string(rank) + " ran on " + recorded[rank] +
+                         ", but was placed on " + planned[rank]);
+    }
+  }
+  return messages;
+}
+
+std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &check) {
+  if (job.launcher_status < 0) {
+    return job_status::not_started;
+  }
+  if (job.ended_after_output && check.ok) {
+    return job_status::did_not_end;
+  }
+  if (job.ended_by_bound) {
+    return job_status::timed_out;
+  }
+  return check.ok && job.launcher_status == 0 ? job_status::verified : job_status::failed;
+}
+
+void add_status_messages(const RunSettings &settings, const RunningJob &job, JobOutcome &outcome) {
+  if (outcome.status == job_status::did_not_end) {
+    std::string text = "output complete and verified, but the job did not end within " +
+                       std::to_string(static_cast<int>(settings.grace)) +
+                       " s after its last line: ended then";
+    if (settings.finalize_hang_known) {
+      text += " (known defect: MPICH 4.0 over UCX TCP hangs in MPI_Finalize, openucx/ucx#8738)";
+    }
+    outcome.messages.push_back(text);
+  } else if (outcome.status == job_status::timed_out) {
+    outcome.messages.push_back("ended by the time bound of " +
+                               std::to_string(static_cast<int>(settings.timeout)) + " s");
+  } else if (job.launcher_status > 0 && !job.ended_by_bound) {
+    outcome.messages.push_back("launcher exited " + std::to_string(job.launcher_status));
+  }
+  if (!job.start_error.empty()) {
+    outcome.messages.push_back(job.start_error);
+  }
+  if (outcome.status != job_status::verified && outcome.status != job_status::did_not_end) {
+    add_launcher_lines(job.dir, outcome.messages);
+  }
+}
+
+} // namespace
+
+std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::string &dir,
+                                        int np) {
+  std::vector<std::string> hosts(static_cast<std::size_t>(np));
+  for (int rank = 0; rank < np; ++rank) {
+    std::istringstream err(read_text(rank_stderr(settings.launcher, dir, rank)));
+    const std::string mark = shim_mark + std::to_string(rank) + " on ";
+    for (std::string line; std::getline(err, line);) {
+      if (line.rfind(mark, 0) == 0) {
+        hosts[static_cast<std::size_t>(rank)] = line.substr(mark.size());
+        break;
+      }
+    }
+  }
+  return hosts;
+}
+
+bool output_complete(const RunSettings &settings, const std::string &dir, int np) {
+  for (int rank = 0; rank < np; ++rank) {
+    const std::size_t want = rank % 2 == 0 ? 2 : 4;
+    if (newlines_in(rank_stdout(settings.launcher, dir, rank)) < want) {
+      return false;
+    }
+  }
+  return true;
+}
+
+RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std::string &dir) {
+  RunningJob job;
+  job.plan = plan;
+  job.dir = dir;
+  std::error_code error;
+  fs::remove_all(dir, error);
+  fs::create_directories(dir, error);
+  LaunchSpec spec{settings.command, plan.rank_hosts,        plan.np,       dir, settings.shim,
+                  settings.program, settings.tcp_interface, settings.extra};
+  if (!plan.rank_hosts.empty()) {
+    std::ofstream(dir + "/placement") << placement_text(settings.launcher, plan.rank_hosts);
+  }
+  job.start = Clock::now();
+  job.pid = spawn_launcher(launch_command(settings.launcher, spec), dir, job.start_error);
+  return job;
+}
+
+bool poll_job(const RunSettings &settings, RunningJob &job) {
+  if (job.pid < 0) {
+    return true;
+  }
+  int status = 0;
+  if (waitpid(job.pid, &status, WNOHANG) == job.pid) {
+    job.launcher_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // What the launcher left running in its group goes with it.
+    kill(-job.pid, SIGKILL);
+    job.pid = -1;
+    return true;
+  }
+  const Clock::time_point now = Clock::now();
+  if (job.term_at) {
+    if (seconds_since(*job.term_at) > kill_after_term) {
+      kill(-job.pid, SIGKILL);
+    }
+    return false;
+  }
+  if (!job.complete_at && output_complete(settings, job.dir, job.plan.np)) {
+    job.complete_at = now;
+  }
+  if (job.complete_at && seconds_since(*job.complete_at) > settings.grace) {
+    job.ended_after_output = true;
+  } else if (seconds_since(job.start) > settings.timeout) {
+    job.ended_by_bound = true;
+  } else {
+    return false;
+  }
+  kill(-job.pid, SIGTERM);
+  job.term_at = now;
+  return false;
+}
+
+void kill_job(RunningJob &job) {
+  if (job.pid > 0) {
+    kill(-job.pid, SIGKILL);
+    waitpid(job.pid, nullptr, 0);
+    job.pid = -1;
+  }
+}
+
+JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
+  JobOutcome outcome;
+  outcome.number = job.plan.number;
+  outcome.kind = job.plan.kind;
+  outcome.seconds = seconds_since(job.start);
+  const int np = job.plan.np;
+  const std::vector<std::string> recorded = recorded_hosts(settings, job.dir, np);
+  const std::vector<std::string> &planned = job.plan.rank_hosts.empty()
+                                                ? std::vector<std::string>(np, settings.local_host)
+                                                : job.plan.rank_hosts;
+  outcome.rank_hosts = planned;
+  outcome.placement = placement_text(settings.launcher, planned);
+  std::vector<std::string> misplaced = misplaced_ranks(planned, recorded);
+  if (!misplaced.empty()) {
+    outcome.status = job_status::misplaced;
+    outcome.messages = std::move(misplaced);
+    return outcome;
+  }
+  std::vector<pairdot_check::PairVerdict> verdicts;
+  const pairdot_check::CheckReport check = check_output(settings, job.dir, np, verdicts);
+  outcome.status = status_of(job, check);
+  add_status_messages(settings, job, outcome);
+  for (const std::string &line : check.listed) {
+    outcome.messages.push_back(line);
+  }
+  for (const pairdot_check::PairVerdict &verdict : verdicts) {
+    pairdot_reports::PairOutcome pair;
+    pair.even_rank = verdict.even_rank;
+    pair.sender = planned[static_cast<std::size_t>(verdict.even_rank)];
+    pair.receiver = planned[static_cast<std::size_t>(verdict.even_rank) + 1];
+    pair.verified = verdict.verified && outcome.status != job_status::not_started;
+    pair.problem = verdict.problem;
+    for (const std::int32_t rank : {verdict.even_rank, verdict.even_rank + 1}) {
+      if (!verdict.verified && recorded[static_cast<std::size_t>(rank)].empty()) {
+        pair.problem += " (rank " + std::to_string(rank) + " never started)";
+      }
+    }
+    if (!verdict.verified && outcome.status == job_status::timed_out) {
+      pair.problem += " (ended by the time bound)";
+    }
+    outcome.pairs.push_back(std::move(pair));
+  }
+  return outcome;
+}
+
+} // namespace pairdot_run

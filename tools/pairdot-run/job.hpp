@@ -1,0 +1,68 @@
+#pragma once
+
+// One bounded pairdot job: started through a launcher in a process group of
+// its own, watched until it ends, is ended by its time bound, or has printed
+// everything and lingers; then verified with the checker and named by host.
+
+#include "launcher.hpp"
+#include "run_report.hpp"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace pairdot_run {
+
+using Clock = std::chrono::steady_clock;
+
+struct RunSettings {
+  Launcher launcher = Launcher::mpich;
+  std::string command; // the launcher's path
+  std::string program;
+  std::string shim;
+  std::string tcp_interface;
+  std::vector<std::string> extra;
+  std::string local_host;           // this machine's name
+  double timeout = 60;              // seconds
+  double grace = 3;                 // seconds a job may linger after complete output
+  bool finalize_hang_known = false; // MPICH 4.0: the finalize hang over UCX TCP
+};
+
+struct JobPlan {
+  int number = 0;
+  std::string kind;                    // "sweep", "isolation", "single"
+  std::vector<std::string> rank_hosts; // empty: np ranks on this machine
+  int np = 0;
+};
+
+struct RunningJob {
+  JobPlan plan;
+  std::string dir;
+  pid_t pid = -1;
+  Clock::time_point start;
+  std::optional<Clock::time_point> complete_at; // every rank's output complete
+  std::optional<Clock::time_point> term_at;     // SIGTERM sent
+  bool ended_by_bound = false;
+  bool ended_after_output = false;
+  int launcher_status = -1; // exit status, 128 + signal, or -1 if never started
+  std::string start_error;
+};
+
+// Starts the job in dir (made empty first).
+RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std::string &dir);
+// Advances the job's watch; true once it has ended and been reaped.
+bool poll_job(const RunSettings &settings, RunningJob &job);
+// Ends the job's processes now (an interrupted run).
+void kill_job(RunningJob &job);
+// Verifies the ended job's output and names its pairs by host.
+pairdot_reports::JobOutcome finish_job(const RunSettings &settings, const RunningJob &job);
+
+// The host each rank recorded, "" where none; from the shim's lines.
+std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::string &dir,
+                                        int np);
+// Complete when every rank wrote all its lines: 2 for an even rank, 4 for an odd one.
+bool output_complete(const RunSettings &settings, const std::string &dir, int np);
+
+} // namespace pairdot_run

@@ -1,0 +1,241 @@
+// pairdot-run: runs bounded pairdot jobs that name hosts, sweeps every
+// ordered pair of hosts, re-tests failures alone and writes reports.
+
+#include "host_names.hpp"
+#include "preflight.hpp"
+#include "run.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef PAIRDOT_DEFAULT_LAUNCHER
+#define PAIRDOT_DEFAULT_LAUNCHER "mpich"
+#endif
+#ifndef PAIRDOT_BUILD_PROGRAM
+#define PAIRDOT_BUILD_PROGRAM ""
+#endif
+#ifndef PAIRDOT_BUILD_SHIM
+#define PAIRDOT_BUILD_SHIM ""
+#endif
+
+namespace {
+
+using pairdot_reports::InputError;
+using namespace pairdot_run;
+
+struct Arguments {
+  std::string launcher;
+  std::string hosts;
+  std::string hostfile;
+  int np = 0;
+  std::string program;
+  double timeout = 60;
+  std::string tcp;
+  bool sweep = false;
+  bool plan = false;
+  std::string report;
+  bool resume = false;
+  int parallel = 4;
+  double grace = 3;
+  std::vector<std::string> extra;
+};
+
+void add_options(CLI::App &app, Arguments &args) {
+  app.add_option("--launcher", args.launcher,
+                 "mpich or openmpi (default: the library pairdot is built with)")
+      ->check(CLI::IsMember({"mpich", "openmpi"}));
+  auto *hosts = app.add_option("--hosts", args.hosts, "hosts and slots: node1:4,node2:4");
+  app.add_option("--hostfile", args.hostfile,
+                 "one host a line: host, host:slots or host slots=N; # comments")
+      ->excludes(hosts);
+  app.add_option("--np", args.np, "ranks in the job (default: all slots)")
+      ->check(CLI::Range(1, 1 << 24));
+  app.add_option("--program", args.program,
+                 "the pairdot to run, at the same path on every host (default: the one installed "
+                 "or built beside pairdot-run)");
+  app.add_option("--timeout", args.timeout, "seconds a job may take (default 60)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--tcp", args.tcp, "force TCP on this network interface");
+  app.add_flag("--sweep", args.sweep, "cover every ordered pair of hosts");
+  app.add_flag("--plan", args.plan, "print each job's placement; run nothing");
+  app.add_option("--report", args.report, "write report.json, junit.xml, report.html here");
+  app.add_flag("--resume", args.resume, "continue the sweep whose report is in --report");
+  app.add_option("--parallel", args.parallel, "isolation jobs side by side (default 4)")
+      ->check(CLI::Range(1, 64));
+  app.add_option("--grace", args.grace,
+                 "seconds a job may linger once its output is complete (default 3)")
+      ->check(CLI::PositiveNumber);
+  app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
+             "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
+             "usage, configuration or preflight error.");
+}
+
+std::string read_whole(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw InputError("cannot read " + path);
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<pairdot_reports::Host> hosts_of(const Arguments &args) {
+  if (!args.hostfile.empty()) {
+    return pairdot_reports::parse_hostfile(read_whole(args.hostfile), args.hostfile);
+  }
+  if (!args.hosts.empty()) {
+    return pairdot_reports::parse_host_list(args.hosts);
+  }
+  return {};
+}
+
+int total_slots(const std::vector<pairdot_reports::Host> &hosts) {
+  long long total = 0;
+  for (const auto &host : hosts) {
+    total += host.slots;
+  }
+  return static_cast<int>(std::min<long long>(total, 1 << 24));
+}
+
+void check_combinations(const Arguments &args, const std::vector<pairdot_reports::Host> &hosts) {
+  if (args.sweep && hosts.size() < 2) {
+    throw InputError("--sweep needs at least two hosts (--hosts or --hostfile)");
+  }
+  if (args.sweep && args.np != 0) {
+    throw InputError("--sweep plans its own jobs: leave out --np");
+  }
+  if (args.resume && (!args.sweep || args.report.empty())) {
+    throw InputError("--resume needs --sweep and the --report directory of the sweep");
+  }
+  if (!hosts.empty() && args.np > total_slots(hosts)) {
+    throw InputError("--np " + std::to_string(args.np) + " is more than the " +
+                     std::to_string(total_slots(hosts)) + " slots of the hosts");
+  }
+}
+
+std::string program_path(const Arguments &args) {
+  if (!args.program.empty()) {
+    if (auto found = first_executable({args.program})) {
+      return *found;
+    }
+    throw InputError("pairdot not found: " + args.program + " is no executable file");
+  }
+  if (auto found = first_executable({own_directory() + "/pairdot", PAIRDOT_BUILD_PROGRAM})) {
+    return *found;
+  }
+  throw InputError("pairdot not found beside pairdot-run or in its build tree: name it with "
+                   "--program");
+}
+
+std::string shim_path() {
+  const std::string dir = own_directory();
+  if (auto found =
+          first_executable({dir + "/pairdot-rank-shim",
+                            dir + "/../libexec/pairdot/pairdot-rank-shim", PAIRDOT_BUILD_SHIM})) {
+    return *found;
+  }
+  throw InputError("pairdot-rank-shim not found beside pairdot-run or in ../libexec/pairdot");
+}
+
+RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> hosts) {
+  RunOptions options;
+  RunSettings &settings = options.settings;
+  settings.program = program_path(args);
+  const std::optional<Launcher> built = program_library(settings.program);
+  settings.launcher = args.launcher.empty()
+                          ? built.value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER))
+                          : *launcher_named(args.launcher);
+  const std::string command = launcher_command(settings.launcher);
+  const std::optional<std::string> found = find_on_path(command);
+  if (!found) {
+    throw InputError(command + " not found on PATH (install " + library_name(settings.launcher) +
+                     ")");
+  }
+  settings.command = *found;
+  check_launcher(settings.launcher, settings.command, settings.program);
+  settings.finalize_hang_known =
+      settings.launcher == Launcher::mpich &&
+      version_text(settings.command).find("Version:                                 4.0.") !=
+          std::string::npos;
+  settings.shim = shim_path();
+  settings.tcp_interface = args.tcp;
+  settings.extra = args.extra;
+  settings.timeout = args.timeout;
+  settings.grace = args.grace;
+  settings.local_host = local_host_name();
+  check_names_resolve(hosts, settings.local_host);
+  if (!args.report.empty()) {
+    check_report_dir(args.report);
+  }
+  options.np = args.np != 0    ? args.np
+               : hosts.empty() ? static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))
+                               : total_slots(hosts);
+  options.hosts = std::move(hosts);
+  options.sweep = args.sweep;
+  options.report_dir = args.report;
+  options.resume = args.resume;
+  options.parallel = args.parallel;
+  return options;
+}
+
+int print_plan_only(const Arguments &args, const std::vector<pairdot_reports::Host> &hosts) {
+  const Launcher launcher =
+      *launcher_named(args.launcher.empty() ? PAIRDOT_DEFAULT_LAUNCHER : args.launcher);
+  if (args.sweep) {
+    print_plan(launcher, sweep_jobs(hosts));
+  } else if (!hosts.empty()) {
+    const int np = args.np != 0 ? args.np : total_slots(hosts);
+    print_plan(launcher, {JobPlan{1, "single", round_robin(hosts, np), np}});
+  } else {
+    throw InputError("--plan needs hosts (--hosts or --hostfile)");
+  }
+  return exit_verified;
+}
+
+int fail(const std::string &what) {
+  std::fprintf(stderr, "pairdot-run: %s\n", what.c_str());
+  return exit_usage;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Words after "--" belong to the launcher, not to us.
+  const auto end = std::find(argv + 1, argv + argc, std::string("--"));
+  Arguments args;
+  if (end != argv + argc) {
+    args.extra.assign(end + 1, argv + argc);
+  }
+  CLI::App app("Runs bounded pairdot jobs that name hosts; --sweep covers every ordered pair of "
+               "hosts and names a bad host or link.",
+               "pairdot-run");
+  add_options(app, args);
+  try {
+    app.parse(static_cast<int>(end - argv), argv);
+  } catch (const CLI::CallForHelp &help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError &error) {
+    return fail(std::string(error.what()) + " (pairdot-run --help)");
+  }
+  try {
+    std::vector<pairdot_reports::Host> hosts = hosts_of(args);
+    check_combinations(args, hosts);
+    if (args.plan) {
+      return print_plan_only(args, hosts);
+    }
+    RunOptions options = options_of(args, std::move(hosts));
+    catch_interrupts();
+    return run(options);
+  } catch (const InputError &error) {
+    return fail(error.what());
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "pairdot-run: %s\n", error.what());
+    return exit_usage;
+  }
+}

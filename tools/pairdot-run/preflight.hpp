@@ -1,0 +1,37 @@
+#pragma once
+
+// Checks made before any job runs; each failure is one line for the user.
+
+#include "launcher.hpp"
+#include "run_report.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pairdot_run {
+
+// This machine's host name.
+std::string local_host_name();
+// The directory this executable is in.
+std::string own_directory();
+// The first of the candidates that is an executable file.
+std::optional<std::string> first_executable(const std::vector<std::string> &candidates);
+// The launcher's full path from PATH, if found.
+std::optional<std::string> find_on_path(const std::string &command);
+// What `command --version` prints, within a few seconds.
+std::string version_text(const std::string &command);
+// The library the program is linked with, if it can tell.
+std::optional<Launcher> program_library(const std::string &program);
+
+// Throws InputError when the launcher does not belong to the program's
+// library or is missing.
+void check_launcher(Launcher launcher, const std::string &command, const std::string &program);
+// Throws InputError naming the first host (this machine's own included)
+// whose name does not resolve.
+void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
+                         const std::string &local_host);
+// Throws InputError when files cannot be written in dir (made if missing).
+void check_report_dir(const std::string &dir);
+
+} // namespace pairdot_run

@@ -1,0 +1,40 @@
+#pragma once
+
+// Host names and host lists as users give them: checked before anything
+// runs, so that no name can smuggle shell or markup into a command or report.
+
+#include "run_report.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pairdot_reports {
+
+// Bad user input: the message is one line, ready to print.
+struct InputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A host name or IPv4 address: letters, digits, '-', '_' and '.', labels of
+// 1 to 63 characters not starting or ending with '-', at most 253 in all.
+bool is_valid_host_name(std::string_view name);
+
+// "node1:4,node2,node3:2" (slots default to 1).
+std::vector<Host> parse_host_list(std::string_view list);
+
+// A hostfile: one host a line as "host", "host:slots" or "host slots=N";
+// '#' starts a comment. Errors name file and line.
+std::vector<Host> parse_hostfile(std::string_view text, const std::string &label);
+
+// One host a line, in rank order (comments and blank lines allowed).
+std::vector<std::string> parse_rank_hosts(std::string_view text, const std::string &label);
+
+// The part of a host name before its first dot.
+std::string_view short_name(std::string_view name);
+// Whether the name a host gives itself is the one asked for (a short and a
+// full name of the same host match).
+bool same_host(std::string_view asked, std::string_view recorded);
+
+} // namespace pairdot_reports

@@ -2,7 +2,6 @@
 // rank did in PAIRDOT_PROBE_DIR/rank.<rank>, one event a line:
 //   host NAME          after MPI_Init: the host the rank runs on
 //   held, released     around the wait of a rank held back before MPI_Send
-//   finalize entered, finalize returned
 // and holds chosen ranks back before their MPI_Send, so that a link can be
 // cut while they wait:
 //   PAIRDOT_HOLD_RANKS  comma-separated ranks
@@ -72,11 +71,4 @@ int MPI_Send(const void *buf, int count, MPI_Datatype type, int dest, int tag, M
     record("released");
   }
   return PMPI_Send(buf, count, type, dest, tag, comm);
-}
-
-int MPI_Finalize() {
-  record("finalize entered");
-  const int status = PMPI_Finalize();
-  record("finalize returned");
-  return status;
 }

@@ -1,0 +1,171 @@
+// Checks a pairdot-run report against what a multi-host test expects.
+//
+//   check_report DIR [--failed-links 1>2,2>1] [--suspect-hosts 3]
+//                    [--suspect-links 1>2] [--probe DIR]
+//
+// Hosts are named by their number in the report's host list (from 1). Every
+// link not listed as failed must be verified (or, outside a sweep, not
+// covered). --probe: the host every rank
+// recorded in MPI_Init, job after job, must be the one the report names.
+
+#include <nlohmann/json.hpp>
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+int failures = 0;
+
+void fail(const std::string &what) {
+  std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+  ++failures;
+}
+
+std::vector<std::string> split(const std::string &text, char by) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, by);) {
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+// "1>2,3>1" or "3" into host names.
+std::set<std::string> named(const std::string &list, const std::vector<std::string> &hosts) {
+  std::set<std::string> out;
+  for (const std::string &item : split(list, ',')) {
+    std::string name;
+    for (const std::string &number : split(item, '>')) {
+      name += (name.empty() ? "" : ">") + hosts.at(std::stoul(number) - 1);
+    }
+    out.insert(name);
+  }
+  return out;
+}
+
+void expect_set(const char *what, const std::set<std::string> &got,
+                const std::set<std::string> &want) {
+  if (got != want) {
+    std::string text = std::string(what) + ": got";
+    for (const auto &g : got) {
+      text += " " + g;
+    }
+    text += ", want";
+    for (const auto &w : want) {
+      text += " " + w;
+    }
+    fail(text);
+  }
+}
+
+void check_probe(const json &report, const std::string &dir) {
+  std::map<int, std::vector<std::string>> recorded;
+  for (const json &job : report.at("jobs")) {
+    for (const json &rank : job.at("ranks")) {
+      const int r = rank.at("rank");
+      if (recorded.count(r) == 0) {
+        std::ifstream in(dir + "/rank." + std::to_string(r));
+        for (std::string line; std::getline(in, line);) {
+          if (line.rfind("host ", 0) == 0) {
+            recorded[r].push_back(line.substr(5));
+          }
+        }
+      }
+      std::vector<std::string> &hosts = recorded[r];
+      if (hosts.empty() || hosts.front() != rank.at("host").get<std::string>()) {
+        fail("job " + std::to_string(job.at("number").get<int>()) + " rank " + std::to_string(r) +
+             ": report says " + rank.at("host").get<std::string>() + ", the probe " +
+             (hosts.empty() ? "nothing" : hosts.front()));
+      }
+      if (!hosts.empty()) {
+        hosts.erase(hosts.begin());
+      }
+    }
+  }
+}
+
+void check_junit(const std::string &dir, std::size_t pairs) {
+  tinyxml2::XMLDocument doc;
+  if (doc.LoadFile((dir + "/junit.xml").c_str()) != tinyxml2::XML_SUCCESS) {
+    fail("junit.xml does not parse");
+    return;
+  }
+  std::size_t cases = 0;
+  for (auto *suite = doc.RootElement()->FirstChildElement("testsuite"); suite != nullptr;
+       suite = suite->NextSiblingElement("testsuite")) {
+    for (auto *c = suite->FirstChildElement("testcase"); c != nullptr;
+         c = c->NextSiblingElement("testcase")) {
+      cases += std::strncmp(c->Attribute("name"), "pair ", 5) == 0 ? 1 : 0;
+    }
+  }
+  if (cases != pairs) {
+    fail("junit.xml has " + std::to_string(cases) + " pair cases, the report " +
+         std::to_string(pairs) + " pairs");
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2 || argc % 2 != 0) {
+    std::fputs("usage: check_report DIR [--failed-links L] [--suspect-hosts L] "
+               "[--suspect-links L] [--probe DIR]\n",
+               stderr);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  std::map<std::string, std::string> want;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    want[argv[i]] = argv[i + 1];
+  }
+  std::ifstream in(dir + "/report.json");
+  const json report = json::parse(in);
+  std::vector<std::string> hosts;
+  for (const json &host : report.at("hosts")) {
+    hosts.push_back(host.at("name"));
+  }
+  std::set<std::string> failed;
+  std::size_t pairs = 0;
+  bool sweep = false;
+  for (const json &job : report.at("jobs")) {
+    pairs += job.at("pairs").size();
+    sweep = sweep || job.at("kind") == "sweep";
+  }
+  for (const json &link : report.at("links")) {
+    const std::string name =
+        link.at("sender").get<std::string>() + ">" + link.at("receiver").get<std::string>();
+    if (link.at("status") == "failed") {
+      failed.insert(name);
+    } else if (link.at("status") != "verified" && sweep) {
+      fail("link " + name + " is " + link.at("status").get<std::string>());
+    }
+  }
+  std::set<std::string> suspect_hosts(report.at("suspect_hosts").begin(),
+                                      report.at("suspect_hosts").end());
+  std::set<std::string> suspect_links;
+  for (const json &link : report.at("suspect_links")) {
+    suspect_links.insert(link.at("sender").get<std::string>() + ">" +
+                         link.at("receiver").get<std::string>());
+  }
+  expect_set("failed links", failed, named(want["--failed-links"], hosts));
+  expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
+  expect_set("suspect links", suspect_links, named(want["--suspect-links"], hosts));
+  if (want.count("--probe") != 0) {
+    check_probe(report, want["--probe"]);
+  }
+  check_junit(dir, pairs);
+  if (failures == 0) {
+    std::printf("report: %zu links as expected, %zu pairs in %zu jobs\n", report.at("links").size(),
+                pairs, report.at("jobs").size());
+  }
+  return failures == 0 ? 0 : 1;
+}

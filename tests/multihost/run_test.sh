@@ -1,0 +1,90 @@
+#!/bin/bash
+# One multi-host test: runs pairdot-run from the launcher host of the
+# simulated cluster in DIR, over TCP, with a fault injected (and undone
+# after), then checks its exit status, a verdict line and its report; where
+# jobs ran one after another, also each rank's host against the probe's record.
+#
+#   run_test.sh --cluster DIR --library mpich|openmpi --run EXE --check EXE
+#       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]
+#       [--exit N] [--line REGEX] -- PAIRDOT_RUN_ARGS... [-- CHECK_REPORT_ARGS...]
+#
+# In the arguments, hN stands for the cluster's host N (hN:S with slots).
+# Exit 77 (skip) when the cluster could not be made for want of rights.
+set -u
+cluster= library= run= check= probe= fault= fault_arg= want_exit=0 line=
+while [ $# -gt 0 ]; do
+  case $1 in
+  --cluster) cluster=$2; shift 2 ;;
+  --library) library=$2; shift 2 ;;
+  --run) run=$2; shift 2 ;;
+  --check) check=$2; shift 2 ;;
+  --probe) probe=$2; shift 2 ;;
+  --fault) fault=$2 fault_arg=$3; shift 3 ;;
+  --exit) want_exit=$2; shift 2 ;;
+  --line) line=$2; shift 2 ;;
+  --) shift; break ;;
+  *) echo "run_test.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+if [ ! -f "$cluster/hosts" ]; then
+  [ "${PAIRDOT_REQUIRE_MULTIHOST:-0}" = 1 ] && fail "no simulated cluster in $cluster"
+  echo "SKIP: no simulated cluster (needs root)"; exit 77
+fi
+prefix=$(basename "$cluster")
+bridge=$(cat "$cluster/bridge")
+name() { sed "s/\bh\([0-9]\)/$prefix-h\1/g" <<<"$1"; }
+run_args=() check_args=()
+while [ $# -gt 0 ] && [ "$1" != -- ]; do run_args+=("$(name "$1")"); shift; done
+[ $# -gt 0 ] && shift
+check_args=("$@")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pdmh-test.XXXXXX")
+export PAIRDOT_MH_DIR=$cluster PAIRDOT_PROBE_DIR=$work/probe
+mkdir "$PAIRDOT_PROBE_DIR"
+addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }
+
+# Faults, each undone on exit: blackhole routes between two hosts (both
+# still reach the launcher), a host's bridge port down, ranks held forever
+# before their send.
+undo=:
+case $fault in
+link-cut)
+  a=${fault_arg%,*} b=${fault_arg#*,}
+  ip -n "$prefix-h$a" route add blackhole "$(addr "$b")/32" &&
+    ip -n "$prefix-h$b" route add blackhole "$(addr "$a")/32" || fail "cannot cut the link"
+  undo="ip -n $prefix-h$a route del blackhole $(addr "$b")/32; ip -n $prefix-h$b route del blackhole $(addr "$a")/32" ;;
+host-cut)
+  ip -n "$bridge" link set "port-h$fault_arg" down || fail "cannot cut host $fault_arg off"
+  undo="ip -n $bridge link set port-h$fault_arg up" ;;
+hold) export PAIRDOT_HOLD_RANKS=$fault_arg PAIRDOT_HOLD_UNTIL=$work/never ;;
+esac
+trap 'eval "$undo"; pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
+
+# What every launch needs: the stand-in for ssh and the probe in each rank.
+case $library in
+mpich)
+  launch=(-launcher ssh -launcher-exec "$here/remote_shell.sh" -genv LD_PRELOAD "$probe")
+  for v in PAIRDOT_PROBE_DIR PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
+    [ -n "${!v-}" ] && launch+=(-genv "$v" "${!v}")
+  done ;;
+openmpi)
+  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+  launch=(--mca plm_rsh_agent "$here/remote_shell.sh" -x "LD_PRELOAD=$probe")
+  for v in PAIRDOT_PROBE_DIR PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
+    [ -n "${!v-}" ] && launch+=(-x "$v")
+  done ;;
+esac
+
+"$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --report "$work/report" \
+  "${run_args[@]}" -- "${launch[@]}" >"$work/stdout"
+status=$?
+cat "$work/stdout"
+[ "$status" = "$want_exit" ] || fail "pairdot-run exited $status, want $want_exit"
+if [ -n "$line" ]; then
+  grep -qE -- "$(name "$line")" "$work/stdout" || fail "no line matches: $(name "$line")"
+fi
+# Jobs one after another: each rank's host must be the one the probe saw.
+case $fault in "" | hold) check_args+=(--probe "$PAIRDOT_PROBE_DIR") ;; esac
+"$check" "$work/report" "${check_args[@]}" || fail "the report is not what was expected"

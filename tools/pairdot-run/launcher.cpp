@@ -107,18 +107,23 @@ std::string launch_hint(Launcher launcher, int np, const std::string &placement_
 
 namespace {
 
-// Open MPI writes DIR/ompi/<job>/rank.<r>/<stream>.
+// Open MPI writes DIR/ompi/<job>/rank.<r>/<stream>, r zero-padded to the
+// width of the job's highest rank.
 std::string open_mpi_file(const std::string &dir, int rank, const char *stream) {
   namespace fs = std::filesystem;
   const fs::path base = fs::path(dir) / "ompi";
+  const std::string digits = std::to_string(rank);
   std::error_code error;
   for (const auto &job : fs::directory_iterator(base, error)) {
-    fs::path file = job.path() / ("rank." + std::to_string(rank)) / stream;
-    if (fs::exists(file, error)) {
-      return file.string();
+    for (std::size_t width = digits.size(); width <= 10; ++width) {
+      const std::string name = "rank." + std::string(width - digits.size(), '0') + digits;
+      fs::path file = job.path() / name / stream;
+      if (fs::exists(file, error)) {
+        return file.string();
+      }
     }
   }
-  return (base / "1" / ("rank." + std::to_string(rank)) / stream).string();
+  return (base / "1" / ("rank." + digits) / stream).string();
 }
 
 } // namespace

@@ -31,6 +31,7 @@ using namespace pairdot_run;
 struct Arguments {
   std::string launcher;
   std::string hosts;
+  bool hosts_given = false;
   std::string hostfile;
   int np = 0;
   std::string program;
@@ -89,7 +90,7 @@ std::vector<pairdot_reports::Host> hosts_of(const Arguments &args) {
   if (!args.hostfile.empty()) {
     return pairdot_reports::parse_hostfile(read_whole(args.hostfile), args.hostfile);
   }
-  if (!args.hosts.empty()) {
+  if (args.hosts_given) {
     return pairdot_reports::parse_host_list(args.hosts);
   }
   return {};
@@ -218,6 +219,7 @@ int main(int argc, char **argv) {
   add_options(app, args);
   try {
     app.parse(static_cast<int>(end - argv), argv);
+    args.hosts_given = app.count("--hosts") > 0;
   } catch (const CLI::CallForHelp &help) {
     return app.exit(help);
   } catch (const CLI::ParseError &error) {

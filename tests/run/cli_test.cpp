@@ -1,0 +1,117 @@
+// Runs the pairdot-run binary on bad input and on --plan: every refusal is
+// one line and exit 2, before any job starts.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string temp_path(const std::string &name) { return ::testing::TempDir() + "pr_cli_" + name; }
+
+std::string write_file(const std::string &name, const std::string &text) {
+  const std::string path = temp_path(name);
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+std::string read_file(const std::string &path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+// Single-quoted for the test's own shell.
+std::string quoted(const std::string &arg) {
+  std::string out = "'";
+  for (const char c : arg) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
+Outcome run(const std::vector<std::string> &args) {
+  std::string command = PAIRDOT_RUN_BIN;
+  for (const std::string &arg : args) {
+    command += " " + quoted(arg);
+  }
+  const std::string out = temp_path("out");
+  const std::string err = temp_path("err");
+  const int status = std::system((command + " </dev/null >" + out + " 2>" + err).c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+}
+
+TEST(RunCli, BadInputIsOneLineAndExit2) {
+  const std::string hostfile = [] {
+    return write_file("hosts", "# cluster\nnode1:2\nnode2 slots=3  # comment\n\nnode3\n");
+  }();
+  const struct {
+    std::vector<std::string> args;
+    std::string fragment;
+  } rows[] = {
+      {{"--hosts", "node1:0"}, "slots must be a whole number from 1"},
+      {{"--hosts", "node1:-2"}, "slots must be"},
+      {{"--hosts", "node1:x"}, "slots must be"},
+      {{"--hosts", "node1,node1:2"}, "entry 2: host 'node1' is listed twice"},
+      {{"--hosts", "no de"}, "not a valid host name"},
+      {{"--hosts", "a;b"}, "not a valid host name"},
+      {{"--hosts", "$(reboot)"}, "not a valid host name"},
+      {{"--hosts", "'n1'"}, "not a valid host name"},
+      {{"--hosts", "-n1"}, "not a valid host name"},
+      {{"--hosts", ""}, "not a valid host name"},
+      {{"--hostfile", write_file("bad1", "node1\nnode2:0\n")}, "bad1:2: slots must be"},
+      {{"--hostfile", write_file("bad2", "node1\n# x\nnode1 slots=2\n")},
+       "bad2:3: host 'node1' is listed twice"},
+      {{"--hostfile", write_file("bad3", "node1 slot=2\n")}, "bad3:1: want 'host', 'host:slots'"},
+      {{"--hostfile", write_file("bad4", "node\"1\n")}, "bad4:1: 'node\"1' is not a valid"},
+      {{"--hostfile", write_file("bad5", "# nothing\n")}, "no hosts listed"},
+      {{"--hostfile", temp_path("absent")}, "cannot read"},
+      {{"--hosts", "a,b", "--hostfile", hostfile}, "excludes"},
+      {{"--timeout", "0"}, "--timeout"},
+      {{"--timeout", "soon"}, "--timeout"},
+      {{"--np", "0"}, "--np"},
+      {{"--np", "x"}, "--np"},
+      {{"--launcher", "lam"}, "--launcher"},
+      {{"--frob"}, "frob"},
+      {{"--sweep"}, "--sweep needs at least two hosts"},
+      {{"--sweep", "--hosts", "a,b", "--np", "2"}, "leave out --np"},
+      {{"--resume", "--sweep", "--hosts", "a,b"}, "--resume needs"},
+      {{"--hosts", "a:1,b:1", "--np", "3"}, "--np 3 is more than the 2 slots"},
+      {{"--program", temp_path("absent")}, "pairdot not found"},
+      {{"--hosts", "pairdot-test-no-such-host.invalid"}, "does not resolve"},
+      {{"--report", hostfile + "/sub"}, "cannot write the report directory"},
+      {{"--launcher", PAIRDOT_OTHER_LAUNCHER}, "use --launcher " PAIRDOT_LAUNCHER},
+  };
+  for (const auto &row : rows) {
+    const Outcome result = run(row.args);
+    const std::string shown = row.args.empty() ? "" : row.args.front() + " " + row.args.back();
+    EXPECT_EQ(result.status, 2) << shown << "\n" << result.err;
+    EXPECT_NE(result.err.find(row.fragment), std::string::npos) << shown << ":\n" << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown << result.err;
+    EXPECT_EQ(result.out, "") << shown;
+  }
+}
+
+TEST(RunCli, PlanWritesPlacementsInTheLaunchersSyntax) {
+  const Outcome mpich = run({"--plan", "--sweep", "--launcher", "mpich", "--hosts", "a:1,b:1,c:2"});
+  EXPECT_EQ(mpich.status, 0) << mpich.err;
+  EXPECT_NE(mpich.out.find("# job 1 of "), std::string::npos) << mpich.out;
+  EXPECT_NE(mpich.out.find("mpiexec.mpich -f FILE -n "), std::string::npos) << mpich.out;
+  EXPECT_NE(mpich.out.find("\na:1\n"), std::string::npos) << mpich.out;
+  const Outcome ompi = run({"--plan", "--launcher", "openmpi", "--hosts", "a:2,b:1", "--np", "3"});
+  EXPECT_EQ(ompi.status, 0) << ompi.err;
+  EXPECT_NE(ompi.out.find("--map-by seq -n 3"), std::string::npos) << ompi.out;
+  EXPECT_NE(ompi.out.find("\na\nb\na\n#   rank 0: a\n#   rank 1: b\n#   rank 2: a\n"),
+            std::string::npos)
+      << ompi.out;
+}
+
+} // namespace

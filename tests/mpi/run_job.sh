@@ -20,15 +20,13 @@
 #   --expect-check-failure PATTERN...
 #                         pairdot-check must reject the output with lines
 #                         matching each pattern (up to the next option)
-#   --repeat K            run the same job K times; every run must pass
 # Every job is bounded in time (PAIRDOT_JOB_TIMEOUT, 60 s) and must leave no
 # process behind.
 set -u
 
 np=1 form=files program= check= trace= trace_check= stdout_fault= library=
-valgrind= kill_rank= expected_problems=() repeat=1
+valgrind= kill_rank= expected_problems=()
 expect_launcher_failure=
-args=("$@")
 while [ $# -gt 0 ]; do
   case $1 in
   --np) np=$2; shift 2 ;;
@@ -44,25 +42,12 @@ while [ $# -gt 0 ]; do
   --expect-check-failure)
     shift
     while [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; do expected_problems+=("$1"); shift; done ;;
-  --repeat) repeat=$2; shift 2 ;;
   --) shift; break ;;
   *) echo "run_job.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
 launch=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
-
-if [ "$repeat" -gt 1 ]; then
-  once=()
-  for ((i = 0; i < ${#args[@]}; i++)); do
-    if [ "${args[i]}" = --repeat ]; then i=$((i + 1)); else once+=("${args[i]}"); fi
-  done
-  for ((i = 1; i <= repeat; i++)); do
-    log=$("$0" "${once[@]}" 2>&1) || { echo "$log" >&2; echo "FAIL: run $i of $repeat" >&2; exit 1; }
-  done
-  echo "all $repeat runs passed"
-  exit 0
-fi
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/pairdot-job.XXXXXX")
 trap 'pkill -KILL -f "$dir/" 2>/dev/null; rm -rf "$dir"' EXIT

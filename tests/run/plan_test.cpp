@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -105,14 +104,6 @@ TEST(PlanSweep, MixedSlots) {
   for (const auto &c : cases) {
     EXPECT_EQ(sweep_job_bound(c.slots), c.bound) << text(c.slots);
     check_sweep(c.slots, c.max_jobs);
-  }
-}
-
-TEST(PlanSweep, EqualSlotsFillEveryJobButTheLast) {
-  const auto jobs = plan_sweep(std::vector<int>(10, 3));
-  ASSERT_EQ(jobs.size(), 6u);
-  for (std::size_t j = 0; j + 1 < jobs.size(); ++j) {
-    EXPECT_EQ(jobs[j].rank_hosts.size(), 30u) << "job " << j;
   }
 }
 

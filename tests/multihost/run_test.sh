@@ -6,12 +6,15 @@
 #
 #   run_test.sh --cluster DIR --library mpich|openmpi --run EXE --check EXE
 #       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]
-#       [--exit N] [--line REGEX] -- PAIRDOT_RUN_ARGS... [-- CHECK_REPORT_ARGS...]
+#       [--exit N] [--line REGEX] [--interrupt-after JOBS]
+#       -- PAIRDOT_RUN_ARGS... [-- CHECK_REPORT_ARGS...]
 #
+# --interrupt-after: SIGINT once the report holds that many jobs; the run must
+# exit 130 and a second run with --resume must finish without redoing them.
 # In the arguments, hN stands for the cluster's host N (hN:S with slots).
 # Exit 77 (skip) when the cluster could not be made for want of rights.
 set -u
-cluster= library= run= check= probe= fault= fault_arg= want_exit=0 line=
+cluster= library= run= check= probe= fault= fault_arg= want_exit=0 line= interrupt=
 while [ $# -gt 0 ]; do
   case $1 in
   --cluster) cluster=$2; shift 2 ;;
@@ -22,6 +25,7 @@ while [ $# -gt 0 ]; do
   --fault) fault=$2 fault_arg=$3; shift 3 ;;
   --exit) want_exit=$2; shift 2 ;;
   --line) line=$2; shift 2 ;;
+  --interrupt-after) interrupt=$2; shift 2 ;;
   --) shift; break ;;
   *) echo "run_test.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -77,9 +81,25 @@ openmpi)
   done ;;
 esac
 
-"$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --report "$work/report" \
-  "${run_args[@]}" -- "${launch[@]}" >"$work/stdout"
+command=("$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --report "$work/report")
+if [ -n "$interrupt" ]; then
+  "${command[@]}" "${run_args[@]}" -- "${launch[@]}" >/dev/null &
+  pid=$!
+  until [ "$(cat "$work/report/report.json" 2>/dev/null | grep -c '"number"')" -ge "$interrupt" ]; do
+    kill -0 "$pid" 2>/dev/null || fail "the run ended before it could be interrupted"
+    sleep 0.05
+  done
+  kill -INT "$pid"
+  wait "$pid"
+  status=$?
+  [ "$status" = 130 ] || fail "the interrupted run exited $status, want 130"
+  run_args+=(--resume)
+fi
+"${command[@]}" "${run_args[@]}" -- "${launch[@]}" >"$work/stdout" 2> >(tee "$work/stderr" >&2)
 status=$?
+if [ -n "$interrupt" ]; then
+  grep -q "resuming: $interrupt jobs done" "$work/stderr" || fail "the resumed run redid finished jobs"
+fi
 cat "$work/stdout"
 [ "$status" = "$want_exit" ] || fail "pairdot-run exited $status, want $want_exit"
 if [ -n "$line" ]; then

@@ -1,11 +1,13 @@
 // Runs the pairdot-check binary: exit codes, where messages go, file and
-// stdin handling.
+// stdin handling, host names and report files.
 
 #include "job_text.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -31,6 +33,19 @@ std::string read_file(const std::string &path) {
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
+}
+
+// A job of 4 ranks whose rank 3 printed a wrong result.
+std::string wrong_rank3(const std::string &name) {
+  using namespace job_text;
+  const auto vectors = random_vectors(4, 3);
+  auto streams = rank_streams(vectors);
+  streams[3] = vector_line(3, vectors[3]) + result_line(2, 3, dot(vectors[2], vectors[3]) + 1);
+  return write_file(name, plain(streams, 1));
+}
+
+std::string hosts_file() {
+  return write_file("hosts", "# rank order\nnodeA\nnodeB\nnodeB\nnodeA\n");
 }
 
 Outcome run(const std::string &args, const std::string &stdin_file) {
@@ -59,6 +74,10 @@ TEST(Cli, ExitCodesAndMessages) {
     }
     return text;
   }());
+  const std::string wrong = wrong_rank3("wrong");
+  const std::string hosts = "--hosts " + hosts_file() + " ";
+  const std::string spaced = write_file("spaced", "nodeA\nno de\n");
+  const std::string shell = write_file("shell", "$(x)\n");
   const struct {
     std::string args;
     std::string input;
@@ -66,7 +85,7 @@ TEST(Cli, ExitCodesAndMessages) {
     bool on_stdout;
     std::string fragment;
   } rows[] = {
-      {"--help", good, 0, true, "usage: pairdot-check [--np N] [FILE...]"},
+      {"--help", good, 0, true, "usage: pairdot-check [--np N] [--hosts FILE]"},
       {good, good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"", good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"--np=4 -", good, 0, true, "verified 4 ranks, 2 pairs\n"},
@@ -83,6 +102,14 @@ TEST(Cli, ExitCodesAndMessages) {
       {"--np 0", good, 2, false, "--np wants"},
       {"--np 99999999999", good, 2, false, "--np wants"},
       {"--frob", good, 2, false, "unknown option '--frob'"},
+      {hosts + good, good, 0, true, "verified 4 ranks, 2 pairs\n"},
+      {hosts + wrong, good, 1, false, "\npair 2 ; 3 (nodeB -> nodeA): result "},
+      {"--hosts " + spaced, good, 2, false, spaced + ":2: 'no de' is not a valid host name"},
+      {"--hosts " + shell, good, 2, false, shell + ":1: '$(x)' is not a valid host name"},
+      {"--hosts " + temp_path("absent"), good, 2, false, "cannot read"},
+      {"--np 6 " + hosts, good, 2, false, "names 4 hosts, but --np is 6"},
+      {"--json " + temp_path("absent/r.json"), good, 2, false, "cannot write"},
+      {"--junit", good, 2, false, "--junit needs a value"},
   };
   for (const auto &row : rows) {
     const Outcome result = run(row.args, row.input);
@@ -93,6 +120,43 @@ TEST(Cli, ExitCodesAndMessages) {
   }
   const std::string listed = run(many, good).err; // 1000 problems, then the summary
   EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1001);
+}
+
+TEST(Cli, JsonAndJunitReports) {
+  using namespace job_text;
+  const std::string good = write_file("good", plain(rank_streams(random_vectors(4, 3)), 1));
+  const std::string wrong = wrong_rank3("wrong");
+  const std::string json_path = temp_path("report.json");
+  const std::string junit_path = temp_path("junit.xml");
+  const struct {
+    std::string hosts;
+    std::string input;
+    int status;
+    std::string job_status;
+    std::string sender; // of pair 2 ; 3
+  } rows[] = {
+      {"--hosts " + hosts_file(), good, 0, "verified", "nodeB"},
+      {"--hosts " + hosts_file(), wrong, 1, "failed", "nodeB"},
+      {"", wrong, 1, "failed", "unknown"},
+  };
+  for (const auto &row : rows) {
+    std::remove(json_path.c_str());
+    std::remove(junit_path.c_str());
+    const Outcome result =
+        run(row.hosts + " --json " + json_path + " --junit " + junit_path + " " + row.input, good);
+    EXPECT_EQ(result.status, row.status) << result.err;
+    const auto report = nlohmann::json::parse(read_file(json_path));
+    EXPECT_TRUE(report.at("version").is_number_integer());
+    EXPECT_EQ(report.at("hosts").at(0).at("slots"), row.hosts.empty() ? 4 : 2);
+    ASSERT_EQ(report.at("jobs").size(), 1u);
+    const auto &job = report["jobs"][0];
+    EXPECT_EQ(job.at("status"), row.job_status);
+    EXPECT_EQ(job.at("pairs").at(0).at("status"), "verified");
+    const auto &pair = job.at("pairs").at(1);
+    EXPECT_EQ(pair.at("sender"), row.sender);
+    EXPECT_EQ(pair.value("problem", "").rfind("result ", 0), row.status ? 0 : std::string::npos);
+    EXPECT_EQ(read_file(junit_path).find("<failure") != std::string::npos, row.status == 1);
+  }
 }
 
 } // namespace

@@ -2,40 +2,70 @@
 
 #include "streams.hpp"
 
+#include "host_names.hpp"
+#include "run_report.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
+
+using pairdot_reports::InputError;
 
 constexpr int exit_ok = 0;
 constexpr int exit_wrong = 1;
 constexpr int exit_usage = 2;
 constexpr std::size_t block_size = std::size_t{1} << 18;
+constexpr std::size_t max_hosts_bytes = std::size_t{1} << 26;
+// Ranks beyond this are left out of the per-pair lines and reports.
+constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
 
 const char usage[] =
-    "usage: pairdot-check [--np N] [FILE...]\n"
+    "usage: pairdot-check [--np N] [--hosts FILE] [--json FILE] [--junit FILE] [FILE...]\n"
     "Verifies the output of one pairdot job, read from the FILEs (each its own\n"
     "stream, e.g. one per rank) or from standard input when none or '-' is named.\n"
     "Accepts plain output, mpiexec -prepend-rank (MPICH) and --tag-output (Open MPI).\n"
-    "  --np N    the job had N ranks (default: 0 to the highest rank seen)\n"
-    "  --help    show this help\n"
-    "Exit status: 0 correct, 1 wrong or incomplete, 2 usage error or unreadable file.\n";
+    "  --np N        the job had N ranks (default: 0 to the highest rank seen)\n"
+    "  --hosts FILE  the host of each rank, one a line in rank order ('#' comments);\n"
+    "                each failed pair is then named with its sending and receiving host\n"
+    "  --json FILE   write a JSON report of the job\n"
+    "  --junit FILE  write a JUnit XML report of the job\n"
+    "  --help        show this help\n"
+    "Exit status: 0 correct, 1 wrong or incomplete, 2 usage error, unreadable or\n"
+    "unwritable file.\n";
 
 struct Arguments {
   pairdot_check::CheckOptions options;
   std::vector<std::string> files;
+  std::string hosts_file;
+  std::string json_file;
+  std::string junit_file;
+};
+
+// A report file being written: a temporary beside it, renamed over it at the end.
+struct Output {
+  std::string path;
+  std::string temporary;
+  bool json = false; // else JUnit XML
+  int fd = -1;
+  bool renamed = false;
 };
 
 int usage_error(const std::string &what) {
-  std::fprintf(stderr, "pairdot-check: %s\nTry 'pairdot-check --help'.\n", what.c_str());
+  std::fprintf(stderr, "pairdot-check: %s (see pairdot-check --help)\n", what.c_str());
   return exit_usage;
 }
 
@@ -50,8 +80,18 @@ bool parse_np(const char *text, std::int32_t &np) {
   return true;
 }
 
+struct ValueOption {
+  const char *name;
+  std::string *value;
+};
+
 // Fills args; returns -1 to go on, else the exit status.
 int parse_arguments(int argc, char **argv, Arguments &args) {
+  std::string np;
+  const ValueOption value_options[] = {{"--np", &np},
+                                       {"--hosts", &args.hosts_file},
+                                       {"--json", &args.json_file},
+                                       {"--junit", &args.junit_file}};
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -62,19 +102,24 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
       return exit_ok;
-    } else if (arg == "--np" || arg.rfind("--np=", 0) == 0) {
-      const bool joined = arg != "--np";
-      if (!joined && i + 1 == argc) {
-        return usage_error("--np needs a value");
-      }
-      const char *value = joined ? argv[i] + 5 : argv[++i];
-      if (!parse_np(value, args.options.np)) {
-        return usage_error(std::string("--np wants a rank count from 1 to 2147483647, not '") +
-                           value + "'");
-      }
     } else {
-      return usage_error("unknown option '" + arg + "'");
+      // "--name VALUE" or "--name=VALUE"
+      const std::string name = arg.substr(0, arg.find('='));
+      const auto option =
+          std::find_if(std::begin(value_options), std::end(value_options),
+                       [&](const ValueOption &known) { return name == known.name; });
+      if (option == std::end(value_options)) {
+        return usage_error("unknown option '" + arg + "'");
+      }
+      const bool joined = name.size() < arg.size();
+      *option->value = joined ? arg.substr(name.size() + 1) : i + 1 < argc ? argv[++i] : "";
+      if (option->value->empty()) {
+        return usage_error(name + " needs a value");
+      }
     }
+  }
+  if (!np.empty() && !parse_np(np.c_str(), args.options.np)) {
+    return usage_error("--np wants a rank count from 1 to 2147483647, not '" + np + "'");
   }
   if (args.files.empty()) {
     args.files.emplace_back("-");
@@ -122,13 +167,203 @@ bool read_file(pairdot_check::JobCheck &job, const std::string &file, int fd, ch
   return true;
 }
 
-int print_report(const pairdot_check::CheckReport &report) {
+InputError cannot_read_hosts(const std::string &path, int error) {
+  return InputError("cannot read " + path + ": " + std::strerror(error));
+}
+
+// The host of each rank from a --hosts file; empty when none is named.
+std::vector<std::string> read_hosts(const std::string &path) {
+  if (path.empty()) {
+    return {};
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw cannot_read_hosts(path, errno);
+  }
+  std::string text;
+  char block[1 << 16];
+  int error = 0;
+  while (text.size() <= max_hosts_bytes) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      error = got < 0 ? errno : 0;
+      break;
+    }
+    text.append(block, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  if (error != 0) {
+    throw cannot_read_hosts(path, error);
+  }
+  if (text.size() > max_hosts_bytes) {
+    throw InputError(path + ": too big for a hosts file");
+  }
+  std::vector<std::string> hosts = pairdot_reports::parse_rank_hosts(text, path);
+  if (hosts.empty()) {
+    throw InputError(path + ": no hosts listed");
+  }
+  return hosts;
+}
+
+InputError cannot_write(const std::string &path, const char *reason) {
+  return InputError("cannot write " + path + ": " + reason);
+}
+
+// Creates the temporary file at once, so that an unwritable path fails
+// before any input is read.
+void open_output(const std::string &path, bool json, std::vector<Output> &outputs) {
+  if (path.empty()) {
+    return;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw cannot_write(path, S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+  }
+  Output output;
+  output.path = path;
+  output.json = json;
+  output.temporary =
+      path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(outputs.size());
+  output.fd = ::open(output.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (output.fd < 0) {
+    throw cannot_write(path, std::strerror(errno));
+  }
+  outputs.push_back(output);
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+void finish_output(Output &output, std::string_view text) {
+  bool ok = write_all(output.fd, text) && ::fsync(output.fd) == 0;
+  int error = errno;
+  if (::close(output.fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  output.fd = -1;
+  if (ok && ::rename(output.temporary.c_str(), output.path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    throw cannot_write(output.path, std::strerror(error));
+  }
+  output.renamed = true;
+}
+
+// Removes the temporary files that were not renamed.
+void discard(std::vector<Output> &outputs) {
+  for (Output &output : outputs) {
+    if (output.fd >= 0) {
+      ::close(output.fd);
+    }
+    if (!output.renamed) {
+      ::unlink(output.temporary.c_str());
+    }
+  }
+}
+
+// The host of every rank below size: from --hosts ('?' past its end), else "unknown".
+std::vector<std::string> rank_hosts_of(const std::vector<std::string> &hosts, std::int64_t size) {
+  std::vector<std::string> out;
+  for (std::size_t rank = 0; rank < static_cast<std::size_t>(size); ++rank) {
+    out.push_back(hosts.empty() ? "unknown" : rank < hosts.size() ? hosts[rank] : "?");
+  }
+  return out;
+}
+
+// The distinct hosts in first-seen order, each with its rank count; '?' is none.
+std::vector<pairdot_reports::Host> distinct_hosts(const std::vector<std::string> &rank_hosts) {
+  std::vector<pairdot_reports::Host> hosts;
+  std::unordered_map<std::string, std::size_t> index;
+  for (const std::string &name : rank_hosts) {
+    if (name == "?") {
+      continue;
+    }
+    const auto [at, added] = index.emplace(name, hosts.size());
+    if (added) {
+      hosts.push_back({name, 0});
+    }
+    ++hosts[at->second].slots;
+  }
+  return hosts;
+}
+
+std::vector<pairdot_reports::PairOutcome>
+pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
+              const std::vector<std::string> &rank_hosts) {
+  std::vector<pairdot_reports::PairOutcome> pairs;
+  for (const pairdot_check::PairVerdict &verdict : verdicts) {
+    const auto even = static_cast<std::size_t>(verdict.even_rank);
+    pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
+                     verdict.problem});
+  }
+  return pairs;
+}
+
+// "pair 4 ; 5 (node2 -> node3): PROBLEM" for each failed pair, at most max lines.
+std::vector<std::string> failed_pair_lines(const std::vector<pairdot_reports::PairOutcome> &pairs,
+                                           std::size_t max) {
+  std::vector<std::string> lines;
+  std::size_t failed = 0;
+  for (const pairdot_reports::PairOutcome &pair : pairs) {
+    if (!pair.verified && ++failed <= max) {
+      lines.push_back("pair " + std::to_string(pair.even_rank) + " ; " +
+                      std::to_string(pair.even_rank + 1) + " (" + pair.sender + " -> " +
+                      pair.receiver + "): " + pair.problem);
+    }
+  }
+  if (failed > max) {
+    lines.push_back("(" + std::to_string(failed - max) + " more failed pairs not listed)");
+  }
+  return lines;
+}
+
+pairdot_reports::RunReport job_report(const pairdot_check::CheckReport &check,
+                                      std::vector<std::string> rank_hosts,
+                                      std::vector<pairdot_reports::PairOutcome> pairs,
+                                      std::vector<std::string> messages) {
+  pairdot_reports::RunReport report;
+  report.tool = "pairdot-check";
+  report.hosts = distinct_hosts(rank_hosts);
+  pairdot_reports::JobOutcome job;
+  job.number = 1;
+  job.kind = "single";
+  job.rank_hosts = std::move(rank_hosts);
+  job.status =
+      check.ok ? pairdot_reports::job_status::verified : pairdot_reports::job_status::failed;
+  job.messages = std::move(messages);
+  job.pairs = std::move(pairs);
+  report.jobs.push_back(std::move(job));
+  pairdot_reports::diagnose(report);
+  return report;
+}
+
+int print_report(const pairdot_check::CheckReport &report,
+                 const std::vector<std::string> &pair_lines) {
   if (report.ok) {
     std::printf("verified %" PRId64 " ranks, %" PRId64 " pairs\n", report.ranks, report.pairs);
     return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
   }
-  for (const std::string &line : report.listed) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+  for (const auto *lines : {&report.listed, &pair_lines}) {
+    for (const std::string &line : *lines) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
   }
   std::fprintf(stderr, "pairdot-check: %" PRIu64 " problem%s in %" PRId64 " ranks", report.problems,
                report.problems == 1 ? "" : "s", report.ranks);
@@ -139,13 +374,9 @@ int print_report(const pairdot_check::CheckReport &report) {
   return exit_wrong;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  Arguments args;
-  if (const int status = parse_arguments(argc, argv, args); status >= 0) {
-    return status;
-  }
+// Checks the job and writes its reports; outputs are the report files opened.
+int check_job(const Arguments &args, const std::vector<std::string> &hosts,
+              std::vector<Output> &outputs) {
   std::vector<int> fds;
   if (const int status = open_all(args.files, fds); status >= 0) {
     return status;
@@ -158,5 +389,63 @@ int main(int argc, char **argv) {
       return cannot_read(args.files[i]);
     }
   }
-  return print_report(pairdot_check::finish(job));
+  const pairdot_check::CheckReport check = pairdot_check::finish(job);
+  if (hosts.empty() && outputs.empty()) {
+    return print_report(check, {});
+  }
+  const std::int64_t size = std::min(check.ranks, max_pair_ranks);
+  std::vector<std::string> rank_hosts = rank_hosts_of(hosts, size);
+  std::vector<pairdot_reports::PairOutcome> pairs =
+      pair_outcomes(pairdot_check::pair_verdicts(job, size), rank_hosts);
+  std::vector<std::string> lines; // printed after the problems
+  if (!hosts.empty()) {
+    lines = failed_pair_lines(pairs, args.options.max_listed);
+  }
+  std::vector<std::string> messages = check.listed;
+  if (check.ranks > size) {
+    messages.push_back("pairs from rank " + std::to_string(size) + " on are left out");
+    lines.push_back(messages.back());
+  }
+  const int status = print_report(check, lines);
+  const pairdot_reports::RunReport report =
+      job_report(check, std::move(rank_hosts), std::move(pairs), std::move(messages));
+  for (Output &output : outputs) {
+    // to_json cleans its text already; never throw on a byte it missed.
+    finish_output(output, output.json
+                              ? pairdot_reports::to_json(report).dump(
+                                    2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                    "\n"
+                              : pairdot_reports::junit_xml(report));
+  }
+  return status;
+}
+
+int run(const Arguments &args, std::vector<Output> &outputs) {
+  const std::vector<std::string> hosts = read_hosts(args.hosts_file);
+  const auto np = static_cast<std::size_t>(args.options.np);
+  if (!hosts.empty() && np > 0 && hosts.size() != np) {
+    throw InputError("--hosts " + args.hosts_file + " names " + std::to_string(hosts.size()) +
+                     " hosts, but --np is " + std::to_string(np));
+  }
+  open_output(args.json_file, true, outputs);
+  open_output(args.junit_file, false, outputs);
+  return check_job(args, hosts, outputs);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  Arguments args;
+  if (const int status = parse_arguments(argc, argv, args); status >= 0) {
+    return status;
+  }
+  std::vector<Output> outputs;
+  int status = exit_usage;
+  try {
+    status = run(args, outputs);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "pairdot-check: %s\n", error.what());
+  }
+  discard(outputs);
+  return status;
 }

@@ -54,6 +54,7 @@ int main() {
     std::vector<double> runs;
     std::size_t jobs = 0;
     std::size_t bytes = 0;
+    runs.reserve(3);
     for (int run = 0; run < 3; ++run) {
       runs.push_back(seconds_to_plan(slots, jobs, bytes));
     }

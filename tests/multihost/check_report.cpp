@@ -113,9 +113,7 @@ void check_junit(const std::string &dir, std::size_t pairs) {
   }
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int check(int argc, char **argv) {
   if (argc < 2 || argc % 2 != 0) {
     std::fputs("usage: check_report DIR [--failed-links L] [--suspect-hosts L] "
                "[--suspect-links L] [--probe DIR]\n",
@@ -168,4 +166,15 @@ int main(int argc, char **argv) {
                 pairs, report.at("jobs").size());
   }
   return failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return check(argc, argv);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "FAIL: report: %s\n", error.what());
+    return 1;
+  }
 }

@@ -18,7 +18,7 @@ struct Outcome {
 std::string temp_path(const std::string &name) { return ::testing::TempDir() + "pr_cli_" + name; }
 
 std::string write_file(const std::string &name, const std::string &text) {
-  const std::string path = temp_path(name);
+  std::string path = temp_path(name);
   std::ofstream(path, std::ios::binary) << text;
   return path;
 }

@@ -26,7 +26,7 @@ void check_sweep(const std::vector<int> &slots, std::int64_t max_jobs) {
   SCOPED_TRACE(text(slots));
   const auto n = static_cast<int>(slots.size());
   const auto jobs = plan_sweep(slots);
-  std::vector<int> covered(n * n, 0);
+  std::vector<int> covered(static_cast<std::size_t>(n) * n, 0);
   for (std::size_t j = 0; j < jobs.size(); ++j) {
     const auto &ranks = jobs[j].rank_hosts;
     SCOPED_TRACE("job " + std::to_string(j));
@@ -77,6 +77,7 @@ TEST(PlanSweep, EqualSlotsMeetTheBoundForEvenHostCounts) {
 // n hosts whose slots run through pattern.
 std::vector<int> repeat(int n, const std::vector<int> &pattern) {
   std::vector<int> slots;
+  slots.reserve(static_cast<std::size_t>(n));
   for (int h = 0; h < n; ++h) {
     slots.push_back(pattern[h % pattern.size()]);
   }

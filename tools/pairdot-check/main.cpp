@@ -105,7 +105,7 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
     } else {
       // "--name VALUE" or "--name=VALUE"
       const std::string name = arg.substr(0, arg.find('='));
-      const auto option =
+      const auto *const option =
           std::find_if(std::begin(value_options), std::end(value_options),
                        [&](const ValueOption &known) { return name == known.name; });
       if (option == std::end(value_options)) {
@@ -168,7 +168,7 @@ bool read_file(pairdot_check::JobCheck &job, const std::string &file, int fd, ch
 }
 
 InputError cannot_read_hosts(const std::string &path, int error) {
-  return InputError("cannot read " + path + ": " + std::strerror(error));
+  return InputError{"cannot read " + path + ": " + std::strerror(error)};
 }
 
 // The host of each rank from a --hosts file; empty when none is named.
@@ -209,7 +209,7 @@ std::vector<std::string> read_hosts(const std::string &path) {
 }
 
 InputError cannot_write(const std::string &path, const char *reason) {
-  return InputError("cannot write " + path + ": " + reason);
+  return InputError{"cannot write " + path + ": " + reason};
 }
 
 // Creates the temporary file at once, so that an unwritable path fails

@@ -204,11 +204,9 @@ int fail(const std::string &what) {
   return exit_usage;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run_main(int argc, char **argv) {
   // Words after "--" belong to the launcher, not to us.
-  const auto end = std::find(argv + 1, argv + argc, std::string("--"));
+  auto *const end = std::find(argv + 1, argv + argc, std::string("--"));
   Arguments args;
   if (end != argv + argc) {
     args.extra.assign(end + 1, argv + argc);
@@ -238,6 +236,17 @@ int main(int argc, char **argv) {
     return fail(error.what());
   } catch (const std::exception &error) {
     std::fprintf(stderr, "pairdot-run: %s\n", error.what());
+    return exit_usage;
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (...) {
+    std::fputs("pairdot-run: unexpected error\n", stderr);
     return exit_usage;
   }
 }

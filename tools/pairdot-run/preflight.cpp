@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>

@@ -297,6 +297,7 @@ std::vector<std::string> round_robin(const std::vector<pairdot_reports::Host> &h
 
 std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_reports::Host> &hosts) {
   std::vector<int> slots;
+  slots.reserve(hosts.size());
   for (const auto &host : hosts) {
     slots.push_back(host.slots);
   }

@@ -32,11 +32,11 @@ struct PairOutcome {
 // Job status words, as written to the reports.
 namespace job_status {
 constexpr const char *verified = "verified";
-constexpr const char *failed = "failed";            // a pair failed, or the job's output is wrong
-constexpr const char *timed_out = "timed out";      // ended by the time bound
-constexpr const char *did_not_end = "did not end";  // output complete and verified, then ended
-constexpr const char *misplaced = "misplaced";      // ranks ran elsewhere than planned
-constexpr const char *not_started = "not started";  // the launcher could not be run
+constexpr const char *failed = "failed";           // a pair failed, or the job's output is wrong
+constexpr const char *timed_out = "timed out";     // ended by the time bound
+constexpr const char *did_not_end = "did not end"; // output complete and verified, then ended
+constexpr const char *misplaced = "misplaced";     // ranks ran elsewhere than planned
+constexpr const char *not_started = "not started"; // the launcher could not be run
 } // namespace job_status
 
 struct JobOutcome {
@@ -61,10 +61,10 @@ constexpr const char *not_covered = "not covered";
 struct Link {
   std::string sender;
   std::string receiver;
-  std::string status;        // one of link_status
-  int verified_pairs = 0;    // pairs over this link that verified, in any job
-  int failed_pairs = 0;      // pairs that did not, in any job
-  bool collateral = false;   // failed in a bigger job, verified alone
+  std::string status;            // one of link_status
+  int verified_pairs = 0;        // pairs over this link that verified, in any job
+  int failed_pairs = 0;          // pairs that did not, in any job
+  bool collateral = false;       // failed in a bigger job, verified alone
   std::vector<std::string> seen; // e.g. "job 3, pair 4 ; 5: no result"
 };
 

@@ -242,6 +242,9 @@ int run_sweep(Session &session) {
   std::vector<JobPlan> plans = sweep_jobs(options.hosts);
   if (options.resume) {
     std::ifstream in(options.report_dir + "/report.json");
+    if (!in) {
+      throw pairdot_reports::InputError("--resume: no report.json in " + options.report_dir);
+    }
     RunReport done = pairdot_reports::report_from_json(nlohmann::json::parse(in));
     check_resumable(done, options);
     session.report.jobs = std::move(done.jobs);

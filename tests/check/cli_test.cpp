@@ -21,7 +21,11 @@ struct Outcome {
   std::string err;
 };
 
-std::string temp_path(const std::string &name) { return ::testing::TempDir() + "pc_cli_" + name; }
+// Per test: the tests of this file may run side by side.
+std::string temp_path(const std::string &name) {
+  return ::testing::TempDir() + "pc_cli_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
+}
 
 std::string write_file(const std::string &name, const std::string &text) {
   std::string path = temp_path(name);

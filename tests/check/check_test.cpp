@@ -44,6 +44,7 @@ TEST(GoodOutput, EveryFormAndSizePasses) {
         {"plain", {plain(streams, 1)}},
         {"mpich", {mpich(streams, 2)}},
         {"open mpi", {open_mpi(streams, 3)}},
+        {"srun --label", {srun(streams, 7)}},
         {"crlf mpich", {with_crlf(mpich(streams, 4))}},
         {"file per rank", streams},
         {"open mpi with stderr", {"[1,0]<stderr>:oops [0] \n" + open_mpi(streams, 5)}},

@@ -122,6 +122,11 @@ std::string mpich(const std::vector<std::string> &streams, unsigned seed) {
   return interleave(streams, 12, "[%d] ", seed);
 }
 
+std::string srun(const std::vector<std::string> &streams, unsigned seed) {
+  const std::size_t highest = streams.empty() ? 0 : streams.size() - 1;
+  return interleave(streams, 0, "%" + std::to_string(std::to_string(highest).size()) + "d: ", seed);
+}
+
 std::string open_mpi(const std::vector<std::string> &streams, unsigned seed) {
   return interleave(streams, 0, "[1,%d]<stdout>:", seed);
 }

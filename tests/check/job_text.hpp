@@ -27,6 +27,8 @@ std::string plain(const std::vector<std::string> &streams, unsigned seed);
 std::string mpich(const std::vector<std::string> &streams, unsigned seed);
 // Whole lines interleaved, each after "[1,rank]<stdout>:" (Open MPI).
 std::string open_mpi(const std::vector<std::string> &streams, unsigned seed);
+// Whole lines interleaved, each after srun --label's "%*d: ".
+std::string srun(const std::vector<std::string> &streams, unsigned seed);
 std::string with_crlf(const std::string &text);
 
 // text with the first `from` replaced by `to`.

@@ -63,8 +63,31 @@ TagMatch match_open_mpi_end(const char *p, std::size_t n, std::size_t pos, std::
   return {partial ? TagScan::partial : TagScan::not_tag, 0, 0};
 }
 
-// A tag at p (p[0] == '['): MPICH "[rank] " or Open MPI "[jobid,rank]<stdout>:".
+// srun --label's "%*d: " at a line's start: the rank right-aligned to the
+// width of the highest task number.
+TagMatch match_srun_label(const char *p, std::size_t n) {
+  std::size_t pos = 0;
+  while (pos < n && pos < max_tag_bytes / 2 && p[pos] == ' ') {
+    ++pos;
+  }
+  if (pos == n) {
+    return {TagScan::partial, 0, 0};
+  }
+  std::uint64_t rank = 0;
+  const TagScan scan = read_tag_number(p, n, pos, rank);
+  if (scan != TagScan::tag) {
+    return {scan, 0, 0};
+  }
+  const TagScan end = match_text(p + pos, n - pos, ": ");
+  return end == TagScan::tag ? TagMatch{TagScan::tag, pos + 2, rank} : TagMatch{end, 0, 0};
+}
+
+// A tag at p: MPICH "[rank] ", Open MPI "[jobid,rank]<stdout>:", or (at a
+// line's start only) srun's label.
 TagMatch match_tag(const char *p, std::size_t n) {
+  if (p[0] != '[') {
+    return match_srun_label(p, n);
+  }
   std::size_t pos = 1;
   std::uint64_t first = 0;
   TagScan scan = read_tag_number(p, n, pos, first);
@@ -275,7 +298,7 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
       streams.at_line_start = false;
       streams.tagged_line = false;
       streams.key = untagged_key; // no open line to park: the last one just ended
-      if (*p == '[') {
+      if (*p == '[' || *p == ' ' || (*p >= '0' && *p <= '9')) {
         p = take_tag(job, streams, p, end);
         continue;
       }

@@ -27,7 +27,8 @@ struct PendingLine {
 };
 
 // Splits one file's bytes into the lines of its streams: the untagged one,
-// and one per MPICH "[rank] " or Open MPI "[jobid,rank]<stdout>:" tag.
+// and one per MPICH "[rank] ", Open MPI "[jobid,rank]<stdout>:" or srun
+// --label "rank: " tag.
 struct FileStreams {
   std::uint32_t file = 0;
   std::uint64_t line = 1;

@@ -47,8 +47,33 @@ std::size_t newlines_in(const std::string &path) {
 }
 
 // Spawns argv in a new process group, output to dir's launcher files.
-pid_t spawn_launcher(const std::vector<std::string> &argv, const std::string &dir,
-                     std::string &error) {
+// The caller's environment with the given "NAME=value" entries set.
+std::vector<std::string> environment_with(const std::vector<std::string> &extra) {
+  std::vector<std::string> env;
+  for (char **entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('=') + 1);
+    if (std::none_of(extra.begin(), extra.end(),
+                     [&](const std::string &set) { return set.rfind(name, 0) == 0; })) {
+      env.emplace_back(text);
+    }
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::vector<char *> pointers_to(std::vector<std::string> &strings) {
+  std::vector<char *> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string &text : strings) {
+    pointers.push_back(text.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+pid_t spawn_launcher(std::vector<std::string> argv, const std::vector<std::string> &extra_env,
+                     const std::string &dir, std::string &error) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
@@ -62,14 +87,11 @@ pid_t spawn_launcher(const std::vector<std::string> &argv, const std::string &di
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
-  std::vector<char *> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string &arg : argv) {
-    args.push_back(const_cast<char *>(arg.c_str())); // NOLINT: posix_spawn's signature
-  }
-  args.push_back(nullptr);
+  std::vector<std::string> env = environment_with(extra_env);
+  const std::vector<char *> args = pointers_to(argv);
+  const std::vector<char *> envp = pointers_to(env);
   pid_t pid = -1;
-  const int status = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  const int status = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (status != 0) {
@@ -135,7 +157,8 @@ std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &c
   return check.ok && job.launcher_status == 0 ? job_status::verified : job_status::failed;
 }
 
-void add_status_messages(const RunSettings &settings, const RunningJob &job, JobOutcome &outcome) {
+void add_status_messages(const RunSettings &settings, const RunningJob &job,
+                         const pairdot_check::CheckReport &check, JobOutcome &outcome) {
   if (outcome.status == job_status::did_not_end) {
     std::string text = "output complete and verified, but the job did not end within " +
                        std::to_string(static_cast<int>(settings.grace)) +
@@ -149,6 +172,14 @@ void add_status_messages(const RunSettings &settings, const RunningJob &job, Job
                                std::to_string(static_cast<int>(settings.timeout)) + " s");
   } else if (job.launcher_status > 0 && !job.ended_by_bound) {
     outcome.messages.push_back("launcher exited " + std::to_string(job.launcher_status));
+  }
+  const bool singletons =
+      std::any_of(check.listed.begin(), check.listed.end(), [](const auto &line) {
+        return line.find("one-process jobs") != std::string::npos;
+      });
+  if (settings.launcher == Launcher::srun && singletons) {
+    outcome.messages.push_back("the ranks did not form one job: srun needs --mpi=" +
+                               settings.mpi_plugin + " for this build of pairdot");
   }
   if (!job.start_error.empty()) {
     outcome.messages.push_back(job.start_error);
@@ -193,13 +224,23 @@ RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std
   std::error_code error;
   fs::remove_all(dir, error);
   fs::create_directories(dir, error);
-  LaunchSpec spec{settings.command, plan.rank_hosts,        plan.np,       dir, settings.shim,
-                  settings.program, settings.tcp_interface, settings.extra};
+  LaunchSpec spec;
+  spec.command = settings.command;
+  spec.rank_hosts = plan.rank_hosts;
+  spec.np = plan.np;
+  spec.dir = dir;
+  spec.shim = settings.shim;
+  spec.program = settings.program;
+  spec.tcp_interface = settings.tcp_interface;
+  spec.mpi_plugin = settings.mpi_plugin;
+  spec.step_seconds = static_cast<int>(settings.timeout + 0.999);
+  spec.extra = settings.extra;
   if (!plan.rank_hosts.empty()) {
     std::ofstream(dir + "/placement") << placement_text(settings.launcher, plan.rank_hosts);
   }
   job.start = Clock::now();
-  job.pid = spawn_launcher(launch_command(settings.launcher, spec), dir, job.start_error);
+  job.pid = spawn_launcher(launch_command(settings.launcher, spec),
+                           launch_environment(settings.launcher, spec), dir, job.start_error);
   return job;
 }
 
@@ -266,7 +307,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   std::vector<pairdot_check::PairVerdict> verdicts;
   const pairdot_check::CheckReport check = check_output(settings, job.dir, np, verdicts);
   outcome.status = status_of(job, check);
-  add_status_messages(settings, job, outcome);
+  add_status_messages(settings, job, check, outcome);
   for (const std::string &line : check.listed) {
     outcome.messages.push_back(line);
   }

@@ -23,6 +23,7 @@ struct RunSettings {
   std::string program;
   std::string shim;
   std::string tcp_interface;
+  std::string mpi_plugin; // srun: the PMI plugin of the program's library
   std::vector<std::string> extra;
   std::string local_host;           // this machine's name
   double timeout = 60;              // seconds

@@ -1,5 +1,7 @@
 #include "launcher.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <filesystem>
 
 namespace pairdot_run {
@@ -11,20 +13,70 @@ std::optional<Launcher> launcher_named(std::string_view name) {
   if (name == "openmpi") {
     return Launcher::openmpi;
   }
+  if (name == "srun") {
+    return Launcher::srun;
+  }
   return std::nullopt;
 }
 
 std::string launcher_name(Launcher launcher) {
-  return launcher == Launcher::mpich ? "mpich" : "openmpi";
+  switch (launcher) {
+  case Launcher::mpich:
+    return "mpich";
+  case Launcher::openmpi:
+    return "openmpi";
+  case Launcher::srun:
+    break;
+  }
+  return "srun";
 }
 
 std::string library_name(Launcher launcher) {
-  return launcher == Launcher::mpich ? "MPICH" : "Open MPI";
+  switch (launcher) {
+  case Launcher::mpich:
+    return "MPICH";
+  case Launcher::openmpi:
+    return "Open MPI";
+  case Launcher::srun:
+    break;
+  }
+  return "Slurm";
 }
 
-std::string launcher_command(Launcher launcher) { return "mpiexec." + launcher_name(launcher); }
+std::string launcher_command(Launcher launcher) {
+  return launcher == Launcher::srun ? "srun" : "mpiexec." + launcher_name(launcher);
+}
+
+std::vector<int> expand_slurm_counts(std::string_view counts) {
+  std::vector<int> out;
+  while (!counts.empty()) {
+    const std::string_view item = counts.substr(0, counts.find(','));
+    counts.remove_prefix(std::min(counts.size(), item.size() + 1));
+    int count = 0;
+    int repeat = 1;
+    const char *end = item.data() + item.size();
+    auto [next, error] = std::from_chars(item.data(), end, count);
+    if (error == std::errc() && next != end) {
+      if (end - next < 4 || std::string_view(next, 2) != "(x" || end[-1] != ')') {
+        return {};
+      }
+      const auto [last, repeat_error] = std::from_chars(next + 2, end - 1, repeat);
+      next = repeat_error == std::errc() ? last + 1 : next;
+    }
+    if (error != std::errc() || next != end || count < 1 || repeat < 1 || repeat > 1 << 20) {
+      return {};
+    }
+    out.insert(out.end(), static_cast<std::size_t>(repeat), count);
+  }
+  return out;
+}
+
+std::string srun_plugin(Launcher library) { return library == Launcher::mpich ? "pmi2" : "pmix"; }
 
 std::optional<Launcher> launcher_of_version(std::string_view version_text) {
+  if (version_text.rfind("slurm ", 0) == 0) {
+    return Launcher::srun;
+  }
   if (version_text.find("HYDRA") != std::string_view::npos) {
     return Launcher::mpich;
   }
@@ -48,8 +100,8 @@ std::optional<Launcher> library_of_program(std::string_view program_bytes) {
 
 std::string placement_text(Launcher launcher, const std::vector<std::string> &rank_hosts) {
   std::string text;
-  if (launcher == Launcher::openmpi) {
-    // The sequential mapper: rank r on line r.
+  if (launcher != Launcher::mpich) {
+    // Open MPI's sequential mapper, srun's arbitrary distribution: rank r on line r.
     for (const std::string &host : rank_hosts) {
       text += host + "\n";
     }
@@ -67,7 +119,51 @@ std::string placement_text(Launcher launcher, const std::vector<std::string> &ra
   return text;
 }
 
+namespace {
+
+// srun: placement through SLURM_HOSTFILE; the step always ends when a task
+// fails (a job whose rank died hangs otherwise) and has a time limit.
+std::vector<std::string> srun_command(const LaunchSpec &spec) {
+  const int limit = std::max(spec.step_seconds, 1);
+  std::vector<std::string> argv{spec.command,
+                                "--mpi=" + spec.mpi_plugin,
+                                "--kill-on-bad-exit=1",
+                                "--time=" + std::to_string((limit + 59) / 60),
+                                "--ntasks=" + std::to_string(spec.np),
+                                "--output=" + spec.dir + "/out.%t",
+                                "--error=" + spec.dir + "/err.%t"};
+  if (!spec.rank_hosts.empty()) {
+    argv.emplace_back("--distribution=arbitrary");
+  }
+  // The user's words come last, so that they win.
+  argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
+  argv.insert(argv.end(), {spec.shim, spec.program});
+  return argv;
+}
+
+} // namespace
+
+std::vector<std::string> launch_environment(Launcher launcher, const LaunchSpec &spec) {
+  std::vector<std::string> env;
+  if (launcher != Launcher::srun) {
+    return env;
+  }
+  if (!spec.rank_hosts.empty()) {
+    env.push_back("SLURM_HOSTFILE=" + spec.dir + "/placement");
+  }
+  if (!spec.tcp_interface.empty()) {
+    // What mpiexec's options set, as the variables each library reads.
+    env.insert(env.end(),
+               {"UCX_TLS=tcp,self", "UCX_NET_DEVICES=" + spec.tcp_interface, "OMPI_MCA_pml=ob1",
+                "OMPI_MCA_btl=tcp,self", "OMPI_MCA_btl_tcp_if_include=" + spec.tcp_interface});
+  }
+  return env;
+}
+
 std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spec) {
+  if (launcher == Launcher::srun) {
+    return srun_command(spec);
+  }
   std::vector<std::string> argv{spec.command};
   argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
   const std::string placement = spec.dir + "/placement";
@@ -100,6 +196,9 @@ std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spe
 
 std::string launch_hint(Launcher launcher, int np, const std::string &placement_file) {
   const std::string n = " -n " + std::to_string(np) + " pairdot";
+  if (launcher == Launcher::srun) {
+    return "SLURM_HOSTFILE=" + placement_file + " srun --distribution=arbitrary --mpi=pmi2|pmix" + n;
+  }
   return launcher == Launcher::mpich
              ? "mpiexec.mpich -f " + placement_file + n
              : "mpiexec.openmpi --hostfile " + placement_file + " --map-by seq" + n;
@@ -129,13 +228,13 @@ std::string open_mpi_file(const std::string &dir, int rank, const char *stream) 
 } // namespace
 
 std::string rank_stdout(Launcher launcher, const std::string &dir, int rank) {
-  return launcher == Launcher::mpich ? dir + "/out." + std::to_string(rank)
-                                     : open_mpi_file(dir, rank, "stdout");
+  return launcher != Launcher::openmpi ? dir + "/out." + std::to_string(rank)
+                                       : open_mpi_file(dir, rank, "stdout");
 }
 
 std::string rank_stderr(Launcher launcher, const std::string &dir, int rank) {
-  return launcher == Launcher::mpich ? dir + "/err." + std::to_string(rank)
-                                     : open_mpi_file(dir, rank, "stderr");
+  return launcher != Launcher::openmpi ? dir + "/err." + std::to_string(rank)
+                                       : open_mpi_file(dir, rank, "stderr");
 }
 
 } // namespace pairdot_run

@@ -11,7 +11,8 @@
 
 namespace pairdot_run {
 
-enum class Launcher { mpich, openmpi };
+// mpich and openmpi are also the libraries a program can be built with.
+enum class Launcher { mpich, openmpi, srun };
 
 std::optional<Launcher> launcher_named(std::string_view name);
 std::string launcher_name(Launcher launcher);
@@ -33,6 +34,8 @@ struct LaunchSpec {
   std::string shim; // records each rank's host, then runs the program
   std::string program;
   std::string tcp_interface;      // force TCP on it; empty: the library's choice
+  std::string mpi_plugin;         // srun: the library's PMI plugin
+  int step_seconds = 0;           // srun: the step's time limit
   std::vector<std::string> extra; // passed to every launch unchanged
 };
 
@@ -40,6 +43,12 @@ struct LaunchSpec {
 std::string placement_text(Launcher launcher, const std::vector<std::string> &rank_hosts);
 // The launch command line; the placement file is dir + "/placement".
 std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spec);
+// Variables the launch needs beside the caller's environment ("NAME=value").
+std::vector<std::string> launch_environment(Launcher launcher, const LaunchSpec &spec);
+// Slurm's per-node counts ("2(x3),1") one a node ({2, 2, 2, 1}); empty if malformed.
+std::vector<int> expand_slurm_counts(std::string_view counts);
+// srun's plugin for a program built with this library.
+std::string srun_plugin(Launcher library);
 // How a user starts the planned job by hand with the placement file.
 std::string launch_hint(Launcher launcher, int np, const std::string &placement_file);
 

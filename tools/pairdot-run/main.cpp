@@ -48,8 +48,9 @@ struct Arguments {
 
 void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--launcher", args.launcher,
-                 "mpich or openmpi (default: the library pairdot is built with)")
-      ->check(CLI::IsMember({"mpich", "openmpi"}));
+                 "mpich, openmpi, or srun inside a Slurm allocation (default: the library "
+                 "pairdot is built with)")
+      ->check(CLI::IsMember({"mpich", "openmpi", "srun"}));
   auto *hosts = app.add_option("--hosts", args.hosts, "hosts and slots: node1:4,node2:4");
   app.add_option("--hostfile", args.hostfile,
                  "one host a line: host, host:slots or host slots=N; # comments")
@@ -148,10 +149,10 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   RunOptions options;
   RunSettings &settings = options.settings;
   settings.program = program_path(args);
-  const std::optional<Launcher> built = program_library(settings.program);
-  settings.launcher = args.launcher.empty()
-                          ? built.value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER))
-                          : *launcher_named(args.launcher);
+  const Launcher library =
+      program_library(settings.program).value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER));
+  settings.launcher = args.launcher.empty() ? library : *launcher_named(args.launcher);
+  settings.mpi_plugin = srun_plugin(library);
   const std::string command = launcher_command(settings.launcher);
   const std::optional<std::string> found = find_on_path(command);
   if (!found) {
@@ -160,9 +161,11 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   }
   settings.command = *found;
   check_launcher(settings.launcher, settings.command, settings.program);
+  // MPICH 4.0's launcher tells the version of the library.
+  const std::optional<std::string> hydra = find_on_path("mpiexec.mpich");
   settings.finalize_hang_known =
-      settings.launcher == Launcher::mpich &&
-      version_text(settings.command).find("Version:                                 4.0.") !=
+      library == Launcher::mpich && hydra &&
+      version_text(*hydra).find("Version:                                 4.0.") !=
           std::string::npos;
   settings.shim = shim_path();
   settings.tcp_interface = args.tcp;
@@ -225,6 +228,9 @@ int run_main(int argc, char **argv) {
   }
   try {
     std::vector<pairdot_reports::Host> hosts = hosts_of(args);
+    if (hosts.empty() && args.launcher == "srun") {
+      hosts = allocation_hosts();
+    }
     check_combinations(args, hosts);
     if (args.plan) {
       return print_plan_only(args, hosts);

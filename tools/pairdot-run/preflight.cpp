@@ -81,7 +81,7 @@ std::optional<std::string> find_on_path(const std::string &command) {
   return std::nullopt;
 }
 
-std::string version_text(const std::string &command) {
+std::string output_of(std::vector<std::string> argv) {
   int fds[2];
   if (pipe(fds) != 0) {
     return {};
@@ -92,11 +92,14 @@ std::string version_text(const std::string &command) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  std::string flag = "--version";
-  std::string name = command;
-  char *argv[] = {name.data(), flag.data(), nullptr};
+  std::vector<char *> args;
+  args.reserve(argv.size() + 1);
+  for (std::string &arg : argv) {
+    args.push_back(arg.data());
+  }
+  args.push_back(nullptr);
   pid_t pid = -1;
-  const int status = posix_spawn(&pid, command.c_str(), &actions, nullptr, argv, environ);
+  const int status = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   std::string text;
@@ -117,6 +120,8 @@ std::string version_text(const std::string &command) {
   return text;
 }
 
+std::string version_text(const std::string &command) { return output_of({command, "--version"}); }
+
 std::optional<Launcher> program_library(const std::string &program) {
   std::ifstream in(program, std::ios::binary);
   std::ostringstream bytes;
@@ -126,7 +131,7 @@ std::optional<Launcher> program_library(const std::string &program) {
 
 void check_launcher(Launcher launcher, const std::string &command, const std::string &program) {
   const std::optional<Launcher> built = program_library(program);
-  if (built && *built != launcher) {
+  if (built && launcher != Launcher::srun && *built != launcher) {
     throw InputError(program + " is built with " + library_name(*built) + ", but --launcher " +
                      launcher_name(launcher) + " starts " + library_name(launcher) +
                      " jobs: use --launcher " + launcher_name(*built));
@@ -154,6 +159,30 @@ void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
       throw InputError("host name '" + host.name + "' does not resolve");
     }
   }
+}
+
+std::vector<pairdot_reports::Host> allocation_hosts() {
+  const char *nodes = std::getenv("SLURM_JOB_NODELIST");
+  const char *cpus = std::getenv("SLURM_JOB_CPUS_PER_NODE");
+  if (nodes == nullptr || cpus == nullptr) {
+    throw InputError("--launcher srun without hosts runs inside a Slurm allocation (salloc or "
+                     "sbatch); name --hosts otherwise");
+  }
+  std::istringstream names(output_of({"scontrol", "show", "hostnames", nodes}));
+  const std::vector<int> slots = expand_slurm_counts(cpus);
+  std::vector<pairdot_reports::Host> hosts;
+  for (std::string name; std::getline(names, name);) {
+    if (!pairdot_reports::is_valid_host_name(name) || hosts.size() >= slots.size()) {
+      throw InputError("cannot read the allocation's nodes from scontrol show hostnames " +
+                       std::string(nodes) + " and SLURM_JOB_CPUS_PER_NODE=" + cpus);
+    }
+    hosts.push_back({name, slots[hosts.size()]});
+  }
+  if (hosts.empty() || hosts.size() != slots.size()) {
+    throw InputError("cannot read the allocation's nodes from scontrol show hostnames " +
+                     std::string(nodes) + " and SLURM_JOB_CPUS_PER_NODE=" + cpus);
+  }
+  return hosts;
 }
 
 void check_report_dir(const std::string &dir) {

@@ -19,7 +19,9 @@ std::string own_directory();
 std::optional<std::string> first_executable(const std::vector<std::string> &candidates);
 // The launcher's full path from PATH, if found.
 std::optional<std::string> find_on_path(const std::string &command);
-// What `command --version` prints, within a few seconds.
+// What a command prints on standard output and error, within a few seconds.
+std::string output_of(std::vector<std::string> argv);
+// What `command --version` prints.
 std::string version_text(const std::string &command);
 // The library the program is linked with, if it can tell.
 std::optional<Launcher> program_library(const std::string &program);
@@ -31,6 +33,9 @@ void check_launcher(Launcher launcher, const std::string &command, const std::st
 // whose name does not resolve.
 void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
                          const std::string &local_host);
+// The nodes of the Slurm allocation this runs in, with their CPUs as slots.
+// Throws InputError outside an allocation.
+std::vector<pairdot_reports::Host> allocation_hosts();
 // Throws InputError when files cannot be written in dir (made if missing).
 void check_report_dir(const std::string &dir);
 

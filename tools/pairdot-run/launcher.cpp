@@ -197,7 +197,8 @@ std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spe
 std::string launch_hint(Launcher launcher, int np, const std::string &placement_file) {
   const std::string n = " -n " + std::to_string(np) + " pairdot";
   if (launcher == Launcher::srun) {
-    return "SLURM_HOSTFILE=" + placement_file + " srun --distribution=arbitrary --mpi=pmi2|pmix" + n;
+    return "SLURM_HOSTFILE=" + placement_file + " srun --distribution=arbitrary --mpi=pmi2|pmix" +
+           n;
   }
   return launcher == Launcher::mpich
              ? "mpiexec.mpich -f " + placement_file + n

@@ -1,0 +1,81 @@
+// The launcher seam: placements in each launcher's syntax, Slurm's node
+// counts, and what every launch must carry.
+
+#include "launcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using pairdot_run::Launcher;
+
+bool has(const std::vector<std::string> &words, const std::string &word) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+TEST(Launcher, PlacementText) {
+  const std::vector<std::string> hosts{"a", "b", "b", "a"};
+  EXPECT_EQ(pairdot_run::placement_text(Launcher::mpich, hosts), "a:1\nb:2\na:1\n");
+  EXPECT_EQ(pairdot_run::placement_text(Launcher::openmpi, hosts), "a\nb\nb\na\n");
+  EXPECT_EQ(pairdot_run::placement_text(Launcher::srun, hosts), "a\nb\nb\na\n");
+}
+
+TEST(Launcher, SlurmCounts) {
+  const struct {
+    const char *text;
+    std::vector<int> counts;
+  } rows[] = {
+      {"2", {2}},
+      {"2(x3)", {2, 2, 2}},
+      {"4,2(x2),1", {4, 2, 2, 1}},
+      {"", {}},
+      {"0", {}},
+      {"2(x0)", {}},
+      {"2(x", {}},
+      {"2(3)", {}},
+      {"x", {}},
+      {"2,,3", {}},
+      {"-1", {}},
+      {"2(x2)junk", {}},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(pairdot_run::expand_slurm_counts(row.text), row.counts) << row.text;
+  }
+}
+
+TEST(Launcher, EveryLaunchCarriesPlacementOutputsAndTheUsersWords) {
+  pairdot_run::LaunchSpec spec;
+  spec.command = "L";
+  spec.rank_hosts = {"a", "b"};
+  spec.np = 2;
+  spec.dir = "/d";
+  spec.shim = "shim";
+  spec.program = "prog";
+  spec.mpi_plugin = "pmi2";
+  spec.step_seconds = 61;
+  spec.extra = {"--user-word"};
+  for (const Launcher launcher : {Launcher::mpich, Launcher::openmpi, Launcher::srun}) {
+    const auto argv = pairdot_run::launch_command(launcher, spec);
+    const auto env = pairdot_run::launch_environment(launcher, spec);
+    const std::string name = pairdot_run::launcher_name(launcher);
+    EXPECT_EQ(argv.front(), "L") << name;
+    EXPECT_EQ(std::vector<std::string>(argv.end() - 2, argv.end()),
+              (std::vector<std::string>{"shim", "prog"}))
+        << name;
+    EXPECT_TRUE(has(argv, "--user-word")) << name;
+    const bool placed = has(argv, "/d/placement") || has(env, "SLURM_HOSTFILE=/d/placement");
+    EXPECT_TRUE(placed) << name;
+  }
+  const auto srun = pairdot_run::launch_command(Launcher::srun, spec);
+  for (const char *word : {"--mpi=pmi2", "--kill-on-bad-exit=1", "--time=2", "--ntasks=2",
+                           "--distribution=arbitrary", "--output=/d/out.%t"}) {
+    EXPECT_TRUE(has(srun, word)) << word;
+  }
+  // The user's words come after srun's own, so that they win.
+  EXPECT_GT(std::find(srun.begin(), srun.end(), "--user-word"),
+            std::find(srun.begin(), srun.end(), "--mpi=pmi2"));
+}
+
+} // namespace

@@ -26,6 +26,8 @@ using pairdot_reports::JobOutcome;
 namespace job_status = pairdot_reports::job_status;
 
 constexpr double kill_after_term = 5; // seconds from SIGTERM to SIGKILL
+// How often a running job's output is read to see whether it is complete.
+constexpr auto output_interval = std::chrono::milliseconds(50);
 constexpr std::size_t max_messages = 20;
 const std::string shim_mark = "pairdot-rank-shim: rank ";
 
@@ -263,8 +265,11 @@ bool poll_job(const RunSettings &settings, RunningJob &job) {
     }
     return false;
   }
-  if (!job.complete_at && output_complete(settings, job.dir, job.plan.np)) {
-    job.complete_at = now;
+  if (!job.complete_at && now - job.output_read > output_interval) {
+    job.output_read = now;
+    if (output_complete(settings, job.dir, job.plan.np)) {
+      job.complete_at = now;
+    }
   }
   if (job.complete_at && seconds_since(*job.complete_at) > settings.grace) {
     job.ended_after_output = true;

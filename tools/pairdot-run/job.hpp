@@ -44,6 +44,7 @@ struct RunningJob {
   pid_t pid = -1;
   Clock::time_point start;
   std::optional<Clock::time_point> complete_at; // every rank's output complete
+  Clock::time_point output_read;                // when the output was last looked at
   std::optional<Clock::time_point> term_at;     // SIGTERM sent
   bool ended_by_bound = false;
   bool ended_after_output = false;

@@ -174,6 +174,11 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   settings.grace = args.grace;
   settings.local_host = local_host_name();
   check_names_resolve(hosts, settings.local_host);
+  if (settings.launcher == Launcher::openmpi && args.report.find(':') != std::string::npos) {
+    // Open MPI reads what follows a colon in --output-filename as options.
+    throw InputError("Open MPI cannot write a job's output under a path with ':': choose another "
+                     "--report directory");
+  }
   if (!args.report.empty()) {
     check_report_dir(args.report);
   }

@@ -27,7 +27,8 @@ volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void on_interrupt(int /*signal*/) { interrupted = 1; }
 
-constexpr auto poll_interval = std::chrono::milliseconds(50);
+// How soon a launcher's exit is seen; output is read less often (job.cpp).
+constexpr auto poll_interval = std::chrono::milliseconds(5);
 
 struct Session {
   const RunOptions &options;
@@ -92,11 +93,13 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
       running.push_back(start_job(settings, plans[next], job_dir(session, plans[next].number)));
       ++next;
     }
+    bool ended = false;
     for (auto job = running.begin(); job != running.end();) {
       if (!poll_job(settings, *job)) {
         ++job;
         continue;
       }
+      ended = true;
       JobOutcome outcome = finish_job(settings, *job);
       print_progress(outcome, label, ++finished, plans.size());
       session.misplaced = session.misplaced || outcome.status == job_status::misplaced;
@@ -104,7 +107,9 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
       save(session);
       job = running.erase(job);
     }
-    std::this_thread::sleep_for(poll_interval);
+    if (!ended) {
+      std::this_thread::sleep_for(poll_interval);
+    }
   }
   return !session.misplaced;
 }

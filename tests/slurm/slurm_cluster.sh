@@ -1,0 +1,161 @@
+#!/bin/bash
+# A real Slurm cluster of simulated hosts: a network namespace per node and
+# one for the controller, which is also the login host, joined by a bridge in
+# a namespace of its own on 10.231.78.0/24. munged, slurmctld and one slurmd
+# per node run in the foreground, in the background of this script.
+#
+#   slurm_cluster.sh up DIR | down DIR
+#
+# DIR's name prefixes every namespace and host name. DIR receives:
+#   slurm.conf  the configuration (SLURM_CONF)    ready  once all nodes are idle
+#   login       the login host    nodes  the nodes, one a line    hosts  both
+#   pids/       munged, slurmctld, slurmd-NODE    log/   their output
+#   tmp/NODE    the node's TmpFS, bound on DIR/tmp/node in its mount namespace
+#               (PMIx names its directories there by job alone)
+# down kills every process in the namespaces of DIR's name, deletes them and
+# DIR; up first does the same. Without the rights to make namespaces, or
+# without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
+set -u
+action=${1-} dir=${2-}
+if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then
+  echo "usage: slurm_cluster.sh up|down DIR" >&2
+  exit 2
+fi
+dir=$(realpath -m "$dir")
+prefix=$(basename "$dir") subnet=10.231.78 nnodes=3
+fail() { echo "slurm_cluster.sh: $*" >&2; exit 1; }
+# Paths go unquoted into slurm.conf and shell snippets; the name is a hostname.
+[[ $dir =~ ^[A-Za-z0-9._/-]+$ && $prefix =~ ^[a-z][a-z0-9-]*$ ]] ||
+  fail "DIR: a path of letters, digits and ._-/, its name a host name: $dir"
+
+down() {
+  local nss pids
+  nss=$(ip netns list | awk -v p="$prefix-" 'index($1, p) == 1 {print $1}')
+  for _ in $(seq 50); do
+    # shellcheck disable=SC2086 # one name a word
+    pids=$(for ns in $nss; do ip netns pids "$ns"; done)
+    [ -n "$pids" ] || break
+    # shellcheck disable=SC2086 # one pid a word
+    kill -KILL $pids 2>/dev/null
+    sleep 0.1
+  done
+  for ns in $nss; do ip netns del "$ns"; done
+  rm -rf "$dir" /etc/netns/"$prefix"-*
+  rmdir /etc/netns 2>/dev/null # only when no other cluster uses it
+}
+
+# A namespace NS; a host: namespace PREFIX-NAME at address N, on bridge port NAME.
+add_ns() {
+  ip netns add "$1" || fail "cannot create namespace $1"
+  ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 >/dev/null
+  ip -n "$1" link set lo up
+}
+add_host() { # NAME N
+  local host=$prefix-$1
+  add_ns "$host"
+  ip -n "$prefix-br" link add "$1" type veth peer name eth0 netns "$host" || fail "veth for $host"
+  ip -n "$prefix-br" link set "$1" master br0 up
+  ip -n "$host" addr add "$subnet.$2/24" dev eth0
+  ip -n "$host" link set eth0 up
+  echo "$subnet.$2 $host" >>"$dir/etc-hosts"
+  echo "$host" >>"$dir/hosts"
+}
+
+# Runs COMMAND in the background on HOST under its hostname, after SETUP (in
+# the mount namespace of ip netns exec), output to log/NAME; pid in pids/NAME.
+start() {
+  local name=$1 host=$2 setup=$3
+  shift 3
+  setsid ip netns exec "$host" unshare --uts sh -c "hostname $host && $setup && exec \"\$@\"" \
+    sh "$@" </dev/null >"$dir/log/$name" 2>&1 &
+  echo $! >"$dir/pids/$name"
+}
+
+write_conf() {
+  cat <<CONF
+ClusterName=$prefix
+SlurmctldHost=$prefix-ctl($subnet.10)
+SlurmctldPort=6917
+SlurmdPort=6918
+AuthType=auth/munge
+AuthInfo=socket=$dir/munge/socket
+CredType=cred/munge
+SlurmUser=root
+StateSaveLocation=$dir/state
+SlurmctldPidFile=$dir/state/slurmctld.pid
+SlurmdSpoolDir=$dir/spool/%n
+SlurmdPidFile=$dir/spool/%n/slurmd.pid
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SelectType=select/cons_tres
+MpiDefault=none
+SchedulerParameters=batch_sched_delay=0
+KillOnBadExit=1
+KillWait=2
+MailProg=/bin/true
+ReturnToService=2
+SlurmdParameters=config_overrides
+TmpFS=$dir/tmp/node
+PartitionName=batch Nodes=ALL Default=YES MaxTime=10 State=UP
+CONF
+  for ((i = 1; i <= nnodes; i++)); do
+    echo "NodeName=$prefix-node$i NodeAddr=$subnet.$((10 + i)) CPUs=2 State=UNKNOWN"
+  done
+}
+
+up() {
+  local i node state
+  mkdir -p "$dir"/{pids,log,state,munge} || fail "cannot make $dir"
+  chmod 711 "$dir/munge"
+  printf '127.0.0.1 localhost\n' >"$dir/etc-hosts"
+  add_ns "$prefix-br"
+  ip -n "$prefix-br" link add br0 type bridge forward_delay 0 || fail "bridge"
+  ip -n "$prefix-br" link set br0 up
+  add_host ctl 10
+  echo "$prefix-ctl" >"$dir/login"
+  for ((i = 1; i <= nnodes; i++)); do
+    add_host "node$i" $((10 + i))
+    echo "$prefix-node$i" >>"$dir/nodes"
+  done
+  while read -r node; do
+    mkdir -p "/etc/netns/$node" "$dir/tmp/$node" "$dir/spool/$node"
+    cp "$dir/etc-hosts" "/etc/netns/$node/hosts"
+  done <"$dir/hosts"
+  mkdir "$dir/tmp/node" && chmod 1777 "$dir"/tmp/*
+  write_conf >"$dir/slurm.conf"
+  # Named, the cgroup plugin does not look for a cgroup file system (none in
+  # the fresh /sys of ip netns exec); the other plugins do not use it.
+  echo CgroupPlugin=cgroup/v1 >"$dir/cgroup.conf"
+  export SLURM_CONF=$dir/slurm.conf
+
+  head -c 1024 /dev/urandom >"$dir/munge/key" && chmod 600 "$dir/munge/key"
+  start munged "$prefix-ctl" true munged -F --force --socket="$dir/munge/socket" \
+    --key-file="$dir/munge/key" --pid-file="$dir/munge/pid" --seed-file="$dir/munge/seed" \
+    --log-file=/dev/null
+  start slurmctld "$prefix-ctl" true slurmctld -D -c -i # no state to recover
+  while read -r node; do
+    start "slurmd-$node" "$node" "mount --bind $dir/tmp/$node $dir/tmp/node" slurmd -D
+  done <"$dir/nodes"
+
+  for _ in $(seq 300); do
+    state=$(ip netns exec "$prefix-ctl" sinfo -h -N -o %T 2>/dev/null | sort -u)
+    [ "$state" = idle ] && { touch "$dir/ready"; return 0; }
+    for i in "$dir"/pids/*; do
+      kill -0 "$(cat "$i")" 2>/dev/null || fail "${i##*/} ended: $(tail -n 5 "$dir/log/${i##*/}")"
+    done
+    sleep 0.1
+  done
+  fail "nodes not idle after 30 s: $(ip netns exec "$prefix-ctl" sinfo -N 2>&1)"
+}
+
+if ! unshare --net --uts --mount true 2>/dev/null || [ ! -w /etc ] || ! command -v slurmd >/dev/null ||
+  ! command -v munged >/dev/null; then
+  [ "${PAIRDOT_REQUIRE_SLURM:-0}" = 1 ] &&
+    fail "needs root (network namespaces) and Slurm (slurmctld, slurmd, munge, slurm-client)"
+  echo "no rights to make namespaces, or no Slurm: the Slurm tests will skip"
+  exit 0
+fi
+down
+[ "$action" = down ] && exit 0
+up || exit 1
+echo "Slurm cluster $prefix up: login $(cat "$dir/login"), nodes $(paste -sd' ' "$dir/nodes")"

@@ -146,8 +146,18 @@ std::vector<std::string> misplaced_ranks(const std::vector<std::string> &planned
   return messages;
 }
 
-std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &check) {
-  if (job.launcher_status < 0) {
+// Slurm kept the step waiting for nodes (a job stuck on a dead node may hold
+// them), and no rank ran: the job says nothing about the links.
+bool kept_waiting(const RunSettings &settings, const RunningJob &job,
+                  const std::vector<std::string> &recorded) {
+  return settings.launcher == Launcher::srun &&
+         std::all_of(recorded.begin(), recorded.end(), [](const auto &h) { return h.empty(); }) &&
+         read_text(job.dir + "/launcher.err").find("waiting for resources") != std::string::npos;
+}
+
+std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &check,
+                      bool waiting) {
+  if (job.launcher_status < 0 || waiting) {
     return job_status::not_started;
   }
   if (job.ended_after_output && check.ok) {
@@ -311,7 +321,12 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   }
   std::vector<pairdot_check::PairVerdict> verdicts;
   const pairdot_check::CheckReport check = check_output(settings, job.dir, np, verdicts);
-  outcome.status = status_of(job, check);
+  const bool waiting = kept_waiting(settings, job, recorded);
+  outcome.status = status_of(job, check, waiting);
+  if (waiting) {
+    outcome.messages.push_back("Slurm kept the step waiting for its nodes until the time bound: "
+                               "they are busy (a job stuck on a dead node may hold them)");
+  }
   add_status_messages(settings, job, check, outcome);
   for (const std::string &line : check.listed) {
     outcome.messages.push_back(line);

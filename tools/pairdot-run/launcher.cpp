@@ -74,7 +74,7 @@ std::vector<int> expand_slurm_counts(std::string_view counts) {
 std::string srun_plugin(Launcher library) { return library == Launcher::mpich ? "pmi2" : "pmix"; }
 
 std::optional<Launcher> launcher_of_version(std::string_view version_text) {
-  if (version_text.rfind("slurm ", 0) == 0) {
+  if (version_text.rfind("slurm", 0) == 0) { // "slurm 22.05.8", Debian's "slurm-wlm 22.05.8"
     return Launcher::srun;
   }
   if (version_text.find("HYDRA") != std::string_view::npos) {
@@ -128,6 +128,7 @@ std::vector<std::string> srun_command(const LaunchSpec &spec) {
   std::vector<std::string> argv{spec.command,
                                 "--mpi=" + spec.mpi_plugin,
                                 "--kill-on-bad-exit=1",
+                                "--overlap", // isolation steps side by side in one allocation
                                 "--time=" + std::to_string((limit + 59) / 60),
                                 "--ntasks=" + std::to_string(spec.np),
                                 "--output=" + spec.dir + "/out.%t",

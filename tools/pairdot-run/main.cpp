@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -233,7 +234,9 @@ int run_main(int argc, char **argv) {
   }
   try {
     std::vector<pairdot_reports::Host> hosts = hosts_of(args);
-    if (hosts.empty() && args.launcher == "srun") {
+    // Inside an allocation its nodes are the hosts, whichever the launcher.
+    if (hosts.empty() && !args.plan &&
+        (args.launcher == "srun" || std::getenv("SLURM_JOB_NODELIST") != nullptr)) {
       hosts = allocation_hosts();
     }
     check_combinations(args, hosts);

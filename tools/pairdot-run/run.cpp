@@ -130,8 +130,8 @@ void print_job_warnings(const RunReport &report) {
 
 void print_failed_pairs(const RunReport &report, bool alone_only) {
   for (const JobOutcome &job : report.jobs) {
-    if (alone_only && job.kind == "sweep") {
-      continue;
+    if ((alone_only && job.kind == "sweep") || job.status == job_status::not_started) {
+      continue; // a job that never started has its own lines
     }
     for (const auto &pair : job.pairs) {
       if (!pair.verified) {

@@ -115,6 +115,8 @@ void diagnose(RunReport &report) {
   }
   std::vector<Tally> tallies(report.links.size());
   for (const JobOutcome &job : report.jobs) {
+    if (job.status == job_status::not_started)
+      continue; // no evidence on any link
     for (const PairOutcome &pair : job.pairs) {
       const auto sender = index.find(pair.sender);
       const auto receiver = index.find(pair.receiver);

@@ -1,0 +1,102 @@
+#!/bin/bash
+# One Slurm test: runs pairdot-run from the login host of the Slurm cluster
+# in DIR (slurm_cluster.sh), as a job step of its own, inside salloc, from an
+# sbatch job, or through the example batch script; with a node's slurmd
+# stopped mid-run if asked. Then checks the exit status, a verdict line and
+# the report (check_report).
+#
+#   slurm_test.sh --cluster DIR --run EXE --check EXE [--in step|salloc|sbatch|script]
+#       [--nodes N] [--exit N] [--line REGEX] [--stop-slurmd NODE] [--crossed PAIRS]
+#       -- PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]
+#
+# nN in the arguments stands for the cluster's node N. --crossed: at least
+# 400 bytes for each of PAIRS pairs went between nodes through the bridge.
+# Exit 77 (skip) when there is no cluster, unless PAIRDOT_REQUIRE_SLURM=1.
+set -u
+cluster= run= check= in=step nodes=3 want_exit=0 line= stop= crossed=
+while [ $# -gt 0 ]; do
+  case $1 in
+  --cluster) cluster=$2; shift 2 ;;
+  --run) run=$2; shift 2 ;;
+  --check) check=$2; shift 2 ;;
+  --in) in=$2; shift 2 ;;
+  --nodes) nodes=$2; shift 2 ;;
+  --exit) want_exit=$2; shift 2 ;;
+  --line) line=$2; shift 2 ;;
+  --stop-slurmd) stop=$2; shift 2 ;;
+  --crossed) crossed=$2; shift 2 ;;
+  --) shift; break ;;
+  *) echo "slurm_test.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+if [ ! -f "$cluster/ready" ]; then
+  [ "${PAIRDOT_REQUIRE_SLURM:-0}" = 1 ] && fail "no Slurm cluster in $cluster"
+  echo "SKIP: no Slurm cluster (needs root and Slurm)"; exit 77
+fi
+prefix=$(basename "$cluster")
+name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
+run_args=()
+while [ $# -gt 0 ] && [ "$1" != --- ]; do run_args+=("$(name "$1")"); shift; done
+[ $# -gt 0 ] && shift
+check_args=("$@")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pdsl-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export PAIRDOT_SLURM_DIR=$cluster OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+  OMPI_MCA_mpi_yield_when_idle=1 PATH=$(dirname "$run"):$PATH
+on_login() { "$here/on_node.sh" login "$@"; }
+
+# Bytes between nodes: every frame passes two bridge ports; the login
+# host's pass its own port and one node's.
+bridge_bytes() {
+  ip netns exec "$prefix-br" sh -c 'n=0 l=0
+    for p in /sys/class/net/*/brport; do
+      p=${p%/brport}; b=$(( $(cat $p/statistics/rx_bytes) + $(cat $p/statistics/tx_bytes) ))
+      case ${p##*/} in ctl) l=$((l + b)) ;; *) n=$((n + b)) ;; esac
+    done; echo $(((n - l) / 2))'
+}
+
+# Submits a batch script and waits for it: scontrol is polled, not --wait.
+submit() {
+  local id state
+  id=$(cd "$work" && on_login sbatch --parsable -N "$nodes" --time=5 -o "$work/stdout" "$@") ||
+    fail "sbatch refused the job"
+  for _ in $(seq 1500); do
+    state=$(on_login scontrol show job "$id")
+    [[ $state =~ JobState=(PENDING|RUNNING|CONFIGURING|COMPLETING) ]] || break
+    sleep 0.2
+  done
+  [[ $state =~ ExitCode=([0-9]+): ]] || fail "no exit code for job $id: $state"
+  status=${BASH_REMATCH[1]}
+  [ "$in" = script ] && ln -s "$work/pairdot-sweep-$id" "$work/report"
+}
+
+if [ -n "$stop" ]; then # once the first job is in the report
+  (until grep -qs '"number"' "$work/report/report.json"; do sleep 0.05; done
+    kill -KILL "$(cat "$cluster/pids/slurmd-$prefix-node$stop")") &
+fi
+before=$(bridge_bytes)
+case $in in
+step) on_login timeout -k 5 300 "$run" --report "$work/report" "${run_args[@]}" >"$work/stdout"
+  status=$? ;;
+salloc) on_login timeout -k 5 300 salloc -N "$nodes" "$run" --report "$work/report" \
+  "${run_args[@]}" >"$work/stdout"
+  status=$? ;;
+sbatch) printf '#!/bin/sh\nexec "$@"\n' >"$work/job.sh"
+  submit "$work/job.sh" "$run" --report "$work/report" "${run_args[@]}" ;;
+script) submit "$here/../../tools/pairdot-run/pairdot-sweep.sbatch" "${run_args[@]}" ;;
+esac
+crossed_bytes=$(($(bridge_bytes) - before))
+wait
+cat "$work/stdout"
+[ "$status" = "$want_exit" ] || fail "exit status $status, want $want_exit"
+if [ -n "$line" ]; then
+  grep -qE -- "$(name "$line")" "$work/stdout" || fail "no line matches: $(name "$line")"
+fi
+if [ -n "$crossed" ]; then
+  echo "$crossed_bytes bytes went between nodes"
+  [ "$crossed_bytes" -ge $((400 * crossed)) ] || fail "the traffic did not cross between nodes"
+fi
+"$check" "$work/report" "${check_args[@]}" || fail "the report is not what was expected"

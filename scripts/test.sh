@@ -1,14 +1,15 @@
 #!/bin/sh
 # The whole test suite: builds and tests each MPI library, the sanitizer
-# build, the static checks and a short fuzz run.
-# Usage: scripts/test.sh [mpich|openmpi|asan|lint|fuzz ...]   (default: all)
+# build, the Windows cross build under Wine, the static checks and a short
+# fuzz run.
+# Usage: scripts/test.sh [mpich|openmpi|asan|windows|lint|fuzz ...]   (default: all)
 set -eu
 cd "$(dirname "$0")/.."
-[ $# -gt 0 ] || set -- mpich openmpi asan lint fuzz
+[ $# -gt 0 ] || set -- mpich openmpi asan windows lint fuzz
 for step in "$@"; do
   echo "== $step"
   case $step in
-  mpich | openmpi)
+  mpich | openmpi | windows)
     cmake --preset "$step" >/dev/null
     cmake --build --preset "$step" -j 2
     ctest --preset "$step"

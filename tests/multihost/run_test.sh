@@ -14,7 +14,7 @@
 # In the arguments, hN stands for the cluster's host N (hN:S with slots).
 # Exit 77 (skip) when the cluster could not be made for want of rights.
 set -u
-cluster= library= run= check= probe= fault= fault_arg= want_exit=0 line= interrupt=
+cluster="" library="" run="" check="" probe="" fault="" fault_arg="" want_exit=0 line="" interrupt=""
 while [ $# -gt 0 ]; do
   case $1 in
   --cluster) cluster=$2; shift 2 ;;
@@ -38,6 +38,7 @@ if [ ! -f "$cluster/hosts" ]; then
 fi
 prefix=$(basename "$cluster")
 bridge=$(cat "$cluster/bridge")
+# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
 name() { sed "s/\bh\([0-9]\)/$prefix-h\1/g" <<<"$1"; }
 run_args=() check_args=()
 while [ $# -gt 0 ] && [ "$1" != -- ]; do run_args+=("$(name "$1")"); shift; done
@@ -85,7 +86,7 @@ command=("$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --rep
 if [ -n "$interrupt" ]; then
   "${command[@]}" "${run_args[@]}" -- "${launch[@]}" >/dev/null &
   pid=$!
-  until [ "$(cat "$work/report/report.json" 2>/dev/null | grep -c '"number"')" -ge "$interrupt" ]; do
+  until [ "$(grep -c '"number"' "$work/report/report.json" 2>/dev/null)" -ge "$interrupt" ] 2>/dev/null; do
     kill -0 "$pid" 2>/dev/null || fail "the run ended before it could be interrupted"
     sleep 0.05
   done

@@ -13,7 +13,7 @@
 # 400 bytes for each of PAIRS pairs went between nodes through the bridge.
 # Exit 77 (skip) when there is no cluster, unless PAIRDOT_REQUIRE_SLURM=1.
 set -u
-cluster= run= check= in=step nodes=3 want_exit=0 line= stop= crossed=
+cluster="" run="" check="" in=step nodes=3 want_exit=0 line="" stop="" crossed=""
 while [ $# -gt 0 ]; do
   case $1 in
   --cluster) cluster=$2; shift 2 ;;
@@ -36,6 +36,7 @@ if [ ! -f "$cluster/ready" ]; then
   echo "SKIP: no Slurm cluster (needs root and Slurm)"; exit 77
 fi
 prefix=$(basename "$cluster")
+# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
 name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
 run_args=()
 while [ $# -gt 0 ] && [ "$1" != --- ]; do run_args+=("$(name "$1")"); shift; done
@@ -44,8 +45,9 @@ check_args=("$@")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pdsl-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+PATH=$(dirname "$run"):$PATH
 export PAIRDOT_SLURM_DIR=$cluster OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
-  OMPI_MCA_mpi_yield_when_idle=1 PATH=$(dirname "$run"):$PATH
+  OMPI_MCA_mpi_yield_when_idle=1 PATH
 on_login() { "$here/on_node.sh" login "$@"; }
 
 # Bytes between nodes: every frame passes two bridge ports; the login

@@ -1,3 +1,4 @@
+#include "flush_all.hpp"
 #include "report.hpp"
 #include "seed.hpp"
 #include "vector.hpp"
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -126,6 +128,30 @@ TEST(ResultLine, NamesTheEvenRankFirstAndEndsWithASpace) {
   for (const auto &c : cases) {
     EXPECT_EQ(captured([&] { pairdot::print_result_line(c.rank, c.dot); }), c.text);
   }
+}
+
+// The size of the file as a fresh reader sees it.
+long size_on_disk(const std::string &path) {
+  std::FILE *in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr || std::fseek(in, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const long size = std::ftell(in);
+  std::fclose(in);
+  return size;
+}
+
+TEST(FlushAll, WritesOutWhatAFullyBufferedStreamHolds) {
+  const std::string path = testing::TempDir() + "pairdot_flush_all_test";
+  std::FILE *out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(std::setvbuf(out, nullptr, _IOFBF, 4096), 0);
+  std::fputs("held\n", out);
+  EXPECT_EQ(size_on_disk(path), 0);
+  pairdot::flush_all();
+  EXPECT_EQ(size_on_disk(path), 5);
+  std::fclose(out);
+  std::remove(path.c_str());
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 
 #include "streams.hpp"
 
+#ifndef PAIRDOT_CHECK_NO_REPORTS
 #include "host_names.hpp"
 #include "run_report.hpp"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -17,21 +19,20 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
-
-using pairdot_reports::InputError;
 
 constexpr int exit_ok = 0;
 constexpr int exit_wrong = 1;
 constexpr int exit_usage = 2;
 constexpr std::size_t block_size = std::size_t{1} << 18;
-constexpr std::size_t max_hosts_bytes = std::size_t{1} << 26;
-// Ranks beyond this are left out of the per-pair lines and reports.
-constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
 
 const char usage[] =
     "usage: pairdot-check [--np N] [--hosts FILE] [--json FILE] [--junit FILE] [FILE...]\n"
@@ -54,15 +55,6 @@ struct Arguments {
   std::string hosts_file;
   std::string json_file;
   std::string junit_file;
-};
-
-// A report file being written: a temporary beside it, renamed over it at the end.
-struct Output {
-  std::string path;
-  std::string temporary;
-  bool json = false; // else JUnit XML
-  int fd = -1;
-  bool renamed = false;
 };
 
 int usage_error(const std::string &what) {
@@ -122,11 +114,38 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
   if (!np.empty() && !parse_np(np.c_str(), args.options.np)) {
     return usage_error("--np wants a rank count from 1 to 2147483647, not '" + np + "'");
   }
+#ifdef PAIRDOT_CHECK_NO_REPORTS
+  for (const ValueOption &option : value_options) {
+    if (option.value != &np && !option.value->empty()) {
+      std::fprintf(stderr, "pairdot-check: %s is not available in this build\n", option.name);
+      return exit_usage;
+    }
+  }
+#endif
   if (args.files.empty()) {
     args.files.emplace_back("-");
   }
   return -1;
 }
+
+// Input is read as bytes: in text mode, Windows' C runtime would drop every
+// CR and stop at a byte 0x1A.
+#ifdef _WIN32
+int open_input(const std::string &file) {
+  if (file == "-") {
+    return ::_setmode(0, _O_BINARY) < 0 ? -1 : 0;
+  }
+  return ::_open(file.c_str(), _O_RDONLY | _O_BINARY);
+}
+long read_input(int fd, char *buffer, std::size_t size) {
+  return ::_read(fd, buffer, static_cast<unsigned>(size));
+}
+#else
+int open_input(const std::string &file) {
+  return file == "-" ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY);
+}
+long read_input(int fd, char *buffer, std::size_t size) { return ::read(fd, buffer, size); }
+#endif
 
 std::string label_of(const std::string &file) { return file == "-" ? "<stdin>" : file; }
 
@@ -139,7 +158,7 @@ int cannot_read(const std::string &file) {
 // Opens every file up front, so a bad name fails before any checking.
 int open_all(const std::vector<std::string> &files, std::vector<int> &fds) {
   for (const std::string &file : files) {
-    const int fd = file == "-" ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY);
+    const int fd = open_input(file);
     if (fd < 0) {
       return cannot_read(file);
     }
@@ -152,7 +171,7 @@ int open_all(const std::vector<std::string> &files, std::vector<int> &fds) {
 bool read_file(pairdot_check::JobCheck &job, const std::string &file, int fd, char *buffer) {
   pairdot_check::FileStreams streams = pairdot_check::open_file(job, label_of(file));
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, block_size);
+    const long got = read_input(fd, buffer, block_size);
     if (got == 0) {
       break;
     }
@@ -167,6 +186,74 @@ bool read_file(pairdot_check::JobCheck &job, const std::string &file, int fd, ch
   pairdot_check::close_file(job, streams);
   return true;
 }
+
+// Reads every file into job; returns -1 to go on, else the exit status.
+int read_job(const std::vector<std::string> &files, pairdot_check::JobCheck &job) {
+  std::vector<int> fds;
+  if (const int status = open_all(files, fds); status >= 0) {
+    return status;
+  }
+  const std::unique_ptr<char[]> buffer(new char[block_size]);
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (!read_file(job, files[i], fds[i], buffer.get())) {
+      return cannot_read(files[i]);
+    }
+  }
+  return -1;
+}
+
+int print_report(const pairdot_check::CheckReport &report,
+                 const std::vector<std::string> &pair_lines) {
+  if (report.ok) {
+    std::printf("verified %" PRId64 " ranks, %" PRId64 " pairs\n", report.ranks, report.pairs);
+    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+  }
+  for (const auto *lines : {&report.listed, &pair_lines}) {
+    for (const std::string &line : *lines) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+  }
+  std::fprintf(stderr, "pairdot-check: %" PRIu64 " problem%s in %" PRId64 " ranks", report.problems,
+               report.problems == 1 ? "" : "s", report.ranks);
+  if (report.problems > report.listed.size()) {
+    std::fprintf(stderr, " (%" PRIu64 " more not listed)", report.problems - report.listed.size());
+  }
+  std::fputc('\n', stderr);
+  return exit_wrong;
+}
+
+#ifdef PAIRDOT_CHECK_NO_REPORTS
+
+// This build writes no report files.
+struct Output {};
+void discard(std::vector<Output> & /*outputs*/) {}
+
+// Checks the job; this build writes no reports.
+int run(const Arguments &args, std::vector<Output> & /*outputs*/) {
+  pairdot_check::JobCheck job;
+  job.options = args.options;
+  if (const int status = read_job(args.files, job); status >= 0) {
+    return status;
+  }
+  return print_report(pairdot_check::finish(job), {});
+}
+
+#else
+
+using pairdot_reports::InputError;
+
+constexpr std::size_t max_hosts_bytes = std::size_t{1} << 26;
+// Ranks beyond this are left out of the per-pair lines and reports.
+constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
+
+// A report file being written: a temporary beside it, renamed over it at the end.
+struct Output {
+  std::string path;
+  std::string temporary;
+  bool json = false; // else JUnit XML
+  int fd = -1;
+  bool renamed = false;
+};
 
 InputError cannot_read_hosts(const std::string &path, int error) {
   return InputError{"cannot read " + path + ": " + std::strerror(error)};
@@ -355,40 +442,13 @@ pairdot_reports::RunReport job_report(const pairdot_check::CheckReport &check,
   return report;
 }
 
-int print_report(const pairdot_check::CheckReport &report,
-                 const std::vector<std::string> &pair_lines) {
-  if (report.ok) {
-    std::printf("verified %" PRId64 " ranks, %" PRId64 " pairs\n", report.ranks, report.pairs);
-    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
-  }
-  for (const auto *lines : {&report.listed, &pair_lines}) {
-    for (const std::string &line : *lines) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
-  }
-  std::fprintf(stderr, "pairdot-check: %" PRIu64 " problem%s in %" PRId64 " ranks", report.problems,
-               report.problems == 1 ? "" : "s", report.ranks);
-  if (report.problems > report.listed.size()) {
-    std::fprintf(stderr, " (%" PRIu64 " more not listed)", report.problems - report.listed.size());
-  }
-  std::fputc('\n', stderr);
-  return exit_wrong;
-}
-
 // Checks the job and writes its reports; outputs are the report files opened.
 int check_job(const Arguments &args, const std::vector<std::string> &hosts,
               std::vector<Output> &outputs) {
-  std::vector<int> fds;
-  if (const int status = open_all(args.files, fds); status >= 0) {
-    return status;
-  }
   pairdot_check::JobCheck job;
   job.options = args.options;
-  const std::unique_ptr<char[]> buffer(new char[block_size]);
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (!read_file(job, args.files[i], fds[i], buffer.get())) {
-      return cannot_read(args.files[i]);
-    }
+  if (const int status = read_job(args.files, job); status >= 0) {
+    return status;
   }
   const pairdot_check::CheckReport check = pairdot_check::finish(job);
   if (hosts.empty() && outputs.empty()) {
@@ -432,6 +492,8 @@ int run(const Arguments &args, std::vector<Output> &outputs) {
   open_output(args.junit_file, false, outputs);
   return check_job(args, hosts, outputs);
 }
+
+#endif
 
 } // namespace
 

@@ -324,8 +324,8 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   const bool waiting = kept_waiting(settings, job, recorded);
   outcome.status = status_of(job, check, waiting);
   if (waiting) {
-    outcome.messages.push_back("Slurm kept the step waiting for its nodes until the time bound: "
-                               "they are busy (a job stuck on a dead node may hold them)");
+    outcome.messages.emplace_back("Slurm kept the step waiting for its nodes until the time bound: "
+                                  "they are busy (a job stuck on a dead node may hold them)");
   }
   add_status_messages(settings, job, check, outcome);
   for (const std::string &line : check.listed) {

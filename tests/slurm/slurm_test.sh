@@ -75,9 +75,11 @@ submit() {
   [ "$in" = script ] && ln -s "$work/pairdot-sweep-$id" "$work/report"
 }
 
+stopper=""
 if [ -n "$stop" ]; then # once the first job is in the report
   (until grep -qs '"number"' "$work/report/report.json"; do sleep 0.05; done
     kill -KILL "$(cat "$cluster/pids/slurmd-$prefix-node$stop")") &
+  stopper=$!
 fi
 before=$(bridge_bytes)
 case $in in
@@ -91,8 +93,10 @@ sbatch) printf '#!/bin/sh\nexec "$@"\n' >"$work/job.sh"
 script) submit "$here/../../tools/pairdot-run/pairdot-sweep.sbatch" "${run_args[@]}" ;;
 esac
 crossed_bytes=$(($(bridge_bytes) - before))
-wait
 cat "$work/stdout"
+if [ -n "$stopper" ] && kill "$stopper" 2>/dev/null; then
+  fail "the run ended before its first job was in the report"
+fi
 [ "$status" = "$want_exit" ] || fail "exit status $status, want $want_exit"
 if [ -n "$line" ]; then
   grep -qE -- "$(name "$line")" "$work/stdout" || fail "no line matches: $(name "$line")"

@@ -1,6 +1,7 @@
 // Runs the pairdot-check binary: exit codes, where messages go, file and
 // stdin handling, host names and report files.
 
+#include "cli_run.hpp"
 #include "job_text.hpp"
 
 #include <gtest/gtest.h>
@@ -8,36 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// Per test: the tests of this file may run side by side.
-std::string temp_path(const std::string &name) {
-  return ::testing::TempDir() + "pc_cli_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
-}
-
-std::string write_file(const std::string &name, const std::string &text) {
-  std::string path = temp_path(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
-}
-
-std::string read_file(const std::string &path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
+using namespace cli_run;
 
 // A job of 4 ranks whose rank 3 printed a wrong result.
 std::string wrong_rank3(const std::string &name) {
@@ -53,12 +28,7 @@ std::string hosts_file() {
 }
 
 Outcome run(const std::string &args, const std::string &stdin_file) {
-  const std::string out = temp_path("out");
-  const std::string err = temp_path("err");
-  const std::string command =
-      std::string(PAIRDOT_CHECK_BIN) + " " + args + " <" + stdin_file + " >" + out + " 2>" + err;
-  const int status = std::system(command.c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+  return run_command(std::string(PAIRDOT_CHECK_BIN) + " " + args, stdin_file);
 }
 
 TEST(Cli, ExitCodesAndMessages) {

@@ -1,37 +1,13 @@
 // Runs the pairdot-run binary on bad input and on --plan: every refusal is
 // one line and exit 2, before any job starts.
 
-#include <gtest/gtest.h>
+#include "cli_run.hpp"
 
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// Per test: the tests of this file may run side by side.
-std::string temp_path(const std::string &name) {
-  return ::testing::TempDir() + "pr_cli_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
-}
-
-std::string write_file(const std::string &name, const std::string &text) {
-  std::string path = temp_path(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
-}
-
-std::string read_file(const std::string &path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
+using namespace cli_run;
 
 // Single-quoted for the test's own shell.
 std::string quoted(const std::string &arg) {
@@ -47,10 +23,7 @@ Outcome run(const std::vector<std::string> &args) {
   for (const std::string &arg : args) {
     command += " " + quoted(arg);
   }
-  const std::string out = temp_path("out");
-  const std::string err = temp_path("err");
-  const int status = std::system((command + " </dev/null >" + out + " 2>" + err).c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+  return run_command(command, "/dev/null");
 }
 
 TEST(RunCli, BadInputIsOneLineAndExit2) {

@@ -77,7 +77,7 @@ submit() {
 
 stopper=""
 if [ -n "$stop" ]; then # once the first job is in the report
-  (until grep -qs '"number"' "$work/report/report.json"; do sleep 0.05; done
+  (until grep -qs '"number"' "$work/report/report.json"; do sleep 0.005; done
     kill -KILL "$(cat "$cluster/pids/slurmd-$prefix-node$stop")") &
   stopper=$!
 fi

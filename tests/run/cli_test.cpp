@@ -54,6 +54,7 @@ TEST(RunCli, BadInputIsOneLineAndExit2) {
       {{"--hosts", "a,b", "--hostfile", hostfile}, "excludes"},
       {{"--timeout", "0"}, "--timeout"},
       {{"--timeout", "soon"}, "--timeout"},
+      {{"--timeout", "1e12"}, "--timeout"},
       {{"--np", "0"}, "--np"},
       {{"--np", "x"}, "--np"},
       {{"--launcher", "lam"}, "--launcher"},

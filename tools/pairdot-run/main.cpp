@@ -61,8 +61,8 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--program", args.program,
                  "the pairdot to run, at the same path on every host (default: the one installed "
                  "or built beside pairdot-run)");
-  app.add_option("--timeout", args.timeout, "seconds a job may take (default 60)")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--timeout", args.timeout, "seconds a job may take (default 60; at most a week)")
+      ->check(CLI::PositiveNumber & CLI::Range(0.0, 604800.0));
   app.add_option("--tcp", args.tcp, "force TCP on this network interface");
   app.add_flag("--sweep", args.sweep, "cover every ordered pair of hosts");
   app.add_flag("--plan", args.plan, "print each job's placement; run nothing");
@@ -72,7 +72,7 @@ void add_options(CLI::App &app, Arguments &args) {
       ->check(CLI::Range(1, 64));
   app.add_option("--grace", args.grace,
                  "seconds a job may linger once its output is complete (default 3)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::PositiveNumber & CLI::Range(0.0, 3600.0));
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
              "usage, configuration or preflight error.");

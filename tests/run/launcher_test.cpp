@@ -46,19 +46,19 @@ TEST(Launcher, SlurmCounts) {
 }
 
 TEST(Launcher, EveryLaunchCarriesPlacementOutputsAndTheUsersWords) {
-  pairdot_run::LaunchSpec spec;
-  spec.command = "L";
-  spec.rank_hosts = {"a", "b"};
-  spec.np = 2;
-  spec.dir = "/d";
-  spec.shim = "shim";
-  spec.program = "prog";
-  spec.mpi_plugin = "pmi2";
-  spec.step_seconds = 61;
-  spec.extra = {"--user-word"};
+  pairdot_run::Launch launch;
+  launch.command = "L";
+  launch.rank_hosts = {"a", "b"};
+  launch.np = 2;
+  launch.dir = "/d";
+  launch.shim = "shim";
+  launch.program = "prog";
+  launch.mpi_plugin = "pmi2";
+  launch.step_seconds = 61;
+  launch.extra = {"--user-word"};
   for (const Launcher launcher : {Launcher::mpich, Launcher::openmpi, Launcher::srun}) {
-    const auto argv = pairdot_run::launch_command(launcher, spec);
-    const auto env = pairdot_run::launch_environment(launcher, spec);
+    const auto argv = pairdot_run::launch_command(launcher, launch);
+    const auto env = pairdot_run::launch_environment(launcher, launch);
     const std::string name = pairdot_run::launcher_name(launcher);
     EXPECT_EQ(argv.front(), "L") << name;
     EXPECT_EQ(std::vector<std::string>(argv.end() - 2, argv.end()),
@@ -68,7 +68,7 @@ TEST(Launcher, EveryLaunchCarriesPlacementOutputsAndTheUsersWords) {
     const bool placed = has(argv, "/d/placement") || has(env, "SLURM_HOSTFILE=/d/placement");
     EXPECT_TRUE(placed) << name;
   }
-  const auto srun = pairdot_run::launch_command(Launcher::srun, spec);
+  const auto srun = pairdot_run::launch_command(Launcher::srun, launch);
   for (const char *word : {"--mpi=pmi2", "--kill-on-bad-exit=1", "--time=2", "--ntasks=2",
                            "--distribution=arbitrary", "--output=/d/out.%t"}) {
     EXPECT_TRUE(has(srun, word)) << word;

@@ -236,23 +236,23 @@ RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std
   std::error_code error;
   fs::remove_all(dir, error);
   fs::create_directories(dir, error);
-  LaunchSpec spec;
-  spec.command = settings.command;
-  spec.rank_hosts = plan.rank_hosts;
-  spec.np = plan.np;
-  spec.dir = dir;
-  spec.shim = settings.shim;
-  spec.program = settings.program;
-  spec.tcp_interface = settings.tcp_interface;
-  spec.mpi_plugin = settings.mpi_plugin;
-  spec.step_seconds = static_cast<int>(settings.timeout + 0.999);
-  spec.extra = settings.extra;
+  Launch launch;
+  launch.command = settings.command;
+  launch.rank_hosts = plan.rank_hosts;
+  launch.np = plan.np;
+  launch.dir = dir;
+  launch.shim = settings.shim;
+  launch.program = settings.program;
+  launch.tcp_interface = settings.tcp_interface;
+  launch.mpi_plugin = settings.mpi_plugin;
+  launch.step_seconds = static_cast<int>(settings.timeout + 0.999);
+  launch.extra = settings.extra;
   if (!plan.rank_hosts.empty()) {
     std::ofstream(dir + "/placement") << placement_text(settings.launcher, plan.rank_hosts);
   }
   job.start = Clock::now();
-  job.pid = spawn_launcher(launch_command(settings.launcher, spec),
-                           launch_environment(settings.launcher, spec), dir, job.start_error);
+  job.pid = spawn_launcher(launch_command(settings.launcher, launch),
+                           launch_environment(settings.launcher, launch), dir, job.start_error);
   return job;
 }
 

@@ -123,75 +123,75 @@ namespace {
 
 // srun: placement through SLURM_HOSTFILE; the step always ends when a task
 // fails (a job whose rank died hangs otherwise) and has a time limit.
-std::vector<std::string> srun_command(const LaunchSpec &spec) {
-  const int limit = std::max(spec.step_seconds, 1);
-  std::vector<std::string> argv{spec.command,
-                                "--mpi=" + spec.mpi_plugin,
+std::vector<std::string> srun_command(const Launch &launch) {
+  const int limit = std::max(launch.step_seconds, 1);
+  std::vector<std::string> argv{launch.command,
+                                "--mpi=" + launch.mpi_plugin,
                                 "--kill-on-bad-exit=1",
                                 "--overlap", // isolation steps side by side in one allocation
                                 "--time=" + std::to_string((limit + 59) / 60),
-                                "--ntasks=" + std::to_string(spec.np),
-                                "--output=" + spec.dir + "/out.%t",
-                                "--error=" + spec.dir + "/err.%t"};
-  if (!spec.rank_hosts.empty()) {
+                                "--ntasks=" + std::to_string(launch.np),
+                                "--output=" + launch.dir + "/out.%t",
+                                "--error=" + launch.dir + "/err.%t"};
+  if (!launch.rank_hosts.empty()) {
     argv.emplace_back("--distribution=arbitrary");
   }
   // The user's words come last, so that they win.
-  argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
-  argv.insert(argv.end(), {spec.shim, spec.program});
+  argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
+  argv.insert(argv.end(), {launch.shim, launch.program});
   return argv;
 }
 
 } // namespace
 
-std::vector<std::string> launch_environment(Launcher launcher, const LaunchSpec &spec) {
+std::vector<std::string> launch_environment(Launcher launcher, const Launch &launch) {
   std::vector<std::string> env;
   if (launcher != Launcher::srun) {
     return env;
   }
-  if (!spec.rank_hosts.empty()) {
-    env.push_back("SLURM_HOSTFILE=" + spec.dir + "/placement");
+  if (!launch.rank_hosts.empty()) {
+    env.push_back("SLURM_HOSTFILE=" + launch.dir + "/placement");
   }
-  if (!spec.tcp_interface.empty()) {
+  if (!launch.tcp_interface.empty()) {
     // What mpiexec's options set, as the variables each library reads.
     env.insert(env.end(),
-               {"UCX_TLS=tcp,self", "UCX_NET_DEVICES=" + spec.tcp_interface, "OMPI_MCA_pml=ob1",
-                "OMPI_MCA_btl=tcp,self", "OMPI_MCA_btl_tcp_if_include=" + spec.tcp_interface});
+               {"UCX_TLS=tcp,self", "UCX_NET_DEVICES=" + launch.tcp_interface, "OMPI_MCA_pml=ob1",
+                "OMPI_MCA_btl=tcp,self", "OMPI_MCA_btl_tcp_if_include=" + launch.tcp_interface});
   }
   return env;
 }
 
-std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spec) {
+std::vector<std::string> launch_command(Launcher launcher, const Launch &launch) {
   if (launcher == Launcher::srun) {
-    return srun_command(spec);
+    return srun_command(launch);
   }
-  std::vector<std::string> argv{spec.command};
-  argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
-  const std::string placement = spec.dir + "/placement";
+  std::vector<std::string> argv{launch.command};
+  argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
+  const std::string placement = launch.dir + "/placement";
   if (launcher == Launcher::mpich) {
-    if (!spec.rank_hosts.empty()) {
+    if (!launch.rank_hosts.empty()) {
       argv.insert(argv.end(), {"-f", placement});
     }
-    if (!spec.tcp_interface.empty()) {
-      argv.insert(argv.end(),
-                  {"-genv", "UCX_TLS", "tcp,self", "-genv", "UCX_NET_DEVICES", spec.tcp_interface});
+    if (!launch.tcp_interface.empty()) {
+      argv.insert(argv.end(), {"-genv", "UCX_TLS", "tcp,self", "-genv", "UCX_NET_DEVICES",
+                               launch.tcp_interface});
     }
-    argv.insert(argv.end(), {"-outfile-pattern", spec.dir + "/out.%r", "-errfile-pattern",
-                             spec.dir + "/err.%r"});
+    argv.insert(argv.end(), {"-outfile-pattern", launch.dir + "/out.%r", "-errfile-pattern",
+                             launch.dir + "/err.%r"});
   } else {
-    if (spec.rank_hosts.empty()) {
+    if (launch.rank_hosts.empty()) {
       argv.emplace_back("--oversubscribe");
     } else {
       argv.insert(argv.end(), {"--hostfile", placement, "--map-by", "seq"});
     }
-    if (!spec.tcp_interface.empty()) {
+    if (!launch.tcp_interface.empty()) {
       argv.insert(argv.end(),
                   {"--mca", "pml", "ob1", "--mca", "btl", "tcp,self", "--mca", "btl_tcp_if_include",
-                   spec.tcp_interface, "--mca", "oob_tcp_if_include", spec.tcp_interface});
+                   launch.tcp_interface, "--mca", "oob_tcp_if_include", launch.tcp_interface});
     }
-    argv.insert(argv.end(), {"--output-filename", spec.dir + "/ompi"});
+    argv.insert(argv.end(), {"--output-filename", launch.dir + "/ompi"});
   }
-  argv.insert(argv.end(), {"-n", std::to_string(spec.np), spec.shim, spec.program});
+  argv.insert(argv.end(), {"-n", std::to_string(launch.np), launch.shim, launch.program});
   return argv;
 }
 

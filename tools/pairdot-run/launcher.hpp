@@ -26,7 +26,7 @@ std::optional<Launcher> launcher_of_version(std::string_view version_text);
 // shared libraries it needs), if any.
 std::optional<Launcher> library_of_program(std::string_view program_bytes);
 
-struct LaunchSpec {
+struct Launch {
   std::string command;                 // the launcher to run
   std::vector<std::string> rank_hosts; // host of every rank; empty: this machine only
   int np = 0;
@@ -42,9 +42,9 @@ struct LaunchSpec {
 // The placement file's text, in the launcher's own syntax.
 std::string placement_text(Launcher launcher, const std::vector<std::string> &rank_hosts);
 // The launch command line; the placement file is dir + "/placement".
-std::vector<std::string> launch_command(Launcher launcher, const LaunchSpec &spec);
+std::vector<std::string> launch_command(Launcher launcher, const Launch &launch);
 // Variables the launch needs beside the caller's environment ("NAME=value").
-std::vector<std::string> launch_environment(Launcher launcher, const LaunchSpec &spec);
+std::vector<std::string> launch_environment(Launcher launcher, const Launch &launch);
 // Slurm's per-node counts ("2(x3),1") one a node ({2, 2, 2, 1}); empty if malformed.
 std::vector<int> expand_slurm_counts(std::string_view counts);
 // srun's plugin for a program built with this library.

@@ -17,8 +17,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <sys/stat.h>
 #include <unordered_map>
 #include <vector>
 #ifdef _WIN32
@@ -246,13 +244,10 @@ constexpr std::size_t max_hosts_bytes = std::size_t{1} << 26;
 // Ranks beyond this are left out of the per-pair lines and reports.
 constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
 
-// A report file being written: a temporary beside it, renamed over it at the end.
+// A report file being written, and which.
 struct Output {
-  std::string path;
-  std::string temporary;
+  pairdot_reports::FileReplacement file;
   bool json = false; // else JUnit XML
-  int fd = -1;
-  bool renamed = false;
 };
 
 InputError cannot_read_hosts(const std::string &path, int error) {
@@ -296,73 +291,18 @@ std::vector<std::string> read_hosts(const std::string &path) {
   return hosts;
 }
 
-InputError cannot_write(const std::string &path, const char *reason) {
-  return InputError{"cannot write " + path + ": " + reason};
-}
-
-// Creates the temporary file at once, so that an unwritable path fails
-// before any input is read.
+// Opens the file's temporary at once, so that an unwritable path fails before
+// any input is read.
 void open_output(const std::string &path, bool json, std::vector<Output> &outputs) {
-  if (path.empty()) {
-    return;
+  if (!path.empty()) {
+    outputs.push_back({pairdot_reports::begin_replacement(path), json});
   }
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    throw cannot_write(path, S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file");
-  }
-  Output output;
-  output.path = path;
-  output.json = json;
-  output.temporary =
-      path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(outputs.size());
-  output.fd = ::open(output.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (output.fd < 0) {
-    throw cannot_write(path, std::strerror(errno));
-  }
-  outputs.push_back(output);
-}
-
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-void finish_output(Output &output, std::string_view text) {
-  bool ok = write_all(output.fd, text) && ::fsync(output.fd) == 0;
-  int error = errno;
-  if (::close(output.fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  output.fd = -1;
-  if (ok && ::rename(output.temporary.c_str(), output.path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    throw cannot_write(output.path, std::strerror(error));
-  }
-  output.renamed = true;
 }
 
 // Removes the temporary files that were not renamed.
 void discard(std::vector<Output> &outputs) {
   for (Output &output : outputs) {
-    if (output.fd >= 0) {
-      ::close(output.fd);
-    }
-    if (!output.renamed) {
-      ::unlink(output.temporary.c_str());
-    }
+    pairdot_reports::abandon_replacement(output.file);
   }
 }
 
@@ -411,9 +351,7 @@ std::vector<std::string> failed_pair_lines(const std::vector<pairdot_reports::Pa
   std::size_t failed = 0;
   for (const pairdot_reports::PairOutcome &pair : pairs) {
     if (!pair.verified && ++failed <= max) {
-      lines.push_back("pair " + std::to_string(pair.even_rank) + " ; " +
-                      std::to_string(pair.even_rank + 1) + " (" + pair.sender + " -> " +
-                      pair.receiver + "): " + pair.problem);
+      lines.push_back(pairdot_reports::pair_name(pair) + ": " + pair.problem);
     }
   }
   if (failed > max) {
@@ -471,12 +409,9 @@ int check_job(const Arguments &args, const std::vector<std::string> &hosts,
   const pairdot_reports::RunReport report =
       job_report(check, std::move(rank_hosts), std::move(pairs), std::move(messages));
   for (Output &output : outputs) {
-    // to_json cleans its text already; never throw on a byte it missed.
-    finish_output(output, output.json
-                              ? pairdot_reports::to_json(report).dump(
-                                    2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                                    "\n"
-                              : pairdot_reports::junit_xml(report));
+    pairdot_reports::commit_replacement(output.file, output.json
+                                                         ? pairdot_reports::json_text(report)
+                                                         : pairdot_reports::junit_xml(report));
   }
   return status;
 }

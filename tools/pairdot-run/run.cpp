@@ -114,11 +114,6 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
   return !session.misplaced;
 }
 
-std::string pair_text(const pairdot_reports::PairOutcome &pair) {
-  return "pair " + std::to_string(pair.even_rank) + " ; " + std::to_string(pair.even_rank + 1) +
-         " (" + pair.sender + " -> " + pair.receiver + ")";
-}
-
 void print_job_warnings(const RunReport &report) {
   for (const JobOutcome &job : report.jobs) {
     if (job.status == job_status::did_not_end && !job.messages.empty()) {
@@ -135,7 +130,7 @@ void print_failed_pairs(const RunReport &report, bool alone_only) {
     }
     for (const auto &pair : job.pairs) {
       if (!pair.verified) {
-        std::printf("%s: %s\n", pair_text(pair).c_str(), pair.problem.c_str());
+        std::printf("%s: %s\n", pairdot_reports::pair_name(pair).c_str(), pair.problem.c_str());
       }
     }
   }

@@ -144,29 +144,6 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
-// Writes dir/.name.tmp, syncs it and renames it over dir/name.
-void replace_file(const std::string &dir, const std::string &name, std::string_view text) {
-  const std::string path = dir + "/" + name;
-  const std::string temporary = dir + "/." + name + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    cannot_write(path, errno);
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    cannot_write(path, error);
-  }
-}
-
 // Makes the renames durable; a failure here loses nothing already written.
 void sync_dir(const std::string &dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -178,16 +155,66 @@ void sync_dir(const std::string &dir) {
 
 } // namespace
 
+std::string pair_name(const PairOutcome &pair) {
+  return "pair " + detail::pair_ranks(pair.even_rank) + " (" + pair.sender + " -> " +
+         pair.receiver + ")";
+}
+
+std::string json_text(const RunReport &report) {
+  // to_json cleans its text already; never throw on a byte it missed.
+  return to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+FileReplacement begin_replacement(const std::string &path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+    cannot_write(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+  FileReplacement file{path, path + ".tmp" + std::to_string(::getpid()), -1};
+  file.fd = ::open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (file.fd < 0)
+    cannot_write(path, errno);
+  return file;
+}
+
+void commit_replacement(FileReplacement &file, std::string_view text) {
+  bool ok = write_all(file.fd, text) && ::fsync(file.fd) == 0;
+  int error = errno;
+  if (::close(file.fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  file.fd = -1;
+  if (ok && ::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    abandon_replacement(file);
+    cannot_write(file.path, error);
+  }
+  file.temporary.clear();
+}
+
+void abandon_replacement(FileReplacement &file) {
+  if (file.fd >= 0)
+    ::close(file.fd);
+  file.fd = -1;
+  if (!file.temporary.empty())
+    ::unlink(file.temporary.c_str());
+  file.temporary.clear();
+}
+
 void write_report_dir(const std::string &dir, const RunReport &report) {
   const std::string where = dir.empty() ? "." : dir;
   if (::mkdir(where.c_str(), 0777) != 0 && errno != EEXIST)
     cannot_write(where, errno);
-  // to_json cleans its text already; never throw on a byte it missed.
-  const std::string json =
-      to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  replace_file(where, "report.json", json);
-  replace_file(where, "junit.xml", junit_xml(report));
-  replace_file(where, "report.html", html_page(report));
+  const std::pair<const char *, std::string> files[] = {{"report.json", json_text(report)},
+                                                        {"junit.xml", junit_xml(report)},
+                                                        {"report.html", html_page(report)}};
+  for (const auto &[name, text] : files) {
+    FileReplacement file = begin_replacement(where + "/" + name);
+    commit_replacement(file, text);
+  }
   sync_dir(where);
 }
 

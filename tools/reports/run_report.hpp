@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -93,8 +94,27 @@ std::string html_page(const RunReport &report);
 // The sender x receiver matrix for a terminal; empty above 32 hosts.
 std::string terminal_matrix(const RunReport &report);
 
-// Writes report.json, junit.xml and report.html into dir, each through a
-// temporary file and a rename. Throws std::runtime_error on failure.
+// "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
+std::string pair_name(const PairOutcome &pair);
+// report.json's text.
+std::string json_text(const RunReport &report);
+
+// A file replaced whole: written to a temporary beside it and renamed over it,
+// so that no reader ever sees half of it.
+struct FileReplacement {
+  std::string path;
+  std::string temporary;
+  int fd = -1;
+};
+// Opens the temporary; throws std::runtime_error("cannot write PATH: ...").
+FileReplacement begin_replacement(const std::string &path);
+// Writes, syncs and renames; throws as above, the temporary removed.
+void commit_replacement(FileReplacement &file, std::string_view text);
+// Removes the temporary of a replacement not committed.
+void abandon_replacement(FileReplacement &file);
+
+// Writes report.json, junit.xml and report.html into dir, each replaced whole.
+// Throws std::runtime_error on failure.
 void write_report_dir(const std::string &dir, const RunReport &report);
 
 } // namespace pairdot_reports

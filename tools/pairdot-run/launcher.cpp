@@ -6,46 +6,40 @@
 
 namespace pairdot_run {
 
+namespace {
+
+struct Names {
+  Launcher launcher;
+  const char *name;    // as --launcher takes it
+  const char *library; // as users know it
+  const char *command; // on Debian
+};
+
+constexpr Names names[] = {{Launcher::mpich, "mpich", "MPICH", "mpiexec.mpich"},
+                           {Launcher::openmpi, "openmpi", "Open MPI", "mpiexec.openmpi"},
+                           {Launcher::srun, "srun", "Slurm", "srun"}};
+
+const Names &names_of(Launcher launcher) {
+  return *std::find_if(std::begin(names), std::end(names),
+                       [&](const Names &entry) { return entry.launcher == launcher; });
+}
+
+} // namespace
+
 std::optional<Launcher> launcher_named(std::string_view name) {
-  if (name == "mpich") {
-    return Launcher::mpich;
-  }
-  if (name == "openmpi") {
-    return Launcher::openmpi;
-  }
-  if (name == "srun") {
-    return Launcher::srun;
+  for (const Names &entry : names) {
+    if (name == entry.name) {
+      return entry.launcher;
+    }
   }
   return std::nullopt;
 }
 
-std::string launcher_name(Launcher launcher) {
-  switch (launcher) {
-  case Launcher::mpich:
-    return "mpich";
-  case Launcher::openmpi:
-    return "openmpi";
-  case Launcher::srun:
-    break;
-  }
-  return "srun";
-}
+std::string launcher_name(Launcher launcher) { return names_of(launcher).name; }
 
-std::string library_name(Launcher launcher) {
-  switch (launcher) {
-  case Launcher::mpich:
-    return "MPICH";
-  case Launcher::openmpi:
-    return "Open MPI";
-  case Launcher::srun:
-    break;
-  }
-  return "Slurm";
-}
+std::string library_name(Launcher launcher) { return names_of(launcher).library; }
 
-std::string launcher_command(Launcher launcher) {
-  return launcher == Launcher::srun ? "srun" : "mpiexec." + launcher_name(launcher);
-}
+std::string launcher_command(Launcher launcher) { return names_of(launcher).command; }
 
 std::vector<int> expand_slurm_counts(std::string_view counts) {
   std::vector<int> out;

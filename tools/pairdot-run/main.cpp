@@ -150,8 +150,8 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   RunOptions options;
   RunSettings &settings = options.settings;
   settings.program = program_path(args);
-  const Launcher library =
-      program_library(settings.program).value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER));
+  const std::optional<Launcher> built = program_library(settings.program);
+  const Launcher library = built.value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER));
   settings.launcher = args.launcher.empty() ? library : *launcher_named(args.launcher);
   settings.mpi_plugin = srun_plugin(library);
   const std::string command = launcher_command(settings.launcher);
@@ -161,13 +161,15 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
                      ")");
   }
   settings.command = *found;
-  check_launcher(settings.launcher, settings.command, settings.program);
+  const std::string version = version_text(settings.command);
+  check_launcher(settings.launcher, settings.command, version, settings.program, built);
   // MPICH 4.0's launcher tells the version of the library.
-  const std::optional<std::string> hydra = find_on_path("mpiexec.mpich");
+  const std::optional<std::string> hydra =
+      settings.launcher == Launcher::mpich ? settings.command : find_on_path("mpiexec.mpich");
   settings.finalize_hang_known =
       library == Launcher::mpich && hydra &&
-      version_text(*hydra).find("Version:                                 4.0.") !=
-          std::string::npos;
+      (settings.launcher == Launcher::mpich ? version : version_text(*hydra))
+              .find("Version:                                 4.0.") != std::string::npos;
   settings.shim = shim_path();
   settings.tcp_interface = args.tcp;
   settings.extra = args.extra;

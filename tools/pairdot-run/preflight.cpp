@@ -129,14 +129,14 @@ std::optional<Launcher> program_library(const std::string &program) {
   return library_of_program(bytes.str());
 }
 
-void check_launcher(Launcher launcher, const std::string &command, const std::string &program) {
-  const std::optional<Launcher> built = program_library(program);
+void check_launcher(Launcher launcher, const std::string &command, std::string_view version,
+                    const std::string &program, std::optional<Launcher> built) {
   if (built && launcher != Launcher::srun && *built != launcher) {
     throw InputError(program + " is built with " + library_name(*built) + ", but --launcher " +
                      launcher_name(launcher) + " starts " + library_name(launcher) +
                      " jobs: use --launcher " + launcher_name(*built));
   }
-  const std::optional<Launcher> found = launcher_of_version(version_text(command));
+  const std::optional<Launcher> found = launcher_of_version(version);
   if (!found) {
     throw InputError(command + " does not say which MPI library it belongs to (" + command +
                      " --version)");

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pairdot_run {
@@ -28,7 +29,10 @@ std::optional<Launcher> program_library(const std::string &program);
 
 // Throws InputError when the launcher does not belong to the program's
 // library or is missing.
-void check_launcher(Launcher launcher, const std::string &command, const std::string &program);
+// (version: what the launcher's --version printed; built: the program's
+// library, if known.)
+void check_launcher(Launcher launcher, const std::string &command, std::string_view version,
+                    const std::string &program, std::optional<Launcher> built);
 // Throws InputError naming the first host (this machine's own included)
 // whose name does not resolve.
 void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,

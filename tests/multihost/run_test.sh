@@ -7,7 +7,7 @@
 #   run_test.sh --cluster DIR --library mpich|openmpi --run EXE --check EXE
 #       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]
 #       [--exit N] [--line REGEX] [--interrupt-after JOBS]
-#       -- PAIRDOT_RUN_ARGS... [-- CHECK_REPORT_ARGS...]
+#       -- PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]
 #
 # --interrupt-after: SIGINT once the report holds that many jobs; the run must
 # exit 130 and a second run with --resume must finish without redoing them.
@@ -31,19 +31,14 @@ while [ $# -gt 0 ]; do
   esac
 done
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*" >&2; exit 1; }
-if [ ! -f "$cluster/hosts" ]; then
-  [ "${PAIRDOT_REQUIRE_MULTIHOST:-0}" = 1 ] && fail "no simulated cluster in $cluster"
-  echo "SKIP: no simulated cluster (needs root)"; exit 77
-fi
+# shellcheck source=../common/job_test.sh
+. "$here/../common/job_test.sh"
+need_cluster "$cluster/hosts" PAIRDOT_REQUIRE_MULTIHOST "simulated cluster in $cluster"
 prefix=$(basename "$cluster")
 bridge=$(cat "$cluster/bridge")
 # shellcheck disable=SC2001 # a word boundary, which ${//} lacks
 name() { sed "s/\bh\([0-9]\)/$prefix-h\1/g" <<<"$1"; }
-run_args=() check_args=()
-while [ $# -gt 0 ] && [ "$1" != -- ]; do run_args+=("$(name "$1")"); shift; done
-[ $# -gt 0 ] && shift
-check_args=("$@")
+split_args "$@"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pdmh-test.XXXXXX")
 export PAIRDOT_MH_DIR=$cluster PAIRDOT_PROBE_DIR=$work/probe
@@ -101,11 +96,6 @@ status=$?
 if [ -n "$interrupt" ]; then
   grep -q "resuming: $interrupt jobs done" "$work/stderr" || fail "the resumed run redid finished jobs"
 fi
-cat "$work/stdout"
-[ "$status" = "$want_exit" ] || fail "pairdot-run exited $status, want $want_exit"
-if [ -n "$line" ]; then
-  grep -qE -- "$(name "$line")" "$work/stdout" || fail "no line matches: $(name "$line")"
-fi
 # Jobs one after another: each rank's host must be the one the probe saw.
 case $fault in "" | hold) check_args+=(--probe "$PAIRDOT_PROBE_DIR") ;; esac
-"$check" "$work/report" "${check_args[@]}" || fail "the report is not what was expected"
+check_outcome "$status" "$want_exit" "$work/stdout" "$line" "$check" "$work/report"

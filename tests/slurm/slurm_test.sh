@@ -30,18 +30,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 here=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "FAIL: $*" >&2; exit 1; }
-if [ ! -f "$cluster/ready" ]; then
-  [ "${PAIRDOT_REQUIRE_SLURM:-0}" = 1 ] && fail "no Slurm cluster in $cluster"
-  echo "SKIP: no Slurm cluster (needs root and Slurm)"; exit 77
-fi
+# shellcheck source=../common/job_test.sh
+. "$here/../common/job_test.sh"
+need_cluster "$cluster/ready" PAIRDOT_REQUIRE_SLURM "Slurm cluster in $cluster"
 prefix=$(basename "$cluster")
 # shellcheck disable=SC2001 # a word boundary, which ${//} lacks
 name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
-run_args=()
-while [ $# -gt 0 ] && [ "$1" != --- ]; do run_args+=("$(name "$1")"); shift; done
-[ $# -gt 0 ] && shift
-check_args=("$@")
+split_args "$@"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pdsl-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -82,6 +77,7 @@ if [ -n "$stop" ]; then # once the first job is in the report
   stopper=$!
 fi
 before=$(bridge_bytes)
+# shellcheck disable=SC2154 # run_args: split_args sets it
 case $in in
 step) on_login timeout -k 5 300 "$run" --report "$work/report" "${run_args[@]}" >"$work/stdout"
   status=$? ;;
@@ -93,16 +89,11 @@ sbatch) printf '#!/bin/sh\nexec "$@"\n' >"$work/job.sh"
 script) submit "$here/../../tools/pairdot-run/pairdot-sweep.sbatch" "${run_args[@]}" ;;
 esac
 crossed_bytes=$(($(bridge_bytes) - before))
-cat "$work/stdout"
 if [ -n "$stopper" ] && kill "$stopper" 2>/dev/null; then
   fail "the run ended before its first job was in the report"
-fi
-[ "$status" = "$want_exit" ] || fail "exit status $status, want $want_exit"
-if [ -n "$line" ]; then
-  grep -qE -- "$(name "$line")" "$work/stdout" || fail "no line matches: $(name "$line")"
 fi
 if [ -n "$crossed" ]; then
   echo "$crossed_bytes bytes went between nodes"
   [ "$crossed_bytes" -ge $((400 * crossed)) ] || fail "the traffic did not cross between nodes"
 fi
-"$check" "$work/report" "${check_args[@]}" || fail "the report is not what was expected"
+check_outcome "$status" "$want_exit" "$work/stdout" "$line" "$check" "$work/report"

@@ -1,0 +1,41 @@
+# shellcheck shell=bash
+# Sourced by the job-test runners (tests/multihost/run_test.sh,
+# tests/slurm/slurm_test.sh): skipping without a cluster, the split of the
+# arguments and the checks of a run's outcome. The runner defines name(),
+# which turns the short host names of the arguments into the cluster's.
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Skips (77) when FILE is missing, or fails if the variable named REQUIRE is 1.
+need_cluster() { # FILE REQUIRE WHAT
+  [ -f "$1" ] && return
+  [ "${!2:-0}" = 1 ] && fail "no $3 ($2=1)"
+  echo "SKIP: no $3 (needs root)"
+  exit 77
+}
+
+# "PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]" into run_args and check_args.
+run_args=() check_args=()
+split_args() {
+  run_args=()
+  while [ $# -gt 0 ] && [ "$1" != --- ]; do
+    run_args+=("$(name "$1")")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  check_args=("$@")
+}
+
+# The run's output, its exit status, a line of it (a regular expression; none
+# if empty) and its report, through check_report with check_args.
+check_outcome() { # STATUS WANT_STATUS OUTPUT LINE CHECK_REPORT REPORT_DIR
+  cat "$3"
+  [ "$1" = "$2" ] || fail "exit status $1, want $2"
+  if [ -n "$4" ]; then
+    grep -qE -- "$(name "$4")" "$3" || fail "no line matches: $(name "$4")"
+  fi
+  "$5" "$6" "${check_args[@]}" || fail "the report is not what was expected"
+}

@@ -10,10 +10,13 @@
 #   slurm.conf  the configuration (SLURM_CONF)    ready  once all nodes are idle
 #   login       the login host    nodes  the nodes, one a line    hosts  both
 #   pids/       munged, slurmctld, slurmd-NODE    log/   their output
-#   tmp/NODE    the node's TmpFS, bound on DIR/tmp/node in its mount namespace
-#               (PMIx names its directories there by job alone)
-# down kills every process in the namespaces of DIR's name, deletes them and
-# DIR; up first does the same. Without the rights to make namespaces, or
+# The daemons' sockets live under /run/PREFIX (munge/, state/, spool/NODE,
+# tmp/NODE), for a socket path may not pass 107 bytes and slurmd names the
+# batch step's after the node twice and the step 4294967291. tmp/NODE is the
+# node's TmpFS, bound on /run/PREFIX/tmp/node in its mount namespace (PMIx
+# names its directories there by job alone).
+# down kills every process in the namespaces of DIR's name, deletes them,
+# DIR and /run/PREFIX; up first does the same. Without the rights to make namespaces, or
 # without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
 set -u
 action=${1-} dir=${2-}
@@ -23,10 +26,14 @@ if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then
 fi
 dir=$(realpath -m "$dir")
 prefix=$(basename "$dir") subnet=10.231.78 nnodes=3
+run=/run/$prefix
 fail() { echo "slurm_cluster.sh: $*" >&2; exit 1; }
 # Paths go unquoted into slurm.conf and shell snippets; the name is a hostname.
 [[ $dir =~ ^[A-Za-z0-9._/-]+$ && $prefix =~ ^[a-z][a-z0-9-]*$ ]] ||
   fail "DIR: a path of letters, digits and ._-/, its name a host name: $dir"
+# The longest socket: spool/NODE/NODE_JOB.4294967291, JOB up to 7 digits.
+batch_socket=$run/spool/$prefix-node$nnodes/$prefix-node${nnodes}_1234567.4294967291
+[ ${#batch_socket} -le 107 ] || fail "DIR's name is too long for a socket path: $prefix"
 
 down() {
   local nss pids
@@ -40,7 +47,7 @@ down() {
     sleep 0.1
   done
   for ns in $nss; do ip netns del "$ns"; done
-  rm -rf "$dir" /etc/netns/"$prefix"-*
+  rm -rf "$dir" "$run" /etc/netns/"$prefix"-*
   rmdir /etc/netns 2>/dev/null # only when no other cluster uses it
 }
 
@@ -78,13 +85,13 @@ SlurmctldHost=$prefix-ctl($subnet.10)
 SlurmctldPort=6917
 SlurmdPort=6918
 AuthType=auth/munge
-AuthInfo=socket=$dir/munge/socket
+AuthInfo=socket=$run/munge/socket
 CredType=cred/munge
 SlurmUser=root
-StateSaveLocation=$dir/state
-SlurmctldPidFile=$dir/state/slurmctld.pid
-SlurmdSpoolDir=$dir/spool/%n
-SlurmdPidFile=$dir/spool/%n/slurmd.pid
+StateSaveLocation=$run/state
+SlurmctldPidFile=$run/state/slurmctld.pid
+SlurmdSpoolDir=$run/spool/%n
+SlurmdPidFile=$run/spool/%n/slurmd.pid
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SelectType=select/cons_tres
@@ -95,7 +102,7 @@ KillWait=2
 MailProg=/bin/true
 ReturnToService=2
 SlurmdParameters=config_overrides
-TmpFS=$dir/tmp/node
+TmpFS=$run/tmp/node
 PartitionName=batch Nodes=ALL Default=YES MaxTime=10 State=UP
 CONF
   for ((i = 1; i <= nnodes; i++)); do
@@ -105,8 +112,8 @@ CONF
 
 up() {
   local i node state
-  mkdir -p "$dir"/{pids,log,state,munge} || fail "cannot make $dir"
-  chmod 711 "$dir/munge"
+  mkdir -p "$dir"/{pids,log} "$run"/{state,munge} || fail "cannot make $dir and $run"
+  chmod 711 "$run/munge"
   printf '127.0.0.1 localhost\n' >"$dir/etc-hosts"
   add_ns "$prefix-br"
   ip -n "$prefix-br" link add br0 type bridge forward_delay 0 || fail "bridge"
@@ -118,23 +125,23 @@ up() {
     echo "$prefix-node$i" >>"$dir/nodes"
   done
   while read -r node; do
-    mkdir -p "/etc/netns/$node" "$dir/tmp/$node" "$dir/spool/$node"
+    mkdir -p "/etc/netns/$node" "$run/tmp/$node" "$run/spool/$node"
     cp "$dir/etc-hosts" "/etc/netns/$node/hosts"
   done <"$dir/hosts"
-  mkdir "$dir/tmp/node" && chmod 1777 "$dir"/tmp/*
+  mkdir "$run/tmp/node" && chmod 1777 "$run"/tmp/*
   write_conf >"$dir/slurm.conf"
   # Named, the cgroup plugin does not look for a cgroup file system (none in
   # the fresh /sys of ip netns exec); the other plugins do not use it.
   echo CgroupPlugin=cgroup/v1 >"$dir/cgroup.conf"
   export SLURM_CONF=$dir/slurm.conf
 
-  head -c 1024 /dev/urandom >"$dir/munge/key" && chmod 600 "$dir/munge/key"
-  start munged "$prefix-ctl" true munged -F --force --socket="$dir/munge/socket" \
-    --key-file="$dir/munge/key" --pid-file="$dir/munge/pid" --seed-file="$dir/munge/seed" \
+  head -c 1024 /dev/urandom >"$run/munge/key" && chmod 600 "$run/munge/key"
+  start munged "$prefix-ctl" true munged -F --force --socket="$run/munge/socket" \
+    --key-file="$run/munge/key" --pid-file="$run/munge/pid" --seed-file="$run/munge/seed" \
     --log-file=/dev/null
   start slurmctld "$prefix-ctl" true slurmctld -D -c -i # no state to recover
   while read -r node; do
-    start "slurmd-$node" "$node" "mount --bind $dir/tmp/$node $dir/tmp/node" slurmd -D
+    start "slurmd-$node" "$node" "mount --bind $run/tmp/$node $run/tmp/node" slurmd -D
   done <"$dir/nodes"
 
   for _ in $(seq 300); do

@@ -55,16 +55,22 @@ bridge_bytes() {
     done; echo $(((n - l) / 2))'
 }
 
-# Submits a batch script and waits for it: scontrol is polled, not --wait.
+# Submits a batch script and waits for it, at most 120 s: scontrol is polled,
+# not --wait. A job whose launch failed is held, pending for ever.
 submit() {
   local id state
   id=$(cd "$work" && on_login sbatch --parsable -N "$nodes" --time=5 -o "$work/stdout" "$@") ||
     fail "sbatch refused the job"
-  for _ in $(seq 1500); do
+  for _ in $(seq 600); do
     state=$(on_login scontrol show job "$id")
     [[ $state =~ JobState=(PENDING|RUNNING|CONFIGURING|COMPLETING) ]] || break
+    [[ $state =~ Reason=launch_failed ]] && break
     sleep 0.2
   done
+  if [[ $state =~ JobState=(PENDING|RUNNING|CONFIGURING) ]]; then
+    on_login scancel "$id"
+    fail "batch job $id did not end: $(grep -oE '(JobState|Reason)=[^ ]+' <<<"$state" | paste -sd' ')"
+  fi
   [[ $state =~ ExitCode=([0-9]+): ]] || fail "no exit code for job $id: $state"
   status=${BASH_REMATCH[1]}
   [ "$in" = script ] && ln -s "$work/pairdot-sweep-$id" "$work/report"

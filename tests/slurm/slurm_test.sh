@@ -39,7 +39,8 @@ name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
 split_args "$@"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pdsl-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# Tests take turns on the cluster: none leaves a job behind for the next.
+trap 'on_login scancel -u root; rm -rf "$work"' EXIT
 PATH=$(dirname "$run"):$PATH
 export PAIRDOT_SLURM_DIR=$cluster OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
   OMPI_MCA_mpi_yield_when_idle=1 PATH
@@ -85,9 +86,9 @@ fi
 before=$(bridge_bytes)
 # shellcheck disable=SC2154 # run_args: split_args sets it
 case $in in
-step) on_login timeout -k 5 300 "$run" --report "$work/report" "${run_args[@]}" >"$work/stdout"
+step) on_login timeout -k 5 150 "$run" --report "$work/report" "${run_args[@]}" >"$work/stdout"
   status=$? ;;
-salloc) on_login timeout -k 5 300 salloc -N "$nodes" "$run" --report "$work/report" \
+salloc) on_login timeout -k 5 150 salloc -N "$nodes" "$run" --report "$work/report" \
   "${run_args[@]}" >"$work/stdout"
   status=$? ;;
 sbatch) printf '#!/bin/sh\nexec "$@"\n' >"$work/job.sh"

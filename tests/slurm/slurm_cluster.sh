@@ -16,8 +16,8 @@
 # node's TmpFS, bound on /run/PREFIX/tmp/node in its mount namespace (PMIx
 # names its directories there by job alone).
 # down kills every process in the namespaces of DIR's name, deletes them,
-# DIR and /run/PREFIX; up first does the same. Without the rights to make namespaces, or
-# without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
+# DIR and /run/PREFIX; up first does the same. Without the rights to make
+# namespaces, or without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
 set -u
 action=${1-} dir=${2-}
 if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then

@@ -68,10 +68,8 @@ submit() {
     [[ $state =~ Reason=launch_failed ]] && break
     sleep 0.2
   done
-  if [[ $state =~ JobState=(PENDING|RUNNING|CONFIGURING) ]]; then
-    on_login scancel "$id"
+  [[ $state =~ JobState=(PENDING|RUNNING|CONFIGURING) ]] &&
     fail "batch job $id did not end: $(grep -oE '(JobState|Reason)=[^ ]+' <<<"$state" | paste -sd' ')"
-  fi
   [[ $state =~ ExitCode=([0-9]+): ]] || fail "no exit code for job $id: $state"
   status=${BASH_REMATCH[1]}
   [ "$in" = script ] && ln -s "$work/pairdot-sweep-$id" "$work/report"

@@ -6,8 +6,8 @@
 //
 // Hosts are named by their number in the report's host list (from 1). Every
 // link not listed as failed must be verified (or, outside a sweep, not
-// covered), unless --links any. --max-seconds: no job took longer.
-// --probe: the host every rank
+// covered); --links any: links may be anything, the suspects are still
+// checked. --max-seconds: no job took longer. --probe: the host every rank
 // recorded in MPI_Init, job after job, must be the one the report names.
 
 #include <nlohmann/json.hpp>
@@ -156,11 +156,11 @@ int check(int argc, char **argv) {
     suspect_links.insert(link.at("sender").get<std::string>() + ">" +
                          link.at("receiver").get<std::string>());
   }
-  if (want.count("--links") == 0 || want["--links"] != "any") {
+  if (want["--links"] != "any") {
     expect_set("failed links", failed, named(want["--failed-links"], hosts));
-    expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
-    expect_set("suspect links", suspect_links, named(want["--suspect-links"], hosts));
   }
+  expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
+  expect_set("suspect links", suspect_links, named(want["--suspect-links"], hosts));
   if (want.count("--max-seconds") != 0) {
     for (const json &job : report.at("jobs")) {
       if (job.at("seconds").get<double>() > std::stod(want["--max-seconds"])) {

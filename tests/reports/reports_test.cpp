@@ -24,7 +24,8 @@ using Names = std::vector<std::string>;
 using LinkNames = std::vector<std::pair<std::string, std::string>>;
 
 // A job per (kind, pairs); a pair "ab+" has host a send to host b and verify,
-// "ab-" fails with "no result".
+// "ab-" fails with "no result"; "!c": Slurm would not use host c, and the job
+// did not start.
 RunReport make_report(const Names &hosts, const LinkNames &jobs) {
   RunReport report{"pairdot-run", "mpich", {}, {}, {}, {}, {}};
   for (const std::string &host : hosts)
@@ -38,6 +39,10 @@ RunReport make_report(const Names &hosts, const LinkNames &jobs) {
     job.placement = "-hosts " + pairs;
     std::istringstream tokens(pairs);
     for (std::string token; tokens >> token;) {
+      if (token[0] == '!') {
+        job.unavailable_hosts.push_back(token.substr(1));
+        continue;
+      }
       const bool verified = token[2] == '+';
       job.pairs.push_back(PairOutcome{static_cast<std::int32_t>(job.rank_hosts.size()),
                                       token.substr(0, 1), token.substr(1, 1), verified,
@@ -46,6 +51,8 @@ RunReport make_report(const Names &hosts, const LinkNames &jobs) {
       if (!verified)
         job.status = job_status::failed;
     }
+    if (!job.unavailable_hosts.empty())
+      job.status = job_status::not_started;
     report.jobs.push_back(job);
   }
   diagnose(report);
@@ -119,6 +126,22 @@ const std::vector<Scenario> &scenarios() {
        {},
        {{"c", "a"}}},
       {"two hosts, failed link", {"a", "b"}, {{"single", "ab-"}}, "x?", {"a", "b"}, {}},
+      {"Slurm would not use c after its first job",
+       {"a", "b", "c"},
+       {{"sweep", "bc+"},
+        {"sweep", "cb- !c"},
+        {"sweep", "ab+ ba+"},
+        {"sweep", "ac- ca- !c"},
+        {"isolation", "cb- !c"}},
+       "+?++??" /* ab ac ba bc ca cb */,
+       {"c"},
+       {}},
+      {"c verified after Slurm would not use it",
+       {"a", "b", "c"},
+       {{"sweep", "ca- !c"}, {"sweep", "ab+ ba+ ac+ ca+ bc+ cb+"}},
+       "++++++",
+       {},
+       {}},
   };
   return all;
 }
@@ -156,9 +179,9 @@ RunReport text_report() {
   RunReport report = make_report(scenarios()[2].hosts, scenarios()[2].jobs);
   report.jobs[0].messages = {"rank 3: no result", "warning: slow"};
   report.jobs.push_back(
-      JobOutcome{14, "single", {}, "", job_status::not_started, 0, {"no mpiexec"}, {}});
+      JobOutcome{14, "single", {}, "", job_status::not_started, 0, {"no mpiexec"}, {}, {"d"}});
   report.jobs.push_back(
-      JobOutcome{15, "single", {"a", "b"}, "", job_status::did_not_end, 9.5, {"killed"}, {}});
+      JobOutcome{15, "single", {"a", "b"}, "", job_status::did_not_end, 9.5, {"killed"}, {}, {}});
   report.jobs.back().pairs.push_back(PairOutcome{0, "a", "b", true, ""});
   return report;
 }
@@ -182,6 +205,8 @@ TEST(Json, RoundTrip) {
   EXPECT_EQ(back.jobs[2].pairs[0].problem, "no result");
   EXPECT_EQ(back.jobs[2].rank_hosts, report.jobs[2].rank_hosts);
   EXPECT_EQ(back.jobs.back().seconds, 9.5);
+  EXPECT_EQ(back.jobs[report.jobs.size() - 2].unavailable_hosts, Names{"d"});
+  EXPECT_FALSE(written["jobs"][0].contains("unavailable_hosts"));
   EXPECT_TRUE(back.links[1].collateral);
   EXPECT_EQ(back.links[2].seen, report.links[2].seen);
   EXPECT_EQ(back.suspect_hosts, Names{"d"});

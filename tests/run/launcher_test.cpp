@@ -45,6 +45,26 @@ TEST(Launcher, SlurmCounts) {
   }
 }
 
+TEST(Launcher, SlurmUnavailableNodes) {
+  using Found = std::vector<std::pair<std::string, std::string>>;
+  const std::vector<std::string> hosts{"n1", "n2.cluster", "n3"};
+  const struct {
+    const char *sinfo;
+    Found found;
+  } rows[] = {
+      {"n1 idle\nn2 allocated\nn3 mixed\n", {}},
+      {"n1 reserved\nn3 planned\nn9 down\n", {}},
+      {"n3 completing\n", {{"n3", "completing"}}},
+      {"n2 down*\nn1 idle*\n",
+       {{"n2.cluster", "down* (not responding)"}, {"n1", "idle* (not responding)"}}},
+      {"n1 drained\nn1 drained\nn3 fail\nn2 idle~\n", {{"n1", "drained"}, {"n3", "fail"}}},
+      {"sinfo: error: Unable to contact slurm controller\n", {}},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(pairdot_run::unavailable_nodes(row.sinfo, hosts), row.found) << row.sinfo;
+  }
+}
+
 TEST(Launcher, EveryLaunchCarriesPlacementOutputsAndTheUsersWords) {
   pairdot_run::Launch launch;
   launch.command = "L";

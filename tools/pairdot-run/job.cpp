@@ -1,6 +1,7 @@
 #include "job.hpp"
 
 #include "host_names.hpp"
+#include "preflight.hpp"
 #include "streams.hpp"
 
 #include <algorithm>
@@ -153,6 +154,24 @@ bool kept_waiting(const RunSettings &settings, const RunningJob &job,
   return settings.launcher == Launcher::srun &&
          std::all_of(recorded.begin(), recorded.end(), [](const auto &h) { return h.empty(); }) &&
          read_text(job.dir + "/launcher.err").find("waiting for resources") != std::string::npos;
+}
+
+// Asks Slurm which of the job's hosts it would not use, and why.
+void add_unavailable_hosts(const std::vector<std::string> &rank_hosts, JobOutcome &outcome) {
+  std::vector<std::string> hosts;
+  std::string list;
+  for (const std::string &host : rank_hosts) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
+      hosts.push_back(host);
+      list += (list.empty() ? "" : ",") + host;
+    }
+  }
+  const std::string states =
+      output_of({"sinfo", "--noheader", "--Node", "--nodes=" + list, "--format=%N %T"});
+  for (const auto &[host, state] : unavailable_nodes(states, hosts)) {
+    outcome.unavailable_hosts.push_back(host);
+    outcome.messages.push_back("Slurm would not use " + host + ": it is " + state);
+  }
 }
 
 std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &check,
@@ -326,6 +345,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   if (waiting) {
     outcome.messages.emplace_back("Slurm kept the step waiting for its nodes until the time bound: "
                                   "they are busy (a job stuck on a dead node may hold them)");
+    add_unavailable_hosts(planned, outcome);
   }
   add_status_messages(settings, job, check, outcome);
   for (const std::string &line : check.listed) {

@@ -1,8 +1,11 @@
 #include "launcher.hpp"
 
+#include "host_names.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <sstream>
 
 namespace pairdot_run {
 
@@ -61,6 +64,29 @@ std::vector<int> expand_slurm_counts(std::string_view counts) {
       return {};
     }
     out.insert(out.end(), static_cast<std::size_t>(repeat), count);
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>>
+unavailable_nodes(std::string_view sinfo_text, const std::vector<std::string> &hosts) {
+  constexpr std::string_view usable[] = {"idle", "allocated", "mixed", "reserved", "planned"};
+  std::vector<std::pair<std::string, std::string>> out;
+  std::istringstream lines{std::string(sinfo_text)};
+  for (std::string node, state; lines >> node >> state;) {
+    const auto host = std::find_if(hosts.begin(), hosts.end(), [&](const std::string &name) {
+      return pairdot_reports::same_host(name, node);
+    });
+    const bool responding = state.back() != '*';
+    const std::string bare = state.substr(0, state.find_first_of("*~#!%$@^-"));
+    const bool busy_or_idle =
+        std::find(std::begin(usable), std::end(usable), bare) != std::end(usable);
+    if (host == hosts.end() || (responding && busy_or_idle) ||
+        std::any_of(out.begin(), out.end(),
+                    [&](const auto &seen) { return seen.first == *host; })) {
+      continue;
+    }
+    out.emplace_back(*host, responding ? state : state + " (not responding)");
   }
   return out;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pairdot_run {
@@ -47,6 +48,12 @@ std::vector<std::string> launch_command(Launcher launcher, const Launch &launch)
 std::vector<std::string> launch_environment(Launcher launcher, const Launch &launch);
 // Slurm's per-node counts ("2(x3),1") one a node ({2, 2, 2, 1}); empty if malformed.
 std::vector<int> expand_slurm_counts(std::string_view counts);
+// The hosts Slurm would not start a job on, each with what `sinfo --noheader
+// --Node --format="%N %T"` says of it ("pdslmpich-node3 completing"): down,
+// drained, failing, still ending an earlier job, not responding ('*'), ...
+// Idle and busy nodes (allocated, mixed, reserved) are left out.
+std::vector<std::pair<std::string, std::string>>
+unavailable_nodes(std::string_view sinfo_text, const std::vector<std::string> &hosts);
 // srun's plugin for a program built with this library.
 std::string srun_plugin(Launcher library);
 // How a user starts the planned job by hand with the placement file.

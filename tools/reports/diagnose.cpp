@@ -1,6 +1,7 @@
 #include "report_text.hpp"
 #include "run_report.hpp"
 
+#include <set>
 #include <unordered_map>
 
 namespace pairdot_reports {
@@ -8,9 +9,10 @@ namespace pairdot_reports {
 const char *const diagnosis_rule =
     "A pair that fails in a bigger job is re-tested alone before it is blamed: a link fails when "
     "a pair over it fails alone, or fails and never verifies. A host is suspect when its links "
-    "fail with more than half of its partners (at least two), or when it is one of only two "
-    "hosts and the link between them fails; a failing link between two hosts that are not "
-    "suspect is a suspect link.";
+    "fail with more than half of its partners (at least two), when it is one of only two "
+    "hosts and the link between them fails, or when Slurm would not start a job on it (down, "
+    "drained, not responding, still ending an earlier job) and no pair on it verified after "
+    "that; a failing link between two hosts that are not suspect is a suspect link.";
 
 namespace {
 
@@ -66,9 +68,26 @@ void settle(Link &link, const Tally &tally) {
 bool is_covered(const Link &link) { return link.status != link_status::not_covered; }
 bool is_failed(const Link &link) { return link.status == link_status::failed; }
 
+// Hosts Slurm would not start a job on, unless a pair on them verified in a
+// later job. Jobs are in number order.
+std::set<std::string> unavailable_hosts(const RunReport &report) {
+  std::set<std::string> hosts;
+  for (const JobOutcome &job : report.jobs) {
+    hosts.insert(job.unavailable_hosts.begin(), job.unavailable_hosts.end());
+    for (const PairOutcome &pair : job.pairs) {
+      if (pair.verified) {
+        hosts.erase(pair.sender);
+        hosts.erase(pair.receiver);
+      }
+    }
+  }
+  return hosts;
+}
+
 void find_suspects(RunReport &report, const std::vector<std::string> &names) {
   const std::size_t n = names.size();
   std::vector<bool> suspect(n, false);
+  const std::set<std::string> unavailable = unavailable_hosts(report);
   for (std::size_t host = 0; host < n; ++host) {
     int partners = 0;
     int fails_with = 0;
@@ -81,7 +100,8 @@ void find_suspects(RunReport &report, const std::vector<std::string> &names) {
       fails_with += is_failed(out) || is_failed(in) ? 1 : 0;
     }
     // Between two hosts a failing link cannot be told from a failing host.
-    suspect[host] = (fails_with >= 2 && 2 * fails_with > partners) || (n == 2 && fails_with > 0);
+    suspect[host] = (fails_with >= 2 && 2 * fails_with > partners) || (n == 2 && fails_with > 0) ||
+                    unavailable.count(names[host]) > 0;
     if (suspect[host])
       report.suspect_hosts.push_back(names[host]);
   }

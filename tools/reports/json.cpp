@@ -35,14 +35,17 @@ json job_json(const JobOutcome &job) {
   json pairs = json::array();
   for (const PairOutcome &pair : job.pairs)
     pairs.push_back(pair_json(pair));
-  return {{"number", job.number},
-          {"kind", valid_utf8(job.kind)},
-          {"status", valid_utf8(job.status)},
-          {"seconds", job.seconds},
-          {"placement", valid_utf8(job.placement)},
-          {"ranks", ranks},
-          {"messages", texts_json(job.messages)},
-          {"pairs", pairs}};
+  json out = {{"number", job.number},
+              {"kind", valid_utf8(job.kind)},
+              {"status", valid_utf8(job.status)},
+              {"seconds", job.seconds},
+              {"placement", valid_utf8(job.placement)},
+              {"ranks", ranks},
+              {"messages", texts_json(job.messages)},
+              {"pairs", pairs}};
+  if (!job.unavailable_hosts.empty())
+    out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+  return out;
 }
 
 json link_json(const Link &link) {
@@ -162,6 +165,8 @@ JobOutcome read_job(const json &in, const std::string &where) {
   const json &pairs = list(in, "pairs", where);
   for (std::size_t i = 0; i < pairs.size(); ++i)
     job.pairs.push_back(read_pair(pairs[i], item(path(where, "pairs"), i)));
+  if (in.contains("unavailable_hosts"))
+    job.unavailable_hosts = texts(in, "unavailable_hosts", where);
   return job;
 }
 

@@ -49,6 +49,7 @@ struct JobOutcome {
   double seconds = 0;
   std::vector<std::string> messages; // what was seen: checker lines, warnings
   std::vector<PairOutcome> pairs;
+  std::vector<std::string> unavailable_hosts; // a job not started: hosts Slurm would not use
 };
 
 // Link status words.

@@ -170,7 +170,8 @@ void add_unavailable_hosts(const std::vector<std::string> &rank_hosts, JobOutcom
       output_of({"sinfo", "--noheader", "--Node", "--nodes=" + list, "--format=%N %T"});
   for (const auto &[host, state] : unavailable_nodes(states, hosts)) {
     outcome.unavailable_hosts.push_back(host);
-    outcome.messages.push_back("Slurm would not use " + host + ": it is " + state);
+    std::string message = "Slurm would not use ";
+    outcome.messages.push_back(message.append(host).append(": it is ").append(state));
   }
 }
 

@@ -1,11 +1,11 @@
 #!/bin/bash
 # One multi-host test: runs pairdot-run from the launcher host of the
-# simulated cluster in DIR, over TCP, with a fault injected (and undone
+# simulated cluster in DIR, over TCP, with faults injected (and undone
 # after), then checks its exit status, a verdict line and its report; where
 # jobs ran one after another, also each rank's host against the probe's record.
 #
 #   run_test.sh --cluster DIR --library mpich|openmpi --run EXE --check EXE
-#       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]
+#       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]...
 #       [--exit N] [--line REGEX] [--interrupt-after JOBS]
 #       -- PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]
 #
@@ -14,7 +14,7 @@
 # In the arguments, hN stands for the cluster's host N (hN:S with slots).
 # Exit 77 (skip) when the cluster could not be made for want of rights.
 set -u
-cluster="" library="" run="" check="" probe="" fault="" fault_arg="" want_exit=0 line="" interrupt=""
+cluster="" library="" run="" check="" probe="" faults=() want_exit=0 line="" interrupt=""
 while [ $# -gt 0 ]; do
   case $1 in
   --cluster) cluster=$2; shift 2 ;;
@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
   --run) run=$2; shift 2 ;;
   --check) check=$2; shift 2 ;;
   --probe) probe=$2; shift 2 ;;
-  --fault) fault=$2 fault_arg=$3; shift 3 ;;
+  --fault) faults+=("$2" "$3"); shift 3 ;;
   --exit) want_exit=$2; shift 2 ;;
   --line) line=$2; shift 2 ;;
   --interrupt-after) interrupt=$2; shift 2 ;;
@@ -49,17 +49,20 @@ addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }
 # still reach the launcher), a host's bridge port down, ranks held forever
 # before their send.
 undo=:
-case $fault in
-link-cut)
-  a=${fault_arg%,*} b=${fault_arg#*,}
-  ip -n "$prefix-h$a" route add blackhole "$(addr "$b")/32" &&
-    ip -n "$prefix-h$b" route add blackhole "$(addr "$a")/32" || fail "cannot cut the link"
-  undo="ip -n $prefix-h$a route del blackhole $(addr "$b")/32; ip -n $prefix-h$b route del blackhole $(addr "$a")/32" ;;
-host-cut)
-  ip -n "$bridge" link set "port-h$fault_arg" down || fail "cannot cut host $fault_arg off"
-  undo="ip -n $bridge link set port-h$fault_arg up" ;;
-hold) export PAIRDOT_HOLD_RANKS=$fault_arg PAIRDOT_HOLD_UNTIL=$work/never ;;
-esac
+for ((f = 0; f < ${#faults[@]}; f += 2)); do
+  fault_arg=${faults[f + 1]}
+  case ${faults[f]} in
+  link-cut)
+    a=${fault_arg%,*} b=${fault_arg#*,}
+    ip -n "$prefix-h$a" route add blackhole "$(addr "$b")/32" &&
+      ip -n "$prefix-h$b" route add blackhole "$(addr "$a")/32" || fail "cannot cut the link"
+    undo+="; ip -n $prefix-h$a route del blackhole $(addr "$b")/32; ip -n $prefix-h$b route del blackhole $(addr "$a")/32" ;;
+  host-cut)
+    ip -n "$bridge" link set "port-h$fault_arg" down || fail "cannot cut host $fault_arg off"
+    undo+="; ip -n $bridge link set port-h$fault_arg up" ;;
+  hold) export PAIRDOT_HOLD_RANKS=$fault_arg PAIRDOT_HOLD_UNTIL=$work/never ;;
+  esac
+done
 trap 'eval "$undo"; pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
 
 # What every launch needs: the stand-in for ssh and the probe in each rank.
@@ -81,7 +84,7 @@ command=("$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --rep
 if [ -n "$interrupt" ]; then
   "${command[@]}" "${run_args[@]}" -- "${launch[@]}" >/dev/null &
   pid=$!
-  until [ "$(grep -c '"number"' "$work/report/report.json" 2>/dev/null)" -ge "$interrupt" ] 2>/dev/null; do
+  until [ "$(wc -l <"$work/report/jobs.jsonl" 2>/dev/null)" -ge "$interrupt" ] 2>/dev/null; do
     kill -0 "$pid" 2>/dev/null || fail "the run ended before it could be interrupted"
     sleep 0.05
   done
@@ -97,5 +100,5 @@ if [ -n "$interrupt" ]; then
   grep -q "resuming: $interrupt jobs done" "$work/stderr" || fail "the resumed run redid finished jobs"
 fi
 # Jobs one after another: each rank's host must be the one the probe saw.
-case $fault in "" | hold) check_args+=(--probe "$PAIRDOT_PROBE_DIR") ;; esac
+case ${faults[0]-} in "" | hold) check_args+=(--probe "$PAIRDOT_PROBE_DIR") ;; esac
 check_outcome "$status" "$want_exit" "$work/stdout" "$line" "$check" "$work/report"

@@ -369,10 +369,9 @@ pairdot_reports::RunReport job_report(const pairdot_check::CheckReport &check,
   report.hosts = distinct_hosts(rank_hosts);
   pairdot_reports::JobOutcome job;
   job.number = 1;
-  job.kind = "single";
+  job.kind = pairdot_reports::JobKind::single;
   job.rank_hosts = std::move(rank_hosts);
-  job.status =
-      check.ok ? pairdot_reports::job_status::verified : pairdot_reports::job_status::failed;
+  job.status = check.ok ? pairdot_reports::JobStatus::verified : pairdot_reports::JobStatus::failed;
   job.messages = std::move(messages);
   job.pairs = std::move(pairs);
   report.jobs.push_back(std::move(job));

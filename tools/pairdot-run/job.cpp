@@ -24,12 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using pairdot_reports::JobOutcome;
-namespace job_status = pairdot_reports::job_status;
+using pairdot_reports::JobStatus;
 
 constexpr double kill_after_term = 5; // seconds from SIGTERM to SIGKILL
 // How often a running job's output is read to see whether it is complete.
 constexpr auto output_interval = std::chrono::milliseconds(50);
 constexpr std::size_t max_messages = 20;
+// Once every rank has started but those of some hosts, how long they get:
+// this much, or twice what the others took, whichever is longer.
+constexpr double least_start_wait = 5;
 const std::string shim_mark = "pairdot-rank-shim: rank ";
 
 double seconds_since(Clock::time_point start) {
@@ -175,23 +178,33 @@ void add_unavailable_hosts(const std::vector<std::string> &rank_hosts, JobOutcom
   }
 }
 
-std::string status_of(const RunningJob &job, const pairdot_check::CheckReport &check,
-                      bool waiting) {
+JobStatus status_of(const RunningJob &job, const pairdot_check::CheckReport &check, bool waiting) {
   if (job.launcher_status < 0 || waiting) {
-    return job_status::not_started;
+    return JobStatus::not_started;
   }
   if (job.ended_after_output && check.ok) {
-    return job_status::did_not_end;
+    return JobStatus::did_not_end;
+  }
+  if (job.ended_for_missing_hosts) {
+    return JobStatus::hosts_missing;
   }
   if (job.ended_by_bound) {
-    return job_status::timed_out;
+    return JobStatus::timed_out;
   }
-  return check.ok && job.launcher_status == 0 ? job_status::verified : job_status::failed;
+  return check.ok && job.launcher_status == 0 ? JobStatus::verified : JobStatus::failed;
+}
+
+std::string joined_names(const std::vector<std::string> &names) {
+  std::string out;
+  for (const std::string &name : names) {
+    out += (out.empty() ? "" : ", ") + name;
+  }
+  return out;
 }
 
 void add_status_messages(const RunSettings &settings, const RunningJob &job,
                          const pairdot_check::CheckReport &check, JobOutcome &outcome) {
-  if (outcome.status == job_status::did_not_end) {
+  if (outcome.status == JobStatus::did_not_end) {
     std::string text = "output complete and verified, but the job did not end within " +
                        std::to_string(static_cast<int>(settings.grace)) +
                        " s after its last line: ended then";
@@ -199,7 +212,14 @@ void add_status_messages(const RunSettings &settings, const RunningJob &job,
       text += " (known defect: MPICH 4.0 over UCX TCP hangs in MPI_Finalize, openucx/ucx#8738)";
     }
     outcome.messages.push_back(text);
-  } else if (outcome.status == job_status::timed_out) {
+  } else if (outcome.status == JobStatus::hosts_missing) {
+    const double waited = std::chrono::duration<double>(*job.term_at - job.last_start).count();
+    outcome.messages.push_back(
+        "every rank started but those on " +
+        joined_names(
+            hosts_missing(outcome.rank_hosts, recorded_hosts(settings, job.dir, job.plan.np))) +
+        ": ended " + std::to_string(static_cast<int>(waited)) + " s after the last start");
+  } else if (outcome.status == JobStatus::timed_out) {
     outcome.messages.push_back("ended by the time bound of " +
                                std::to_string(static_cast<int>(settings.timeout)) + " s");
   } else if (job.launcher_status > 0 && !job.ended_by_bound) {
@@ -216,9 +236,38 @@ void add_status_messages(const RunSettings &settings, const RunningJob &job,
   if (!job.start_error.empty()) {
     outcome.messages.push_back(job.start_error);
   }
-  if (outcome.status != job_status::verified && outcome.status != job_status::did_not_end) {
+  if (outcome.status != JobStatus::verified && outcome.status != JobStatus::did_not_end) {
     add_launcher_lines(job.dir, outcome.messages);
   }
+}
+
+std::size_t started_count(const std::vector<std::string> &recorded) {
+  return static_cast<std::size_t>(std::count_if(recorded.begin(), recorded.end(),
+                                                [](const std::string &h) { return !h.empty(); }));
+}
+
+// Notes when ranks start, until all have.
+void watch_starts(const RunSettings &settings, RunningJob &job, Clock::time_point now) {
+  if (job.plan.rank_hosts.empty() || job.ranks_started == job.plan.rank_hosts.size()) {
+    return;
+  }
+  const std::vector<std::string> recorded = recorded_hosts(settings, job.dir, job.plan.np);
+  const std::size_t started = started_count(recorded);
+  if (started > job.ranks_started) {
+    job.ranks_started = started;
+    job.last_start = now;
+    job.only_hosts_missing = !hosts_missing(job.plan.rank_hosts, recorded).empty();
+  }
+}
+
+// Every rank started but those of some hosts, and they had their time.
+bool hosts_given_up(const RunningJob &job, Clock::time_point now) {
+  if (!job.only_hosts_missing) {
+    return false;
+  }
+  const double took = std::chrono::duration<double>(job.last_start - job.start).count();
+  const double waited = std::chrono::duration<double>(now - job.last_start).count();
+  return waited > std::max(least_start_wait, 2 * took);
 }
 
 } // namespace
@@ -237,6 +286,26 @@ std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::
     }
   }
   return hosts;
+}
+
+std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
+                                       const std::vector<std::string> &recorded) {
+  std::vector<std::string> started;
+  std::vector<std::string> missing;
+  for (std::size_t rank = 0; rank < planned.size() && rank < recorded.size(); ++rank) {
+    (recorded[rank].empty() ? missing : started).push_back(planned[rank]);
+  }
+  for (auto *names : {&started, &missing}) {
+    std::sort(names->begin(), names->end());
+    names->erase(std::unique(names->begin(), names->end()), names->end());
+  }
+  const bool partly = std::any_of(missing.begin(), missing.end(), [&](const std::string &host) {
+    return std::binary_search(started.begin(), started.end(), host);
+  });
+  if (started.empty() || partly) {
+    return {};
+  }
+  return missing;
 }
 
 bool output_complete(const RunSettings &settings, const std::string &dir, int np) {
@@ -299,10 +368,14 @@ bool poll_job(const RunSettings &settings, RunningJob &job) {
     job.output_read = now;
     if (output_complete(settings, job.dir, job.plan.np)) {
       job.complete_at = now;
+    } else {
+      watch_starts(settings, job, now);
     }
   }
   if (job.complete_at && seconds_since(*job.complete_at) > settings.grace) {
     job.ended_after_output = true;
+  } else if (!job.complete_at && hosts_given_up(job, now)) {
+    job.ended_for_missing_hosts = true;
   } else if (seconds_since(job.start) > settings.timeout) {
     job.ended_by_bound = true;
   } else {
@@ -335,7 +408,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   outcome.placement = placement_text(settings.launcher, planned);
   std::vector<std::string> misplaced = misplaced_ranks(planned, recorded);
   if (!misplaced.empty()) {
-    outcome.status = job_status::misplaced;
+    outcome.status = JobStatus::misplaced;
     outcome.messages = std::move(misplaced);
     return outcome;
   }
@@ -349,6 +422,12 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
     add_unavailable_hosts(planned, outcome);
   }
   add_status_messages(settings, job, check, outcome);
+  for (std::size_t rank = 0; rank < recorded.size() && !waiting && job.launcher_status >= 0;
+       ++rank) {
+    if (recorded[rank].empty()) {
+      outcome.not_started.push_back(static_cast<std::int32_t>(rank));
+    }
+  }
   for (const std::string &line : check.listed) {
     outcome.messages.push_back(line);
   }
@@ -357,14 +436,14 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
     pair.even_rank = verdict.even_rank;
     pair.sender = planned[static_cast<std::size_t>(verdict.even_rank)];
     pair.receiver = planned[static_cast<std::size_t>(verdict.even_rank) + 1];
-    pair.verified = verdict.verified && outcome.status != job_status::not_started;
+    pair.verified = verdict.verified && outcome.status != JobStatus::not_started;
     pair.problem = verdict.problem;
     for (const std::int32_t rank : {verdict.even_rank, verdict.even_rank + 1}) {
       if (!verdict.verified && recorded[static_cast<std::size_t>(rank)].empty()) {
         pair.problem += " (rank " + std::to_string(rank) + " never started)";
       }
     }
-    if (!verdict.verified && outcome.status == job_status::timed_out) {
+    if (!verdict.verified && outcome.status == JobStatus::timed_out) {
       pair.problem += " (ended by the time bound)";
     }
     outcome.pairs.push_back(std::move(pair));

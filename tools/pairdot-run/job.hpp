@@ -33,7 +33,7 @@ struct RunSettings {
 
 struct JobPlan {
   int number = 0;
-  std::string kind;                    // "sweep", "isolation", "single"
+  pairdot_reports::JobKind kind = pairdot_reports::JobKind::single;
   std::vector<std::string> rank_hosts; // empty: np ranks on this machine
   int np = 0;
 };
@@ -46,9 +46,13 @@ struct RunningJob {
   std::optional<Clock::time_point> complete_at; // every rank's output complete
   Clock::time_point output_read;                // when the output was last looked at
   std::optional<Clock::time_point> term_at;     // SIGTERM sent
+  std::size_t ranks_started = 0;                // ranks whose start was seen
+  Clock::time_point last_start;                 // when that count last grew
+  bool only_hosts_missing = false;              // then: every rank but those of some hosts
   bool ended_by_bound = false;
   bool ended_after_output = false;
-  int launcher_status = -1; // exit status, 128 + signal, or -1 if never started
+  bool ended_for_missing_hosts = false; // all ranks started but those of some hosts
+  int launcher_status = -1;             // exit status, 128 + signal, or -1 if never started
   std::string start_error;
 };
 
@@ -64,6 +68,11 @@ pairdot_reports::JobOutcome finish_job(const RunSettings &settings, const Runnin
 // The host each rank recorded, "" where none; from the shim's lines.
 std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::string &dir,
                                         int np);
+// Hosts none of whose ranks started, when every rank of every other host
+// has: ranks in the order of the placement, empty names not started. Empty
+// when no rank started, or when some host is only partly started.
+std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
+                                       const std::vector<std::string> &recorded);
 // Complete when every rank wrote all its lines: 2 for an even rank, 4 for an odd one.
 bool output_complete(const RunSettings &settings, const std::string &dir, int np);
 

@@ -68,7 +68,8 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_flag("--plan", args.plan, "print each job's placement; run nothing");
   app.add_option("--report", args.report, "write report.json, junit.xml, report.html here");
   app.add_flag("--resume", args.resume, "continue the sweep whose report is in --report");
-  app.add_option("--parallel", args.parallel, "isolation jobs side by side (default 4)")
+  app.add_option("--parallel", args.parallel,
+                 "jobs side by side while isolating hosts and links (default 4)")
       ->check(CLI::Range(1, 64));
   app.add_option("--grace", args.grace,
                  "seconds a job may linger once its output is complete (default 3)")
@@ -203,7 +204,8 @@ int print_plan_only(const Arguments &args, const std::vector<pairdot_reports::Ho
     print_plan(launcher, sweep_jobs(hosts));
   } else if (!hosts.empty()) {
     const int np = args.np != 0 ? args.np : total_slots(hosts);
-    print_plan(launcher, {JobPlan{1, "single", round_robin(hosts, np), np}});
+    print_plan(launcher,
+               {JobPlan{1, pairdot_reports::JobKind::single, round_robin(hosts, np), np}});
   } else {
     throw InputError("--plan needs hosts (--hosts or --hostfile)");
   }

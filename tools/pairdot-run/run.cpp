@@ -1,6 +1,7 @@
 #include "run.hpp"
 
 #include "host_names.hpp"
+#include "isolation.hpp"
 #include "plan.hpp"
 
 #include <algorithm>
@@ -10,18 +11,21 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
+#include <unordered_map>
 
 namespace pairdot_run {
 
 namespace {
 
 namespace fs = std::filesystem;
+using pairdot_reports::HostIndex;
+using pairdot_reports::JobKind;
 using pairdot_reports::JobOutcome;
+using pairdot_reports::JobStatus;
 using pairdot_reports::RunReport;
-namespace job_status = pairdot_reports::job_status;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -29,12 +33,18 @@ extern "C" void on_interrupt(int /*signal*/) { interrupted = 1; }
 
 // How soon a launcher's exit is seen; output is read less often (job.cpp).
 constexpr auto poll_interval = std::chrono::milliseconds(5);
+// The summary files are rewritten at most this often, and at the end; each
+// job's record is appended to the journal as it ends.
+constexpr auto summary_interval = std::chrono::seconds(5);
+// Lines of one kind printed before the rest is left to the report.
+constexpr std::size_t max_lines = 20;
 
 struct Session {
   const RunOptions &options;
   RunReport report;
   std::string jobs_dir;
   bool misplaced = false;
+  std::optional<Clock::time_point> summary_written;
 };
 
 std::string job_dir(const Session &session, int number) {
@@ -57,24 +67,37 @@ void print_progress(const JobOutcome &job, const std::string &label, std::size_t
                      std::to_string(job.rank_hosts.size()) + " ranks on " +
                      std::to_string(distinct_hosts(job)) + " host" +
                      (distinct_hosts(job) == 1 ? "" : "s");
-  if (job.kind == "isolation" && job.rank_hosts.size() == 2) {
+  if (job.kind == JobKind::isolation && job.rank_hosts.size() == 2) {
     line += " (" + job.rank_hosts[0] + " -> " + job.rank_hosts[1] + ")";
   }
-  line += " ... " + job.status + ", " + fixed1(job.seconds) + " s";
+  line += " ... " + std::string(pairdot_reports::status_word(job.status)) + ", " +
+          fixed1(job.seconds) + " s";
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-// Brings links and suspects up to date and rewrites the report files.
-void save(Session &session) {
+// Brings the diagnosis up to date and rewrites the summary files.
+void write_summary(Session &session) {
   std::sort(session.report.jobs.begin(), session.report.jobs.end(),
             [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
   pairdot_reports::diagnose(session.report);
   if (!session.options.report_dir.empty()) {
     pairdot_reports::write_report_dir(session.options.report_dir, session.report);
   }
+  session.summary_written = Clock::now();
 }
 
-// Runs the jobs, at most `parallel` at once, recording each as it ends.
+// Keeps a finished job: its record at once, the summary when it is due.
+void keep(Session &session, JobOutcome outcome) {
+  if (!session.options.report_dir.empty()) {
+    pairdot_reports::append_journal(session.options.report_dir, outcome);
+  }
+  session.report.jobs.push_back(std::move(outcome));
+  if (!session.summary_written || Clock::now() - *session.summary_written > summary_interval) {
+    write_summary(session);
+  }
+}
+
+// Runs the jobs, at most `parallel` at once, keeping each as it ends.
 // False when interrupted or when a job ran elsewhere than placed.
 bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
               const std::string &label) {
@@ -102,9 +125,8 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
       ended = true;
       JobOutcome outcome = finish_job(settings, *job);
       print_progress(outcome, label, ++finished, plans.size());
-      session.misplaced = session.misplaced || outcome.status == job_status::misplaced;
-      session.report.jobs.push_back(std::move(outcome));
-      save(session);
+      session.misplaced = session.misplaced || outcome.status == JobStatus::misplaced;
+      keep(session, std::move(outcome));
       job = running.erase(job);
     }
     if (!ended) {
@@ -116,16 +138,19 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
 
 void print_job_warnings(const RunReport &report) {
   for (const JobOutcome &job : report.jobs) {
-    if (job.status == job_status::did_not_end && !job.messages.empty()) {
+    if (job.status == JobStatus::did_not_end && !job.messages.empty()) {
       std::fprintf(stderr, "pairdot-run: warning: job %d: %s\n", job.number,
                    job.messages.front().c_str());
     }
   }
 }
 
+// Failed pairs of the jobs that blame links: a job the user asked for, or a
+// link re-tested alone.
 void print_failed_pairs(const RunReport &report, bool alone_only) {
   for (const JobOutcome &job : report.jobs) {
-    if ((alone_only && job.kind == "sweep") || job.status == job_status::not_started) {
+    const bool alone = job.kind == JobKind::isolation && job.pairs.size() == 1;
+    if ((alone_only && !alone) || job.status == JobStatus::not_started) {
       continue; // a job that never started has its own lines
     }
     for (const auto &pair : job.pairs) {
@@ -139,7 +164,7 @@ void print_failed_pairs(const RunReport &report, bool alone_only) {
 // Why a job has no pair verdicts worth naming (misplaced, not started).
 void print_job_faults(const RunReport &report) {
   for (const JobOutcome &job : report.jobs) {
-    if (job.status == job_status::misplaced || job.status == job_status::not_started) {
+    if (job.status == JobStatus::misplaced || job.status == JobStatus::not_started) {
       for (const std::string &message : job.messages) {
         std::printf("job %d: %s\n", job.number, message.c_str());
       }
@@ -148,11 +173,20 @@ void print_job_faults(const RunReport &report) {
 }
 
 void print_diagnosis(const RunReport &report) {
-  for (const auto &link : report.links) {
-    if (link.collateral) {
+  std::size_t collateral = 0;
+  for (const auto &link : report.troubled) {
+    if (link.verdict == pairdot_reports::LinkVerdict::collateral && ++collateral <= max_lines) {
       std::printf("link %s -> %s: failed in a bigger job, verified alone (collateral damage)\n",
                   link.sender.c_str(), link.receiver.c_str());
     }
+  }
+  if (collateral > max_lines) {
+    std::printf("... and %zu more links of collateral damage (report.json)\n",
+                collateral - max_lines);
+  }
+  for (const std::string &host : report.cannot_run) {
+    std::printf("host %s cannot run: none of its ranks started in a job of its own\n",
+                host.c_str());
   }
   for (const std::string &host : report.suspect_hosts) {
     std::printf("suspect host: %s\n", host.c_str());
@@ -162,9 +196,30 @@ void print_diagnosis(const RunReport &report) {
   }
 }
 
-int count_links(const RunReport &report, const char *status) {
-  return static_cast<int>(std::count_if(report.links.begin(), report.links.end(),
-                                        [&](const auto &link) { return link.status == status; }));
+struct LinkCount {
+  std::size_t all = 0;
+  std::size_t verified = 0;
+  std::size_t failed = 0;
+};
+
+LinkCount count_links(const RunReport &report) {
+  LinkCount count;
+  const HostIndex n = report.evidence.hosts;
+  for (HostIndex sender = 0; sender < n; ++sender) {
+    for (HostIndex receiver = 0; receiver < n; ++receiver) {
+      if (sender == receiver) {
+        continue;
+      }
+      const auto verdict = pairdot_reports::link_verdict(report.evidence, sender, receiver);
+      ++count.all;
+      count.verified += verdict == pairdot_reports::LinkVerdict::verified ||
+                                verdict == pairdot_reports::LinkVerdict::collateral
+                            ? 1
+                            : 0;
+      count.failed += verdict == pairdot_reports::LinkVerdict::failed ? 1 : 0;
+    }
+  }
+  return count;
 }
 
 int finish_sweep(const Session &session) {
@@ -175,11 +230,15 @@ int finish_sweep(const Session &session) {
   print_failed_pairs(report, true);
   print_diagnosis(report);
   print_job_warnings(report);
-  const int verified = count_links(report, pairdot_reports::link_status::verified);
-  const int failed = count_links(report, pairdot_reports::link_status::failed);
-  std::printf("%d of %zu links verified, %d failed, over %zu hosts in %zu jobs\n", verified,
-              report.links.size(), failed, report.hosts.size(), report.jobs.size());
-  return static_cast<std::size_t>(verified) == report.links.size() ? exit_verified : exit_fault;
+  const LinkCount links = count_links(report);
+  const auto extra =
+      std::count_if(report.jobs.begin(), report.jobs.end(),
+                    [](const JobOutcome &job) { return job.kind != JobKind::sweep; });
+  std::printf("%zu of %zu links verified, %zu failed, over %zu hosts in %zu jobs (%zu to isolate, "
+              "%d rounds)\n",
+              links.verified, links.all, links.failed, report.hosts.size(), report.jobs.size(),
+              static_cast<std::size_t>(extra), report.rounds);
+  return links.verified == links.all ? exit_verified : exit_fault;
 }
 
 int finish_single(const Session &session) {
@@ -188,10 +247,10 @@ int finish_single(const Session &session) {
   print_failed_pairs(report, false);
   print_job_warnings(report);
   const JobOutcome &job = report.jobs.front();
-  if (job.status == job_status::misplaced) {
+  if (job.status == JobStatus::misplaced) {
     return exit_usage;
   }
-  const bool ok = job.status == job_status::verified || job.status == job_status::did_not_end;
+  const bool ok = job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
   if (ok) {
     std::printf("verified %zu ranks, %zu pairs on %zu host%s\n", job.rank_hosts.size(),
                 job.pairs.size(), distinct_hosts(job), distinct_hosts(job) == 1 ? "" : "s");
@@ -203,84 +262,155 @@ int finish_single(const Session &session) {
   return ok ? exit_verified : exit_fault;
 }
 
-void check_resumable(const RunReport &done, const RunOptions &options) {
-  bool same = done.hosts.size() == options.hosts.size();
-  for (std::size_t i = 0; same && i < done.hosts.size(); ++i) {
-    same = done.hosts[i].name == options.hosts[i].name &&
-           done.hosts[i].slots == options.hosts[i].slots;
+// The jobs a report directory holds: its journal, or the jobs of a version 1
+// report.json. Refused when it is of other hosts or slots.
+std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
+  const std::string json_path = options.report_dir + "/report.json";
+  std::ifstream in(json_path);
+  if (!in) {
+    throw pairdot_reports::InputError("--resume: no report.json in " + options.report_dir);
+  }
+  nlohmann::json json;
+  try {
+    json = nlohmann::json::parse(in);
+  } catch (const nlohmann::json::exception &) {
+    throw pairdot_reports::InputError("--resume: " + json_path + " is not JSON");
+  }
+  bool same = json.contains("hosts") && json["hosts"].is_array() &&
+              json["hosts"].size() == options.hosts.size();
+  for (std::size_t i = 0; same && i < options.hosts.size(); ++i) {
+    const nlohmann::json &host = json["hosts"][i];
+    same = host.is_object() && host.value("name", "") == options.hosts[i].name &&
+           host.value("slots", 0) == options.hosts[i].slots;
   }
   if (!same) {
     throw pairdot_reports::InputError("--resume: the report in " + options.report_dir +
                                       " is of other hosts or slots");
   }
+  if (json.value("version", 0) == 1) {
+    return pairdot_reports::jobs_of_version1(json);
+  }
+  const std::string journal = options.report_dir + "/jobs.jsonl";
+  return fs::exists(journal) ? pairdot_reports::read_journal(journal) : std::vector<JobOutcome>{};
 }
 
-// Links that failed in sweep jobs and have no isolation job yet.
-std::vector<JobPlan> isolation_jobs(const RunReport &report) {
-  std::set<std::pair<std::string, std::string>> isolated;
-  int number = 0;
-  for (const JobOutcome &job : report.jobs) {
-    number = std::max(number, job.number);
-    if (job.kind == "isolation" && job.rank_hosts.size() == 2) {
-      isolated.emplace(job.rank_hosts[0], job.rank_hosts[1]);
+using HostMap = std::unordered_map<std::string, HostIndex>;
+
+pairdot_reports::JobEvidence evidence_of(const JobOutcome &job) {
+  pairdot_reports::JobEvidence seen;
+  const bool none = job.status == JobStatus::not_started;
+  seen.started.assign(job.rank_hosts.size(), none ? 0 : 1);
+  for (const std::int32_t rank : job.not_started) {
+    if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size()) {
+      seen.started[static_cast<std::size_t>(rank)] = 0;
     }
   }
-  std::vector<JobPlan> plans;
-  for (const JobOutcome &job : report.jobs) {
-    for (const auto &pair : job.pairs) {
-      if (job.kind == "sweep" && !pair.verified &&
-          isolated.emplace(pair.sender, pair.receiver).second) {
-        plans.push_back(JobPlan{++number, "isolation", {pair.sender, pair.receiver}, 2});
-      }
+  seen.verified.assign(job.rank_hosts.size() / 2, 0);
+  for (const auto &pair : job.pairs) {
+    if (static_cast<std::size_t>(pair.even_rank / 2) < seen.verified.size()) {
+      seen.verified[static_cast<std::size_t>(pair.even_rank / 2)] = pair.verified && !none ? 1 : 0;
     }
   }
-  return plans;
+  return seen;
 }
+
+void add_unavailable(pairdot_reports::JobEvidence &seen, const JobOutcome &job,
+                     const HostMap &index) {
+  for (const std::string &host : job.unavailable_hosts) {
+    if (const auto found = index.find(host); found != index.end()) {
+      seen.unavailable_hosts.push_back(found->second);
+    }
+  }
+}
+
+JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
+  JobPlan plan{planned.number, planned.shape.kind, {}, 0};
+  plan.rank_hosts.reserve(planned.shape.rank_hosts.size());
+  for (const HostIndex host : planned.shape.rank_hosts) {
+    plan.rank_hosts.push_back(options.hosts[static_cast<std::size_t>(host)].name);
+  }
+  plan.np = static_cast<int>(plan.rank_hosts.size());
+  return plan;
+}
+
+// Finished jobs by what they ran, so that a resumed run takes the outcome of
+// a job it plans again instead of running it.
+using Done = std::map<std::pair<JobKind, std::vector<std::string>>, std::vector<std::size_t>>;
 
 int run_sweep(Session &session) {
   const RunOptions &options = session.options;
-  std::vector<JobPlan> plans = sweep_jobs(options.hosts);
+  std::vector<int> slots;
+  HostMap index;
+  for (const auto &host : options.hosts) {
+    index.emplace(host.name, static_cast<HostIndex>(slots.size()));
+    slots.push_back(host.slots);
+  }
+  Isolation state = start_isolation(slots, options.parallel);
+  Done done;
   if (options.resume) {
-    std::ifstream in(options.report_dir + "/report.json");
-    if (!in) {
-      throw pairdot_reports::InputError("--resume: no report.json in " + options.report_dir);
+    session.report.jobs = finished_jobs(options);
+    for (std::size_t at = 0; at < session.report.jobs.size(); ++at) {
+      const JobOutcome &job = session.report.jobs[at];
+      state.next_number = std::max(state.next_number, job.number + 1);
+      done[{job.kind, job.rank_hosts}].push_back(at);
     }
-    RunReport done = pairdot_reports::report_from_json(nlohmann::json::parse(in));
-    check_resumable(done, options);
-    session.report.jobs = std::move(done.jobs);
-    std::set<int> finished;
-    for (const JobOutcome &job : session.report.jobs) {
-      finished.insert(job.number);
+    std::fprintf(stderr, "pairdot-run: resuming: %zu jobs done\n", session.report.jobs.size());
+    // A version 1 report has no journal: start one with its jobs.
+    if (!fs::exists(options.report_dir + "/jobs.jsonl")) {
+      for (const JobOutcome &job : session.report.jobs) {
+        pairdot_reports::append_journal(options.report_dir, job);
+      }
     }
-    plans.erase(std::remove_if(plans.begin(), plans.end(),
-                               [&](const JobPlan &plan) { return finished.count(plan.number); }),
-                plans.end());
-    std::fprintf(stderr, "pairdot-run: resuming: %zu jobs done, %zu to run\n",
-                 session.report.jobs.size(), plans.size());
   }
-  save(session);
-  if (!run_jobs(session, plans, 1, "job")) {
-    return -1;
+  write_summary(session);
+  for (std::vector<PlannedRun> round = next_round(state); !round.empty();
+       round = next_round(state)) {
+    std::vector<JobPlan> plans;
+    std::vector<std::optional<std::size_t>> taken(round.size());
+    for (std::size_t i = 0; i < round.size(); ++i) {
+      JobPlan plan = plan_of(options, round[i]);
+      const auto found = done.find({plan.kind, plan.rank_hosts});
+      if (found != done.end() && !found->second.empty()) {
+        taken[i] = found->second.front();
+        found->second.erase(found->second.begin());
+      } else {
+        plans.push_back(std::move(plan));
+      }
+    }
+    const std::size_t before = session.report.jobs.size();
+    const bool sweep = round.front().shape.kind == JobKind::sweep;
+    if (!run_jobs(session, plans, options.parallel, sweep ? "job" : "isolation")) {
+      return -1;
+    }
+    // Jobs of this round that ran now, by number.
+    std::map<int, std::size_t> ran;
+    for (std::size_t at = before; at < session.report.jobs.size(); ++at) {
+      ran.emplace(session.report.jobs[at].number, at);
+    }
+    for (std::size_t i = 0; i < round.size(); ++i) {
+      const std::size_t at = taken[i] ? *taken[i] : ran.at(round[i].number);
+      const JobOutcome &job = session.report.jobs[at];
+      pairdot_reports::JobEvidence seen = evidence_of(job);
+      add_unavailable(seen, job, index);
+      record(state, round[i], seen);
+    }
   }
-  const std::vector<JobPlan> isolation = isolation_jobs(session.report);
-  if (!isolation.empty()) {
-    std::fprintf(stderr, "pairdot-run: re-testing %zu failed links alone\n", isolation.size());
-  }
-  if (!run_jobs(session, isolation, options.parallel, "isolation")) {
-    return -1;
-  }
+  session.report.rounds = state.rounds;
+  write_summary(session);
   return finish_sweep(session);
 }
 
 int run_single(Session &session) {
   const RunOptions &options = session.options;
-  JobPlan plan{1, "single", {}, options.np};
+  JobPlan plan{1, JobKind::single, {}, options.np};
   if (!options.hosts.empty()) {
     plan.rank_hosts = round_robin(options.hosts, options.np);
   }
   if (!run_jobs(session, {plan}, 1, "job")) {
     return -1;
   }
+  session.report.rounds = 1;
+  write_summary(session);
   return finish_single(session);
 }
 
@@ -307,7 +437,7 @@ std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_reports::Host> &hosts)
   std::vector<JobPlan> jobs;
   int number = 0;
   for (const PlannedJob &planned : plan_sweep(slots)) {
-    JobPlan job{++number, "sweep", {}, static_cast<int>(planned.rank_hosts.size())};
+    JobPlan job{++number, JobKind::sweep, {}, static_cast<int>(planned.rank_hosts.size())};
     job.rank_hosts.reserve(planned.rank_hosts.size());
     for (const std::int32_t host : planned.rank_hosts) {
       job.rank_hosts.push_back(hosts[static_cast<std::size_t>(host)].name);
@@ -339,7 +469,7 @@ void catch_interrupts() {
 }
 
 int run(const RunOptions &options) {
-  Session session{options, {}, {}};
+  Session session{options, {}, {}, false, std::nullopt};
   session.report.tool = "pairdot-run";
   session.report.launcher = launcher_name(options.settings.launcher);
   session.report.hosts = options.hosts;
@@ -360,11 +490,13 @@ int run(const RunOptions &options) {
   }
   int status = options.sweep ? run_sweep(session) : run_single(session);
   if (session.misplaced) {
+    write_summary(session);
     print_job_faults(session.report);
     std::fprintf(stderr, "pairdot-run: ranks ran elsewhere than placed; stopped (a matrix built "
                          "on a wrong map is worse than none)\n");
     status = exit_usage;
   } else if (status < 0) {
+    write_summary(session);
     const std::string kept = options.report_dir.empty() ? "" : " in " + options.report_dir;
     std::fprintf(stderr, "pairdot-run: interrupted; the %zu finished jobs are kept%s\n",
                  session.report.jobs.size(), kept.c_str());

@@ -18,7 +18,7 @@ struct RunOptions {
   bool sweep = false;
   std::string report_dir; // empty: none kept
   bool resume = false;
-  int parallel = 4; // isolation jobs side by side
+  int parallel = 4; // jobs side by side while isolating
 };
 
 // Exit status of pairdot-run.

@@ -1,154 +1,144 @@
 #include "report_text.hpp"
 #include "run_report.hpp"
 
-#include <set>
+#include <algorithm>
+#include <map>
 #include <unordered_map>
 
 namespace pairdot_reports {
 
 const char *const diagnosis_rule =
-    "A pair that fails in a bigger job is re-tested alone before it is blamed: a link fails when "
-    "a pair over it fails alone, or fails and never verifies. A host is suspect when its links "
-    "fail with more than half of its partners (at least two), when it is one of only two "
-    "hosts and the link between them fails, or when Slurm would not start a job on it (down, "
-    "drained, not responding, still ending an earlier job) and no pair on it verified after "
-    "that; a failing link between two hosts that are not suspect is a suspect link.";
+    "A pair that verifies clears its link. When hosts of a job do not start, those hosts are "
+    "tested in groups split on failure, down to one host a job; a host none of whose ranks start "
+    "in a job of its own cannot run, and its links fail. The failed pairs of a job whose ranks "
+    "all started are re-tested in halves until each failing link fails in a job of its own: a "
+    "link fails only when a pair over it fails alone. A host is suspect when it cannot run, when "
+    "its links fail with more than half of its partners (at least two), when it is one of only "
+    "two hosts and the link between them fails, or when Slurm would not start a job on it (down, "
+    "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
+    "a failing link between two hosts that are not suspect is a suspect link.";
 
 namespace {
 
 constexpr std::size_t max_seen = 8;
 
-// What one link collected over all jobs, beyond the counts kept in Link.
-struct Tally {
-  int failed_alone = 0; // in an isolation or single job
-  int failed_sweep = 0;
-  std::size_t seen = 0; // entries, kept or not
-};
+using HostMap = std::unordered_map<std::string, HostIndex>;
 
-bool runs_alone(const std::string &kind) { return kind == "isolation" || kind == "single"; }
+HostIndex host_at(const HostMap &index, const std::string &name) {
+  const auto found = index.find(name);
+  return found == index.end() ? -1 : found->second;
+}
+
+// The job as the evidence reads it; nothing of a job run elsewhere than placed.
+void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job) {
+  if (job.status == JobStatus::misplaced)
+    return;
+  JobShape shape{job.kind, {}};
+  shape.rank_hosts.reserve(job.rank_hosts.size());
+  for (const std::string &host : job.rank_hosts)
+    shape.rank_hosts.push_back(host_at(index, host));
+  JobEvidence seen;
+  const bool none_started = job.status == JobStatus::not_started;
+  seen.started.assign(job.rank_hosts.size(), none_started ? 0 : 1);
+  for (const std::int32_t rank : job.not_started) {
+    if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size())
+      seen.started[static_cast<std::size_t>(rank)] = 0;
+  }
+  seen.verified.assign(job.rank_hosts.size() / 2, 0);
+  for (const PairOutcome &pair : job.pairs) {
+    const auto at = static_cast<std::size_t>(pair.even_rank / 2);
+    if (at < seen.verified.size())
+      seen.verified[at] = pair.verified && !none_started ? 1 : 0;
+  }
+  for (const std::string &host : job.unavailable_hosts) {
+    if (const HostIndex at = host_at(index, host); at >= 0)
+      seen.unavailable_hosts.push_back(at);
+  }
+  add_job(evidence, shape, seen);
+}
 
 std::string seen_entry(const JobOutcome &job, const PairOutcome &pair) {
   const std::string outcome = pair.verified          ? "verified"
                               : pair.problem.empty() ? "failed"
                                                      : pair.problem;
-  return detail::job_name(job.number, job.kind) + ", pair " + detail::pair_ranks(pair.even_rank) +
-         ": " + outcome;
+  return "job " + std::to_string(job.number) + " (" + kind_word(job.kind) + "), pair " +
+         detail::pair_ranks(pair.even_rank) + ": " + outcome;
 }
 
-// Links are stored sender-major without the diagonal.
-std::size_t link_index(std::size_t hosts, std::size_t sender, std::size_t receiver) {
-  return sender * (hosts - 1) + (receiver < sender ? receiver : receiver - 1);
-}
-
-void count_pair(Link &link, Tally &tally, const JobOutcome &job, const PairOutcome &pair) {
-  if (pair.verified) {
-    ++link.verified_pairs;
-  } else {
-    ++link.failed_pairs;
-    tally.failed_alone += runs_alone(job.kind) ? 1 : 0;
-    tally.failed_sweep += job.kind == "sweep" ? 1 : 0;
-  }
-  if (++tally.seen <= max_seen)
-    link.seen.push_back(seen_entry(job, pair));
-}
-
-void settle(Link &link, const Tally &tally) {
-  if (link.verified_pairs + link.failed_pairs == 0) {
-    link.status = link_status::not_covered;
-  } else if (tally.failed_alone > 0 || link.verified_pairs == 0) {
-    link.status = link_status::failed;
-  } else {
-    link.status = link_status::verified;
-  }
-  link.collateral = tally.failed_sweep > 0 && link.status == link_status::verified;
-  if (tally.seen > max_seen)
-    link.seen.push_back("... " + std::to_string(tally.seen - max_seen) + " more");
-}
-
-bool is_covered(const Link &link) { return link.status != link_status::not_covered; }
-bool is_failed(const Link &link) { return link.status == link_status::failed; }
-
-// Hosts Slurm would not start a job on, unless a pair on them verified in a
-// later job. Jobs are in number order.
-std::set<std::string> unavailable_hosts(const RunReport &report) {
-  std::set<std::string> hosts;
+// Links with a failed pair, with what every job saw of them.
+std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &index) {
+  const auto n = static_cast<std::size_t>(report.evidence.hosts);
+  std::map<std::size_t, LinkDetail> links;
+  std::map<std::size_t, std::size_t> seen_count;
+  const auto link_of = [&](const PairOutcome &pair) -> std::ptrdiff_t {
+    const HostIndex sender = host_at(index, pair.sender);
+    const HostIndex receiver = host_at(index, pair.receiver);
+    if (sender < 0 || receiver < 0 || sender == receiver)
+      return -1;
+    return static_cast<std::ptrdiff_t>(static_cast<std::size_t>(sender) * n +
+                                       static_cast<std::size_t>(receiver));
+  };
   for (const JobOutcome &job : report.jobs) {
-    hosts.insert(job.unavailable_hosts.begin(), job.unavailable_hosts.end());
     for (const PairOutcome &pair : job.pairs) {
-      if (pair.verified) {
-        hosts.erase(pair.sender);
-        hosts.erase(pair.receiver);
-      }
+      const std::ptrdiff_t at = link_of(pair);
+      if (!pair.verified && at >= 0 && job.status != JobStatus::misplaced)
+        links.try_emplace(static_cast<std::size_t>(at),
+                          LinkDetail{pair.sender, pair.receiver, {}, 0, 0, {}});
     }
   }
-  return hosts;
-}
-
-void find_suspects(RunReport &report, const std::vector<std::string> &names) {
-  const std::size_t n = names.size();
-  std::vector<bool> suspect(n, false);
-  const std::set<std::string> unavailable = unavailable_hosts(report);
-  for (std::size_t host = 0; host < n; ++host) {
-    int partners = 0;
-    int fails_with = 0;
-    for (std::size_t other = 0; other < n; ++other) {
-      if (other == host)
+  if (links.empty())
+    return {};
+  for (const JobOutcome &job : report.jobs) {
+    for (const PairOutcome &pair : job.pairs) {
+      const std::ptrdiff_t at = link_of(pair);
+      const auto found = at < 0 ? links.end() : links.find(static_cast<std::size_t>(at));
+      if (found == links.end() || job.status == JobStatus::misplaced)
         continue;
-      const Link &out = report.links[link_index(n, host, other)];
-      const Link &in = report.links[link_index(n, other, host)];
-      partners += is_covered(out) || is_covered(in) ? 1 : 0;
-      fails_with += is_failed(out) || is_failed(in) ? 1 : 0;
-    }
-    // Between two hosts a failing link cannot be told from a failing host.
-    suspect[host] = (fails_with >= 2 && 2 * fails_with > partners) || (n == 2 && fails_with > 0) ||
-                    unavailable.count(names[host]) > 0;
-    if (suspect[host])
-      report.suspect_hosts.push_back(names[host]);
-  }
-  for (std::size_t sender = 0; sender < n; ++sender) {
-    for (std::size_t receiver = 0; receiver < n; ++receiver) {
-      if (sender != receiver && !suspect[sender] && !suspect[receiver] &&
-          is_failed(report.links[link_index(n, sender, receiver)]))
-        report.suspect_links.emplace_back(names[sender], names[receiver]);
+      LinkDetail &link = found->second;
+      ++(pair.verified ? link.verified_pairs : link.failed_pairs);
+      if (++seen_count[found->first] <= max_seen)
+        link.seen.push_back(seen_entry(job, pair));
     }
   }
+  std::vector<LinkDetail> out;
+  for (auto &[at, link] : links) {
+    link.verdict = link_verdict(report.evidence, static_cast<HostIndex>(at / n),
+                                static_cast<HostIndex>(at % n));
+    if (seen_count[at] > max_seen)
+      link.seen.push_back("... " + std::to_string(seen_count[at] - max_seen) + " more");
+    out.push_back(std::move(link));
+  }
+  return out;
 }
 
 } // namespace
 
 void diagnose(RunReport &report) {
-  std::vector<std::string> names;
-  std::unordered_map<std::string, std::size_t> index;
-  for (const Host &host : report.hosts) {
-    if (index.emplace(host.name, names.size()).second)
-      names.push_back(host.name);
-  }
-  const std::size_t n = names.size();
-  report.links.clear();
+  HostMap index;
+  for (const Host &host : report.hosts)
+    index.emplace(host.name, static_cast<HostIndex>(index.size()));
+  std::vector<const JobOutcome *> jobs;
+  for (const JobOutcome &job : report.jobs)
+    jobs.push_back(&job);
+  std::stable_sort(jobs.begin(), jobs.end(),
+                   [](const JobOutcome *a, const JobOutcome *b) { return a->number < b->number; });
+  report.evidence = make_evidence(static_cast<HostIndex>(report.hosts.size()));
+  for (const JobOutcome *job : jobs)
+    add_outcome(report.evidence, index, *job);
+  report.troubled = troubled_links(report, index);
+  const Suspects suspects = find_suspects(report.evidence);
   report.suspect_hosts.clear();
   report.suspect_links.clear();
-  for (const std::string &sender : names) {
-    for (const std::string &receiver : names) {
-      if (sender != receiver)
-        report.links.push_back(Link{sender, receiver, link_status::not_covered, 0, 0, false, {}});
-    }
+  report.cannot_run.clear();
+  for (const HostIndex host : suspects.hosts)
+    report.suspect_hosts.push_back(report.hosts[static_cast<std::size_t>(host)].name);
+  for (const auto &[sender, receiver] : suspects.links)
+    report.suspect_links.emplace_back(report.hosts[static_cast<std::size_t>(sender)].name,
+                                      report.hosts[static_cast<std::size_t>(receiver)].name);
+  for (std::size_t host = 0; host < report.hosts.size(); ++host) {
+    if (report.evidence.host_states[host] == HostState::cannot_run)
+      report.cannot_run.push_back(report.hosts[host].name);
   }
-  std::vector<Tally> tallies(report.links.size());
-  for (const JobOutcome &job : report.jobs) {
-    if (job.status == job_status::not_started)
-      continue; // no evidence on any link
-    for (const PairOutcome &pair : job.pairs) {
-      const auto sender = index.find(pair.sender);
-      const auto receiver = index.find(pair.receiver);
-      if (sender == index.end() || receiver == index.end() || sender == receiver)
-        continue;
-      const std::size_t at = link_index(n, sender->second, receiver->second);
-      count_pair(report.links[at], tallies[at], job, pair);
-    }
-  }
-  for (std::size_t at = 0; at < report.links.size(); ++at)
-    settle(report.links[at], tallies[at]);
-  find_suspects(report, names);
 }
 
 } // namespace pairdot_reports

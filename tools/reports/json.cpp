@@ -2,7 +2,10 @@
 #include "run_report.hpp"
 
 #include <climits>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace pairdot_reports {
 
@@ -10,69 +13,115 @@ namespace {
 
 using detail::valid_utf8;
 using nlohmann::json;
+using nlohmann::ordered_json;
 
-json pair_json(const PairOutcome &pair) {
-  json out = {{"ranks", json::array({pair.even_rank, pair.even_rank + 1})},
-              {"sender", valid_utf8(pair.sender)},
-              {"receiver", valid_utf8(pair.receiver)},
-              {"status", pair.verified ? "verified" : "failed"}};
-  if (!pair.verified)
-    out["problem"] = valid_utf8(pair.problem);
-  return out;
-}
+// Writing.
 
-json texts_json(const std::vector<std::string> &texts) {
-  json out = json::array();
+ordered_json texts_json(const std::vector<std::string> &texts) {
+  ordered_json out = ordered_json::array();
   for (const std::string &text : texts)
     out.push_back(valid_utf8(text));
   return out;
 }
 
-json job_json(const JobOutcome &job) {
-  json ranks = json::array();
-  for (std::size_t rank = 0; rank < job.rank_hosts.size(); ++rank)
-    ranks.push_back({{"rank", rank}, {"host", valid_utf8(job.rank_hosts[rank])}});
-  json pairs = json::array();
-  for (const PairOutcome &pair : job.pairs)
-    pairs.push_back(pair_json(pair));
-  json out = {{"number", job.number},
-              {"kind", valid_utf8(job.kind)},
-              {"status", valid_utf8(job.status)},
-              {"seconds", job.seconds},
-              {"placement", valid_utf8(job.placement)},
-              {"ranks", ranks},
-              {"messages", texts_json(job.messages)},
-              {"pairs", pairs}};
-  if (!job.unavailable_hosts.empty())
-    out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+ordered_json link_json(const LinkDetail &link) {
+  ordered_json out;
+  out["sender"] = valid_utf8(link.sender);
+  out["receiver"] = valid_utf8(link.receiver);
+  out["verified_pairs"] = link.verified_pairs;
+  out["failed_pairs"] = link.failed_pairs;
+  out["seen"] = texts_json(link.seen);
   return out;
 }
 
-json link_json(const Link &link) {
-  return {{"sender", valid_utf8(link.sender)},
-          {"receiver", valid_utf8(link.receiver)},
-          {"status", link.status},
-          {"verified_pairs", link.verified_pairs},
-          {"failed_pairs", link.failed_pairs},
-          {"collateral", link.collateral},
-          {"seen", texts_json(link.seen)}};
+ordered_json links_json(const RunReport &report, bool failed) {
+  ordered_json out = ordered_json::array();
+  for (const LinkDetail &link : report.troubled) {
+    const bool verified =
+        link.verdict == LinkVerdict::verified || link.verdict == LinkVerdict::collateral;
+    if (failed ? link.verdict == LinkVerdict::failed : verified)
+      out.push_back(link_json(link));
+  }
+  return out;
 }
 
-json summary_json(const RunReport &report) {
-  const detail::LinkCounts links = detail::count_links(report);
-  return {{"hosts", report.hosts.size()},
-          {"jobs", report.jobs.size()},
-          {"links_verified", links.verified},
-          {"links_failed", links.failed},
-          {"links_not_covered", links.not_covered}};
+ordered_json failed_pair_json(const PairOutcome &pair) {
+  ordered_json out;
+  out["ranks"] = {pair.even_rank, pair.even_rank + 1};
+  out["sender"] = valid_utf8(pair.sender);
+  out["receiver"] = valid_utf8(pair.receiver);
+  out["problem"] = valid_utf8(pair.problem);
+  return out;
+}
+
+// The hosts of the ranks that never started, each once.
+std::vector<std::string> not_started_hosts(const JobOutcome &job) {
+  std::vector<std::string> hosts;
+  std::unordered_set<std::string> seen;
+  for (const std::int32_t rank : job.not_started) {
+    if (rank >= 0 && static_cast<std::size_t>(rank) < job.rank_hosts.size() &&
+        seen.insert(job.rank_hosts[static_cast<std::size_t>(rank)]).second)
+      hosts.push_back(job.rank_hosts[static_cast<std::size_t>(rank)]);
+  }
+  return hosts;
+}
+
+ordered_json job_json(const JobOutcome &job) {
+  ordered_json failed = ordered_json::array();
+  for (const PairOutcome &pair : job.pairs) {
+    if (!pair.verified)
+      failed.push_back(failed_pair_json(pair));
+  }
+  ordered_json out;
+  out["number"] = job.number;
+  out["kind"] = kind_word(job.kind);
+  out["status"] = status_word(job.status);
+  out["seconds"] = job.seconds;
+  out["ranks"] = job.rank_hosts.size();
+  out["pairs"] = job.pairs.size();
+  out["failed_pairs"] = std::move(failed);
+  if (const std::vector<std::string> hosts = not_started_hosts(job); !hosts.empty())
+    out["not_started_hosts"] = texts_json(hosts);
+  if (!job.unavailable_hosts.empty())
+    out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+  out["messages"] = texts_json(job.messages);
+  return out;
+}
+
+ordered_json summary_json(const RunReport &report, const detail::LinkCounts &links) {
+  int sweeps = 0;
+  int extras = 0;
+  for (const JobOutcome &job : report.jobs) {
+    sweeps += job.kind == JobKind::sweep ? 1 : 0;
+    extras += job.kind != JobKind::sweep && job.kind != JobKind::single ? 1 : 0;
+  }
+  ordered_json out;
+  out["hosts"] = report.hosts.size();
+  out["jobs"] = report.jobs.size();
+  out["sweep_jobs"] = sweeps;
+  out["extra_jobs"] = extras;
+  out["rounds"] = report.rounds;
+  out["links_verified"] = links.verified;
+  out["links_failed"] = links.failed;
+  out["links_not_covered"] = links.not_covered;
+  return out;
+}
+
+ordered_json matrix_json(const RunReport &report) {
+  ordered_json rows = ordered_json::array();
+  for (std::string &row : detail::matrix_rows(report))
+    rows.push_back(std::move(row));
+  ordered_json out;
+  out["rows"] = std::move(rows);
+  out["legend"] = "a row per sender, a character per receiver, both in the order of hosts: " +
+                  detail::legend_text();
+  return out;
 }
 
 // Reading: every field is checked for presence and type, and a fault names
 // its place, e.g. "jobs[2].pairs[0].sender".
 
-std::runtime_error fault(const std::string &what) {
-  return std::runtime_error("report JSON: " + what);
-}
+std::runtime_error fault(const std::string &what) { return std::runtime_error(what); }
 
 std::string path(const std::string &where, const char *key) {
   return where.empty() ? std::string(key) : where + "." + key;
@@ -103,14 +152,21 @@ std::string text(const json &object, const char *key, const std::string &where) 
   return typed(object, key, where, &json::is_string, "a string").get<std::string>();
 }
 
+bool fits_int(const json &value) {
+  return value.is_number_unsigned()
+             ? value.get<std::uint64_t>() <= INT_MAX
+             : value.get<std::int64_t>() >= INT_MIN && value.get<std::int64_t>() <= INT_MAX;
+}
+
 int integer(const json &object, const char *key, const std::string &where) {
   const json &value = typed(object, key, where, &json::is_number_integer, "an integer");
-  const bool fits = value.is_number_unsigned() ? value.get<std::uint64_t>() <= INT_MAX
-                                               : value.get<std::int64_t>() >= INT_MIN &&
-                                                     value.get<std::int64_t>() <= INT_MAX;
-  if (!fits)
+  if (!fits_int(value))
     throw fault("field " + path(where, key) + " is out of range");
   return value.get<int>();
+}
+
+double number(const json &object, const char *key, const std::string &where) {
+  return typed(object, key, where, &json::is_number, "a number").get<double>();
 }
 
 const json &list(const json &object, const char *key, const std::string &where) {
@@ -120,6 +176,7 @@ const json &list(const json &object, const char *key, const std::string &where) 
 std::vector<std::string> texts(const json &object, const char *key, const std::string &where) {
   std::vector<std::string> out;
   const json &values = list(object, key, where);
+  out.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (!values[i].is_string())
       throw fault("field " + item(path(where, key), i) + " is not a string");
@@ -128,7 +185,25 @@ std::vector<std::string> texts(const json &object, const char *key, const std::s
   return out;
 }
 
-PairOutcome read_pair(const json &in, const std::string &where) {
+// A word of the reports back to its enum: words are made by word_of only.
+template <typename Enum, std::size_t count>
+Enum enum_of(const json &object, const char *key, const std::string &where,
+             const Enum (&all)[count], const char *(*word_of)(Enum)) {
+  const std::string word = text(object, key, where);
+  for (const Enum value : all) {
+    if (word == word_of(value))
+      return value;
+  }
+  throw fault("field " + path(where, key) + " is not a known word: \"" + valid_utf8(word) + "\"");
+}
+
+constexpr JobKind all_kinds[] = {JobKind::sweep, JobKind::hosts, JobKind::isolation,
+                                 JobKind::single};
+constexpr JobStatus all_statuses[] = {
+    JobStatus::verified,  JobStatus::failed,      JobStatus::timed_out,    JobStatus::did_not_end,
+    JobStatus::misplaced, JobStatus::not_started, JobStatus::hosts_missing};
+
+PairOutcome pair_of_version1(const json &in, const std::string &where) {
   PairOutcome pair;
   const json &ranks = list(in, "ranks", where);
   if (ranks.size() != 2 || !ranks[0].is_number_integer() || !ranks[1].is_number_integer() ||
@@ -147,12 +222,12 @@ PairOutcome read_pair(const json &in, const std::string &where) {
   return pair;
 }
 
-JobOutcome read_job(const json &in, const std::string &where) {
+JobOutcome job_of_version1(const json &in, const std::string &where) {
   JobOutcome job;
   job.number = integer(in, "number", where);
-  job.kind = text(in, "kind", where);
-  job.status = text(in, "status", where);
-  job.seconds = typed(in, "seconds", where, &json::is_number, "a number").get<double>();
+  job.kind = enum_of(in, "kind", where, all_kinds, kind_word);
+  job.status = enum_of(in, "status", where, all_statuses, status_word);
+  job.seconds = number(in, "seconds", where);
   job.placement = text(in, "placement", where);
   const json &ranks = list(in, "ranks", where);
   for (std::size_t rank = 0; rank < ranks.size(); ++rank) {
@@ -164,85 +239,177 @@ JobOutcome read_job(const json &in, const std::string &where) {
   job.messages = texts(in, "messages", where);
   const json &pairs = list(in, "pairs", where);
   for (std::size_t i = 0; i < pairs.size(); ++i)
-    job.pairs.push_back(read_pair(pairs[i], item(path(where, "pairs"), i)));
+    job.pairs.push_back(pair_of_version1(pairs[i], item(path(where, "pairs"), i)));
   if (in.contains("unavailable_hosts"))
     job.unavailable_hosts = texts(in, "unavailable_hosts", where);
   return job;
 }
 
-Link read_link(const json &in, const std::string &where) {
-  Link link;
-  link.sender = text(in, "sender", where);
-  link.receiver = text(in, "receiver", where);
-  link.status = text(in, "status", where);
-  link.verified_pairs = integer(in, "verified_pairs", where);
-  link.failed_pairs = integer(in, "failed_pairs", where);
-  link.collateral = typed(in, "collateral", where, &json::is_boolean, "true or false").get<bool>();
-  link.seen = texts(in, "seen", where);
-  return link;
+// Journal lines.
+
+std::vector<std::int32_t> ranks_below(const json &in, const char *key, std::size_t ranks) {
+  std::vector<std::int32_t> out;
+  const json &values = list(in, key, "");
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const json &value = values[i];
+    if (!value.is_number_integer() || value.get<std::int64_t>() < 0 ||
+        value.get<std::int64_t>() >= static_cast<std::int64_t>(ranks))
+      throw fault("field " + item(key, i) + " is not a rank of the job");
+    out.push_back(value.get<std::int32_t>());
+  }
+  return out;
 }
 
-RunReport read_report(const json &in) {
-  const int version = integer(in, "version", "");
-  if (version != report_version)
-    throw fault("version " + std::to_string(version) + ", this tool reads version " +
-                std::to_string(report_version));
-  RunReport report;
-  report.tool = text(in, "tool", "");
-  report.launcher = text(in, "launcher", "");
-  const json &hosts = list(in, "hosts", "");
-  for (std::size_t i = 0; i < hosts.size(); ++i) {
-    const std::string at = item("hosts", i);
-    report.hosts.push_back(Host{text(hosts[i], "name", at), integer(hosts[i], "slots", at)});
+// The even rank a "problems" key names, or -1.
+std::int64_t even_rank_of(const std::string &key) {
+  if (key.empty() || key.size() > 10 || key.find_first_not_of("0123456789") != std::string::npos ||
+      (key.size() > 1 && key[0] == '0'))
+    return -1;
+  const std::int64_t rank = std::stoll(key);
+  return rank % 2 == 0 ? rank : -1;
+}
+
+std::vector<PairOutcome> journal_pairs(const json &in, const std::vector<std::string> &hosts) {
+  const std::string marks = text(in, "pairs", "");
+  if (marks.size() != hosts.size() / 2 || marks.find_first_not_of("+-") != std::string::npos)
+    throw fault("field pairs is not a '+' or '-' for each of the " +
+                std::to_string(hosts.size() / 2) + " pairs");
+  std::vector<PairOutcome> pairs(marks.size());
+  for (std::size_t k = 0; k < marks.size(); ++k)
+    pairs[k] = {static_cast<std::int32_t>(2 * k), hosts[2 * k], hosts[2 * k + 1], marks[k] == '+',
+                ""};
+  const json &problems = typed(in, "problems", "", &json::is_object, "an object");
+  for (const auto &[key, problem] : problems.items()) {
+    const std::int64_t even = even_rank_of(key);
+    const std::string where = "problems." + valid_utf8(key);
+    if (even < 0 || static_cast<std::size_t>(even / 2) >= pairs.size() ||
+        pairs[static_cast<std::size_t>(even / 2)].verified)
+      throw fault("field " + where + " names no failed pair");
+    if (!problem.is_string())
+      throw fault("field " + where + " is not a string");
+    pairs[static_cast<std::size_t>(even / 2)].problem = problem.get<std::string>();
   }
-  const json &jobs = list(in, "jobs", "");
-  for (std::size_t i = 0; i < jobs.size(); ++i)
-    report.jobs.push_back(read_job(jobs[i], item("jobs", i)));
-  const json &links = list(in, "links", "");
-  for (std::size_t i = 0; i < links.size(); ++i)
-    report.links.push_back(read_link(links[i], item("links", i)));
-  report.suspect_hosts = texts(in, "suspect_hosts", "");
-  const json &suspect_links = list(in, "suspect_links", "");
-  for (std::size_t i = 0; i < suspect_links.size(); ++i) {
-    const std::string at = item("suspect_links", i);
-    report.suspect_links.emplace_back(text(suspect_links[i], "sender", at),
-                                      text(suspect_links[i], "receiver", at));
-  }
-  return report;
+  return pairs;
+}
+
+JobOutcome job_of_journal(const json &in) {
+  JobOutcome job;
+  job.number = integer(in, "number", "");
+  job.kind = enum_of(in, "kind", "", all_kinds, kind_word);
+  job.status = enum_of(in, "status", "", all_statuses, status_word);
+  job.seconds = number(in, "seconds", "");
+  job.placement = text(in, "placement", "");
+  job.rank_hosts = texts(in, "hosts", "");
+  job.not_started = ranks_below(in, "not_started", job.rank_hosts.size());
+  job.pairs = journal_pairs(in, job.rank_hosts);
+  job.messages = texts(in, "messages", "");
+  if (in.contains("unavailable_hosts"))
+    job.unavailable_hosts = texts(in, "unavailable_hosts", "");
+  return job;
+}
+
+std::string file_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (!in || !(text << in.rdbuf()))
+    throw std::runtime_error("cannot read " + path);
+  return text.str();
 }
 
 } // namespace
 
-json to_json(const RunReport &report) {
-  json hosts = json::array();
+ordered_json to_json(const RunReport &report) {
+  ordered_json hosts = ordered_json::array();
   for (const Host &host : report.hosts)
     hosts.push_back({{"name", valid_utf8(host.name)}, {"slots", host.slots}});
-  json jobs = json::array();
-  for (const JobOutcome &job : report.jobs)
-    jobs.push_back(job_json(job));
-  json links = json::array();
-  for (const Link &link : report.links)
-    links.push_back(link_json(link));
-  json suspect_links = json::array();
+  ordered_json suspect_links = ordered_json::array();
   for (const auto &[sender, receiver] : report.suspect_links)
     suspect_links.push_back({{"sender", valid_utf8(sender)}, {"receiver", valid_utf8(receiver)}});
-  return {{"version", report_version},
-          {"tool", valid_utf8(report.tool)},
-          {"launcher", valid_utf8(report.launcher)},
-          {"rule", diagnosis_rule},
-          {"hosts", hosts},
-          {"jobs", jobs},
-          {"links", links},
-          {"suspect_hosts", texts_json(report.suspect_hosts)},
-          {"suspect_links", suspect_links},
-          {"summary", summary_json(report)}};
+  ordered_json jobs = ordered_json::array();
+  for (const JobOutcome &job : report.jobs)
+    jobs.push_back(job_json(job));
+  const detail::LinkCounts links = detail::count_links(report);
+  ordered_json out;
+  out["version"] = report_version;
+  out["tool"] = valid_utf8(report.tool);
+  out["launcher"] = valid_utf8(report.launcher);
+  out["verdict"] = detail::run_verdict_word(detail::run_verdict(report, links));
+  out["summary"] = summary_json(report, links);
+  out["suspect_hosts"] = texts_json(report.suspect_hosts);
+  out["cannot_run"] = texts_json(report.cannot_run);
+  out["suspect_links"] = std::move(suspect_links);
+  out["failed_links"] = links_json(report, true);
+  out["collateral_links"] = links_json(report, false);
+  out["rule"] = diagnosis_rule;
+  out["hosts"] = std::move(hosts);
+  out["links"] = matrix_json(report);
+  out["jobs"] = std::move(jobs);
+  return out;
 }
 
-RunReport report_from_json(const nlohmann::json &json) {
+std::string journal_line(const JobOutcome &job) {
+  std::string marks;
+  ordered_json problems = ordered_json::object();
+  for (const PairOutcome &pair : job.pairs) {
+    marks += pair.verified ? '+' : '-';
+    if (!pair.verified)
+      problems[std::to_string(pair.even_rank)] = valid_utf8(pair.problem);
+  }
+  ordered_json out;
+  out["number"] = job.number;
+  out["kind"] = kind_word(job.kind);
+  out["status"] = status_word(job.status);
+  out["seconds"] = job.seconds;
+  out["placement"] = valid_utf8(job.placement);
+  out["hosts"] = texts_json(job.rank_hosts);
+  out["not_started"] = job.not_started;
+  out["pairs"] = std::move(marks);
+  out["problems"] = std::move(problems);
+  out["messages"] = texts_json(job.messages);
+  if (!job.unavailable_hosts.empty())
+    out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+  // Strings are escaped: no newline but the last.
+  return out.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::vector<JobOutcome> read_journal(const std::string &path) {
+  const std::string text = file_text(path);
+  std::vector<JobOutcome> jobs;
+  std::size_t number = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    ++number;
+    const std::size_t end = text.find('\n', at);
+    const bool last = end == std::string::npos || end + 1 == text.size();
+    if (end == std::string::npos)
+      break; // torn: the crash came before the newline
+    const json line = json::parse(text.begin() + static_cast<std::ptrdiff_t>(at),
+                                  text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+    at = end + 1;
+    if (line.is_discarded() && last)
+      break;
+    try {
+      if (line.is_discarded())
+        throw fault("not a JSON line");
+      jobs.push_back(job_of_journal(line));
+    } catch (const std::exception &error) {
+      throw std::runtime_error(path + ":" + std::to_string(number) + ": " + error.what());
+    }
+  }
+  return jobs;
+}
+
+std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in) {
   try {
-    return read_report(json);
-  } catch (const nlohmann::json::exception &error) {
-    throw fault(error.what());
+    const int version = integer(in, "version", "");
+    if (version != 1)
+      throw fault("version " + std::to_string(version) + ", expected 1");
+    std::vector<JobOutcome> jobs;
+    const json &list_of_jobs = list(in, "jobs", "");
+    for (std::size_t i = 0; i < list_of_jobs.size(); ++i)
+      jobs.push_back(job_of_version1(list_of_jobs[i], item("jobs", i)));
+    return jobs;
+  } catch (const std::exception &error) {
+    throw std::runtime_error(std::string("report JSON: ") + error.what());
   }
 }
 

@@ -4,15 +4,52 @@
 
 #include "run_report.hpp"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace pairdot_reports::detail {
 
-// The links by position: grid[sender * hosts + receiver], hosts in report
-// order; null on the diagonal and where the report has no such link.
-std::vector<const Link *> link_grid(const RunReport &report);
+// How a cell of the link matrix looks in every report.
+struct CellLook {
+  char mark;           // terminal, report.json rows
+  const char *css;     // HTML classes
+  const char *colour;  // HTML background
+  const char *ink;     // HTML text
+  const char *meaning; // legends
+};
+
+// One look per LinkVerdict, in its order, then the diagonal.
+constexpr CellLook cell_looks[] = {
+    {'?', "uncovered", "#bdbdbd", "#333", "not covered"},
+    {'+', "verified", "#43a047", "#fff", "verified"},
+    {'c', "verified collateral", "#a5d6a7", "#1b5e20",
+     "verified alone after failing in a bigger job"},
+    {'x', "failed", "#e53935", "#fff", "failed"},
+    {'.', "self", "#424242", "#fff", "same host"},
+};
+constexpr std::size_t self_look = 4;
+
+// The order legends list the looks in.
+constexpr std::size_t legend_order[] = {1, 2, 3, 0, self_look};
+
+// "+ verified, c verified alone after failing in a bigger job, ..., . same host"
+std::string legend_text();
+
+inline const CellLook &look(LinkVerdict verdict) {
+  return cell_looks[static_cast<std::size_t>(verdict)];
+}
+
+inline char mark(LinkVerdict verdict) { return look(verdict).mark; }
+
+// The verdict of the link between hosts s and r (indices into report.hosts);
+// not covered where the evidence has no such link.
+LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver);
+
+// The link matrix: a row per sender in host order, a mark per receiver, '.'
+// on the diagonal.
+std::vector<std::string> matrix_rows(const RunReport &report);
 
 // The text with every byte that is not part of valid UTF-8 replaced by '?'.
 std::string valid_utf8(std::string_view text);
@@ -22,24 +59,30 @@ std::string valid_utf8(std::string_view text);
 std::string printable(std::string_view text);
 
 // "job 3 (sweep)"
-std::string job_name(int number, const std::string &kind);
+std::string job_name(int number, JobKind kind);
 
 // "4 ; 5"
 std::string pair_ranks(int even_rank);
 
-// "pair 4 ; 5 (node1 -> node2)"
-std::string pair_label(const PairOutcome &pair);
-
 // The lines joined by newlines.
 std::string joined(const std::vector<std::string> &lines);
 
+// The failed pairs of a job, a line each: "pair 4 ; 5 (a -> b): no result";
+// at most max, then "... N more failed pairs".
+std::string failed_pairs_text(const JobOutcome &job, std::size_t max);
+
 struct LinkCounts {
-  int verified = 0;
-  int failed = 0;
-  int not_covered = 0;
+  long long verified = 0; // collateral included
+  long long failed = 0;
+  long long not_covered = 0;
 };
 
 LinkCounts count_links(const RunReport &report);
+
+// Every link verified, a fault found, or neither yet.
+enum class RunVerdict { verified, fault, incomplete };
+RunVerdict run_verdict(const RunReport &report, const LinkCounts &links);
+const char *run_verdict_word(RunVerdict verdict);
 
 // Seconds with millisecond precision, "1.250".
 std::string seconds_text(double seconds);

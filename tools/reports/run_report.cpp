@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace pairdot_reports {
 
@@ -69,35 +69,16 @@ std::string cleaned(std::string_view text, bool controls_too) {
 
 } // namespace
 
-std::vector<const Link *> link_grid(const RunReport &report) {
-  const std::size_t n = report.hosts.size();
-  std::unordered_map<std::string, std::size_t> index;
-  for (std::size_t host = 0; host < n; ++host)
-    index.emplace(report.hosts[host].name, host);
-  std::vector<const Link *> grid(n * n, nullptr);
-  for (const Link &link : report.links) {
-    const auto sender = index.find(link.sender);
-    const auto receiver = index.find(link.receiver);
-    if (sender != index.end() && receiver != index.end() && sender != receiver)
-      grid[sender->second * n + receiver->second] = &link;
-  }
-  return grid;
-}
-
 std::string valid_utf8(std::string_view text) { return cleaned(text, false); }
 
 std::string printable(std::string_view text) { return cleaned(text, true); }
 
-std::string job_name(int number, const std::string &kind) {
-  return "job " + std::to_string(number) + " (" + kind + ")";
+std::string job_name(int number, JobKind kind) {
+  return "job " + std::to_string(number) + " (" + kind_word(kind) + ")";
 }
 
 std::string pair_ranks(int even_rank) {
   return std::to_string(even_rank) + " ; " + std::to_string(even_rank + 1);
-}
-
-std::string pair_label(const PairOutcome &pair) {
-  return "pair " + pair_ranks(pair.even_rank) + " (" + pair.sender + " -> " + pair.receiver + ")";
 }
 
 std::string joined(const std::vector<std::string> &lines) {
@@ -107,14 +88,86 @@ std::string joined(const std::vector<std::string> &lines) {
   return out;
 }
 
+std::string failed_pairs_text(const JobOutcome &job, std::size_t max) {
+  std::string out;
+  std::size_t failed = 0;
+  for (const PairOutcome &pair : job.pairs) {
+    if (!pair.verified && ++failed <= max)
+      out += (out.empty() ? "" : "\n") + pair_name(pair) + ": " + pair.problem;
+  }
+  if (failed > max)
+    out += "\n... " + std::to_string(failed - max) + " more failed pairs";
+  return out;
+}
+
+std::string legend_text() {
+  std::string out;
+  for (const std::size_t at : legend_order)
+    out += (out.empty() ? "" : ", ") + std::string(1, cell_looks[at].mark) + " " +
+           cell_looks[at].meaning;
+  return out;
+}
+
+LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver) {
+  const auto hosts = static_cast<std::size_t>(report.evidence.hosts);
+  if (sender >= hosts || receiver >= hosts || report.evidence.links.size() < hosts * hosts)
+    return LinkVerdict::not_covered;
+  return link_verdict(report.evidence, static_cast<HostIndex>(sender),
+                      static_cast<HostIndex>(receiver));
+}
+
+std::vector<std::string> matrix_rows(const RunReport &report) {
+  const std::size_t n = report.hosts.size();
+  std::vector<std::string> rows(n, std::string(n, cell_looks[self_look].mark));
+  for (std::size_t sender = 0; sender < n; ++sender) {
+    for (std::size_t receiver = 0; receiver < n; ++receiver) {
+      if (sender != receiver)
+        rows[sender][receiver] = mark(verdict_at(report, sender, receiver));
+    }
+  }
+  return rows;
+}
+
 LinkCounts count_links(const RunReport &report) {
   LinkCounts counts;
-  for (const Link &link : report.links) {
-    counts.verified += link.status == link_status::verified ? 1 : 0;
-    counts.failed += link.status == link_status::failed ? 1 : 0;
-    counts.not_covered += link.status == link_status::not_covered ? 1 : 0;
+  const std::size_t n = report.hosts.size();
+  for (std::size_t sender = 0; sender < n; ++sender) {
+    for (std::size_t receiver = 0; receiver < n; ++receiver) {
+      if (sender == receiver)
+        continue;
+      const LinkVerdict verdict = verdict_at(report, sender, receiver);
+      ++(verdict == LinkVerdict::failed        ? counts.failed
+         : verdict == LinkVerdict::not_covered ? counts.not_covered
+                                               : counts.verified);
+    }
   }
   return counts;
+}
+
+RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
+  // Without two hosts there are no links: the jobs tell.
+  const bool no_links = report.hosts.size() < 2;
+  const bool jobs_ok =
+      std::all_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
+        return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
+      });
+  if (links.failed > 0 || !report.suspect_hosts.empty() || (no_links && !jobs_ok))
+    return RunVerdict::fault;
+  if (links.not_covered > 0 || (no_links && report.jobs.empty()))
+    return RunVerdict::incomplete;
+  return RunVerdict::verified;
+}
+
+const char *run_verdict_word(RunVerdict verdict) {
+  switch (verdict) {
+  case RunVerdict::verified:
+    return "verified";
+  case RunVerdict::fault:
+    return "fault";
+  case RunVerdict::incomplete:
+    break;
+  }
+  return "incomplete";
 }
 
 std::string seconds_text(double seconds) {
@@ -153,7 +206,79 @@ void sync_dir(const std::string &dir) {
   }
 }
 
+// Cuts a torn last line (a crash while appending) so that the next line
+// starts on a line of its own.
+bool cut_torn_tail(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0)
+    return false;
+  char buffer[4096];
+  constexpr auto chunk = static_cast<off_t>(sizeof buffer);
+  for (off_t end = info.st_size; end > 0;) {
+    const off_t start = end > chunk ? end - chunk : 0;
+    const ssize_t got = ::pread(fd, buffer, static_cast<std::size_t>(end - start), start);
+    if (got != end - start)
+      return false;
+    for (ssize_t i = got; i > 0; --i) {
+      if (buffer[i - 1] == '\n') {
+        const off_t kept = start + i;
+        return kept == info.st_size || ::ftruncate(fd, kept) == 0;
+      }
+    }
+    end = start;
+  }
+  return info.st_size == 0 || ::ftruncate(fd, 0) == 0;
+}
+
 } // namespace
+
+const char *kind_word(JobKind kind) {
+  switch (kind) {
+  case JobKind::sweep:
+    return "sweep";
+  case JobKind::hosts:
+    return "hosts";
+  case JobKind::isolation:
+    return "isolation";
+  case JobKind::single:
+    break;
+  }
+  return "single";
+}
+
+const char *status_word(JobStatus status) {
+  switch (status) {
+  case JobStatus::verified:
+    return "verified";
+  case JobStatus::failed:
+    return "failed";
+  case JobStatus::timed_out:
+    return "timed out";
+  case JobStatus::did_not_end:
+    return "did not end";
+  case JobStatus::misplaced:
+    return "misplaced";
+  case JobStatus::not_started:
+    return "not started";
+  case JobStatus::hosts_missing:
+    break;
+  }
+  return "hosts missing";
+}
+
+// Collateral links are verified; reports flag them apart.
+const char *verdict_word(LinkVerdict verdict) {
+  switch (verdict) {
+  case LinkVerdict::not_covered:
+    return "not covered";
+  case LinkVerdict::verified:
+  case LinkVerdict::collateral:
+    return "verified";
+  case LinkVerdict::failed:
+    break;
+  }
+  return "failed";
+}
 
 std::string pair_name(const PairOutcome &pair) {
   return "pair " + detail::pair_ranks(pair.even_rank) + " (" + pair.sender + " -> " +
@@ -162,7 +287,7 @@ std::string pair_name(const PairOutcome &pair) {
 
 std::string json_text(const RunReport &report) {
   // to_json cleans its text already; never throw on a byte it missed.
-  return to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return to_json(report).dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 FileReplacement begin_replacement(const std::string &path) {
@@ -202,6 +327,27 @@ void abandon_replacement(FileReplacement &file) {
   if (!file.temporary.empty())
     ::unlink(file.temporary.c_str());
   file.temporary.clear();
+}
+
+void append_journal(const std::string &dir, const JobOutcome &job) {
+  const std::string where = dir.empty() ? "." : dir;
+  const std::string path = where + "/jobs.jsonl";
+  const std::string line = journal_line(job);
+  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    cannot_write(path, errno);
+  struct stat info {};
+  const bool created = ::fstat(fd, &info) == 0 && info.st_size == 0;
+  bool ok = cut_torn_tail(fd) && write_all(fd, line) && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok)
+    cannot_write(path, error);
+  if (created)
+    sync_dir(where);
 }
 
 void write_report_dir(const std::string &dir, const RunReport &report) {

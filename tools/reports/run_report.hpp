@@ -3,6 +3,8 @@
 // What pairdot-run and pairdot-check report: jobs, the pairs in them, the
 // host-by-host link matrix and the suspects, and the files written from it.
 
+#include "evidence.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -13,8 +15,10 @@
 
 namespace pairdot_reports {
 
-// Bumped whenever a field changes meaning or goes away.
-constexpr int report_version = 1;
+// Bumped whenever a field changes meaning or goes away. Version 1 kept every
+// link and every pair in report.json; version 2 keeps them in jobs.jsonl and
+// the link matrix compact.
+constexpr int report_version = 2;
 
 struct Host {
   std::string name;
@@ -30,65 +34,79 @@ struct PairOutcome {
   std::string problem; // why not verified; empty when verified
 };
 
-// Job status words, as written to the reports.
-namespace job_status {
-constexpr const char *verified = "verified";
-constexpr const char *failed = "failed";           // a pair failed, or the job's output is wrong
-constexpr const char *timed_out = "timed out";     // ended by the time bound
-constexpr const char *did_not_end = "did not end"; // output complete and verified, then ended
-constexpr const char *misplaced = "misplaced";     // ranks ran elsewhere than planned
-constexpr const char *not_started = "not started"; // the launcher could not be run
-} // namespace job_status
+enum class JobStatus : std::uint8_t {
+  verified,
+  failed,        // a pair failed, or the job's output is wrong
+  timed_out,     // ended by the time bound
+  did_not_end,   // output complete and verified, then ended
+  misplaced,     // ranks ran elsewhere than planned
+  not_started,   // the launcher could not be run, or Slurm would not start it
+  hosts_missing, // ended once every rank had started but those of some hosts
+};
 
 struct JobOutcome {
-  int number = 0;                      // 1-based, in the order jobs were planned
-  std::string kind;                    // "sweep", "isolation" or "single"
+  int number = 0; // 1-based, in the order jobs were planned
+  JobKind kind = JobKind::single;
   std::vector<std::string> rank_hosts; // host of every rank, in rank order
   std::string placement;               // the placement in the launcher's own syntax
-  std::string status;                  // one of job_status
+  JobStatus status = JobStatus::verified;
   double seconds = 0;
   std::vector<std::string> messages; // what was seen: checker lines, warnings
   std::vector<PairOutcome> pairs;
+  std::vector<std::int32_t> not_started;      // ranks that never started
   std::vector<std::string> unavailable_hosts; // a job not started: hosts Slurm would not use
 };
 
-// Link status words.
-namespace link_status {
-constexpr const char *verified = "verified";
-constexpr const char *failed = "failed";
-constexpr const char *not_covered = "not covered";
-} // namespace link_status
+// The words of the reports, made here only.
+const char *kind_word(JobKind kind);           // "sweep", "hosts", "isolation", "single"
+const char *status_word(JobStatus status);     // "verified", "timed out", ...
+const char *verdict_word(LinkVerdict verdict); // "verified", "failed", "not covered"
 
-// One ordered pair of distinct hosts.
-struct Link {
+// A link with failed pairs: what each job saw of it.
+struct LinkDetail {
   std::string sender;
   std::string receiver;
-  std::string status;            // one of link_status
+  LinkVerdict verdict = LinkVerdict::not_covered;
   int verified_pairs = 0;        // pairs over this link that verified, in any job
   int failed_pairs = 0;          // pairs that did not, in any job
-  bool collateral = false;       // failed in a bigger job, verified alone
-  std::vector<std::string> seen; // e.g. "job 3, pair 4 ; 5: no result"
+  std::vector<std::string> seen; // e.g. "job 3 (sweep), pair 4 ; 5: no result"
 };
 
 struct RunReport {
   std::string tool;     // "pairdot-run" or "pairdot-check"
   std::string launcher; // "mpich", "openmpi", ... ; empty if unknown
   std::vector<Host> hosts;
-  std::vector<JobOutcome> jobs;
-  std::vector<Link> links; // every ordered pair of distinct hosts, senders in host order
+  std::vector<JobOutcome> jobs; // in number order
+  // Filled by diagnose:
+  Evidence evidence;                // every link's state: link_verdict
+  std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;
+  std::vector<std::string> cannot_run; // hosts none of whose ranks started when tested alone
   std::vector<std::pair<std::string, std::string>> suspect_links; // (sender, receiver)
+  int rounds = 0; // jobs that had to run one after another; 0 if unknown
 };
 
 // The diagnosis rule, as README and the reports state it.
 extern const char *const diagnosis_rule;
 
-// Fills links, suspect_hosts and suspect_links from hosts and jobs.
+// Fills evidence, troubled, the suspects and cannot_run from hosts and jobs.
 void diagnose(RunReport &report);
 
-nlohmann::json to_json(const RunReport &report);
-// Reads a report written by to_json; throws std::runtime_error naming the fault.
-RunReport report_from_json(const nlohmann::json &json);
+// report.json: the verdict, suspects and failed links first; the link
+// matrix compact; jobs without their passing pairs. Keys in writing order.
+nlohmann::ordered_json to_json(const RunReport &report);
+
+// jobs.jsonl: one line a finished job, with every rank's host and every
+// pair, appended as the job ends; what --resume reads.
+std::string journal_line(const JobOutcome &job); // ends with a newline
+// Appends and syncs the line to dir/jobs.jsonl; throws std::runtime_error.
+void append_journal(const std::string &dir, const JobOutcome &job);
+// The jobs of dir/jobs.jsonl; a torn last line (a crash while writing) is
+// left out. Throws std::runtime_error naming the line of any other fault.
+std::vector<JobOutcome> read_journal(const std::string &path);
+// The jobs of a version 1 report.json; throws std::runtime_error naming the
+// fault.
+std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &json);
 
 std::string junit_xml(const RunReport &report);
 std::string html_page(const RunReport &report);
@@ -114,7 +132,8 @@ void commit_replacement(FileReplacement &file, std::string_view text);
 // Removes the temporary of a replacement not committed.
 void abandon_replacement(FileReplacement &file);
 
-// Writes report.json, junit.xml and report.html into dir, each replaced whole.
+// Writes report.json, junit.xml and report.html into dir, each replaced whole
+// (the jobs are in jobs.jsonl).
 // Throws std::runtime_error on failure.
 void write_report_dir(const std::string &dir, const RunReport &report);
 

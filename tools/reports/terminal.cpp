@@ -9,14 +9,6 @@ namespace {
 
 constexpr std::size_t max_hosts = 32;
 
-char mark(const Link *link) {
-  if (link == nullptr || link->status == link_status::not_covered)
-    return '?';
-  if (link->status == link_status::failed)
-    return 'x';
-  return link->collateral ? 'c' : '+';
-}
-
 // Bytes outside printable ASCII become '?'.
 std::string ascii(const std::string &text) {
   std::string out = text;
@@ -39,9 +31,8 @@ std::string terminal_matrix(const RunReport &report) {
   for (const Host &host : report.hosts)
     name_width = std::max(name_width, host.name.size());
   const std::size_t column = std::to_string(n).size() + 1;
-  const std::vector<const Link *> grid = detail::link_grid(report);
-  std::string out = "+ verified, c verified alone after failing in a bigger job, x failed, "
-                    "? not covered, . same host; senders in rows\n";
+  const std::vector<std::string> rows = detail::matrix_rows(report);
+  std::string out = detail::legend_text() + "; senders in rows\n";
   out += std::string(4 + name_width, ' ');
   for (std::size_t receiver = 1; receiver <= n; ++receiver)
     out += right_aligned(std::to_string(receiver), column);
@@ -51,8 +42,7 @@ std::string terminal_matrix(const RunReport &report) {
     out += right_aligned(std::to_string(sender + 1), 3) + ' ' + ascii(name) +
            std::string(name_width - name.size(), ' ');
     for (std::size_t receiver = 0; receiver < n; ++receiver) {
-      const char cell = sender == receiver ? '.' : mark(grid[sender * n + receiver]);
-      out += right_aligned(std::string(1, cell), column);
+      out += right_aligned(std::string(1, rows[sender][receiver]), column);
     }
     out += '\n';
   }

@@ -1,0 +1,56 @@
+#!/bin/sh
+# Fault isolation of pairdot-run on modelled clusters (diagnosis-sim): extra
+# jobs beside the sweep's, whether exactly the faults were named, modelled
+# and wall time, peak RSS; "old" is one 2-rank job for every failed pair of
+# the sweep, as pairdot-run did before. Prints a markdown table; a target
+# missed is named on standard error and the exit status is 1.
+#
+#   bench/diagnosis.sh [BUILD_DIR]      (default build/mpich)
+set -eu
+build=${1:-$(dirname "$0")/../build/mpich}
+sim=$build/bench/diagnosis-sim
+[ -x "$sim" ] || { echo "diagnosis.sh: no $sim (build the bench first)" >&2; exit 2; }
+missed=0
+
+get() { # field of the one-line JSON object
+  printf '%s' "$2" | sed -n "s/.*\"$1\":\([^,}]*\).*/\1/p"
+}
+
+target() { # what, value, awk condition on v
+  awk -v v="$2" "BEGIN { exit !($3) }" && return 0
+  echo "diagnosis.sh: missed: $1 (got $2)" >&2
+  missed=$((missed + 1))
+}
+
+row() { # scenario, JSON
+  printf '| %s | %s | %s | %s | %s | %.0f | %s | %s | %.2f | %.0f |\n' "$1" \
+    "$(get sweep_jobs "$2")" "$(get extra_jobs "$2")" "$(get old_extra_jobs "$2")" \
+    "$(get rounds "$2")" "$(get modelled_seconds "$2")" \
+    "$(get old_modelled_seconds "$2" | awk '{ printf "%.0f", $1 }')" \
+    "$(get exact "$2")" "$(get wall_seconds "$2")" "$(get peak_rss_mib "$2")"
+}
+
+echo "| scenario | sweep jobs | extra jobs | old extra jobs | rounds | modelled s | old modelled s | exact | wall s | peak RSS MiB |"
+echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+for seed in 1 2 3 4 5 6 7 8 9 10; do
+  out=$("$sim" --hosts 1000 --slots 64 --random-dead 1 --random-bad 3 --failure job \
+    --seed "$seed" --old)
+  row "1000x64, 1 dead + 3 bad, job, seed $seed" "$out"
+  target "1000x64 seed $seed: extra jobs <= 80" "$(get extra_jobs "$out")" 'v <= 80'
+  target "1000x64 seed $seed: exact" "$(get exact "$out")" 'v == "true"'
+done
+
+out=$("$sim" --hosts 10000 --slots 32 --random-dead 2 --random-bad 5 --failure job --seed 1)
+row "10000x32, 2 dead + 5 bad, job, seed 1" "$out"
+target "10000x32: exact" "$(get exact "$out")" 'v == "true"'
+target "10000x32: extra jobs <= 250" "$(get extra_jobs "$out")" 'v <= 250'
+target "10000x32: wall seconds < 60" "$(get wall_seconds "$out")" 'v < 60'
+target "10000x32: peak RSS < 4 GiB" "$(get peak_rss_mib "$out")" 'v < 4096'
+
+for waits in "" --launcher-waits; do
+  out=$("$sim" --hosts 8 --slots 1 --dead-host 7 --bad-link 0:1 --bad-link 1:0 --timeout 8 \
+    --failure job --old $waits)
+  row "8x1, node7 dead, 0:1 + 1:0, job, timeout 8 ${waits:-(launcher starts the rest)}" "$out"
+  target "8x1 ${waits:-launcher starts the rest}: exact" "$(get exact "$out")" 'v == "true"'
+done
+[ "$missed" = 0 ] || exit 1

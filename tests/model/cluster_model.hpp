@@ -1,0 +1,105 @@
+#pragma once
+
+// A modelled cluster for the planner of pairdot-run: N hosts of S slots,
+// dead hosts, bad and flaky links. It answers, for a job's hosts, which
+// ranks started, which pairs verified and how long the job took; the
+// planner only ever sees those answers.
+//
+// Time: a job costs launch = 0.5 s + 20 us x ranks. A job none of whose
+// ranks start hangs until the bound (timeout). A job whose ranks all start
+// but those of dead hosts is ended by pairdot-run max(5 s, 2 x launch) after
+// launch (at most the bound). A job ended by a failed pair (failure mode
+// job) costs launch, as does any other job. A round costs its slowest job.
+
+#include "isolation.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace pairdot_model {
+
+using pairdot_reports::HostIndex;
+using Link = std::pair<HostIndex, HostIndex>; // (sender, receiver)
+
+enum class FailureMode : std::uint8_t {
+  pair, // a failed pair is lost alone
+  job,  // a failed pair ends the whole job: no pair of it verifies
+  init, // a bad link ends every job that holds both its hosts, paired or not
+        // (MPICH over UCX connects every pair of ranks in MPI_Init)
+};
+
+struct FlakyLink {
+  Link link;
+  double probability = 0; // that a pair over it fails
+};
+
+struct Faults {
+  std::vector<HostIndex> dead_hosts; // their ranks never start
+  std::vector<Link> bad_links;       // every pair over them fails
+  std::vector<FlakyLink> flaky_links;
+};
+
+struct ClusterSetup {
+  HostIndex hosts = 2;
+  int slots = 1;
+  Faults faults;
+  FailureMode failure = FailureMode::pair;
+  bool launcher_waits = false; // no rank starts when a host of the job is dead
+  double timeout = 60;         // the bound of a job, seconds
+  std::uint64_t seed = 1;      // of the flaky links' failures
+};
+
+struct LinkFault {
+  std::uint64_t link = 0; // sender * hosts + receiver
+  double probability = 1;
+};
+
+struct Cluster {
+  ClusterSetup setup;
+  std::vector<std::uint8_t> dead;        // per host
+  std::vector<std::uint8_t> sends_fault; // per host: some link from it is bad or flaky
+  std::vector<LinkFault> link_faults;    // sorted by link
+  std::mt19937_64 random;
+};
+
+// Throws std::invalid_argument naming a host or link out of range.
+Cluster make_cluster(const ClusterSetup &setup);
+
+enum class JobEnd : std::uint8_t {
+  verified,      // every pair verified
+  failed,        // some pair did not
+  hosts_missing, // ended once all ranks but dead hosts' had started
+  timed_out,     // no rank started: hung until the bound
+};
+
+struct JobAnswer {
+  pairdot_reports::JobEvidence seen;
+  JobEnd end = JobEnd::verified;
+  double seconds = 0;
+};
+
+// What the cluster does with a job placed on these hosts (rank by rank).
+JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);
+
+struct ModelRun {
+  pairdot_run::Isolation state;
+  pairdot_reports::Suspects suspects; // sorted
+  int sweep_jobs = 0;
+  int extra_jobs = 0;
+  double modelled_seconds = 0; // the slowest job of each round, summed
+};
+
+using JobSeen = std::function<void(const pairdot_run::PlannedRun &, const JobAnswer &)>;
+
+// Runs the planner on the cluster until it has nothing left to learn;
+// on_job (if set) sees every job as it is recorded.
+ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job = {});
+
+// The suspects a perfect diagnosis names: the dead hosts, and the bad links
+// between live hosts, both sorted.
+pairdot_reports::Suspects expected_suspects(const ClusterSetup &setup);
+
+} // namespace pairdot_model

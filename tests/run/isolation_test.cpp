@@ -1,0 +1,167 @@
+#include "cluster_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using pairdot_model::ClusterSetup;
+using pairdot_model::FailureMode;
+using pairdot_model::Faults;
+using pairdot_model::HostIndex;
+using pairdot_model::Link;
+using pairdot_reports::LinkState;
+
+struct Scenario {
+  const char *name;
+  HostIndex hosts;
+  int slots;
+  Faults faults;
+  FailureMode failure = FailureMode::pair;
+  bool launcher_waits = false;
+};
+
+int ceil_log2(long long n) {
+  int bits = 0;
+  while ((1LL << bits) < n) {
+    ++bits;
+  }
+  return bits;
+}
+
+// Extra jobs a planner that splits in halves needs at most. Dead hosts:
+// when the launcher waits, nothing shows which hosts of a job are dead, so
+// halving the job's N hosts takes at most 2 log2 N jobs for each, plus the
+// whole group; otherwise the ranks not started name the candidates, and
+// splitting d of them takes at most 2d - 1. Failing links: each fails one
+// sweep job. In job mode all P pairs of it are suspect, and halving (both
+// halves at each level) takes 2 log2 P jobs to one failing pair, one to
+// test it alone and one for the links set aside; in pair mode only the b
+// failed pairs are suspect: 2 log2 b + 2. A flaky link may fail anew at
+// every test: twice a bad one's.
+int extra_job_bound(const Scenario &s) {
+  const auto dead = static_cast<int>(s.faults.dead_hosts.size());
+  const int host_jobs = s.launcher_waits ? dead * 2 * ceil_log2(s.hosts) + 1 : 2 * dead;
+  const auto bad = static_cast<int>(s.faults.bad_links.size());
+  const int per_link = s.failure == FailureMode::job
+                           ? 2 * ceil_log2(static_cast<long long>(s.hosts) * s.slots / 2) + 2
+                           : 2 * ceil_log2(bad + 1) + 2;
+  const auto flaky = static_cast<int>(s.faults.flaky_links.size());
+  return host_jobs + per_link * (bad + 2 * flaky);
+}
+
+// The links that must be named: the bad ones and the flaky ones that always
+// fail, between live hosts.
+pairdot_reports::Suspects must_find(ClusterSetup setup) {
+  for (const auto &flaky : setup.faults.flaky_links) {
+    if (flaky.probability >= 1) {
+      setup.faults.bad_links.push_back(flaky.link);
+    }
+  }
+  return pairdot_model::expected_suspects(setup);
+}
+
+bool is_flaky(const Faults &faults, const Link &link) {
+  return std::any_of(faults.flaky_links.begin(), faults.flaky_links.end(),
+                     [&link](const auto &flaky) { return flaky.link == link; });
+}
+
+bool is_faulty(const Faults &faults, const Link &link) {
+  const auto &dead = faults.dead_hosts;
+  const auto &bad = faults.bad_links;
+  return std::count(dead.begin(), dead.end(), link.first) > 0 ||
+         std::count(dead.begin(), dead.end(), link.second) > 0 ||
+         std::count(bad.begin(), bad.end(), link) > 0 || is_flaky(faults, link);
+}
+
+void check_scenario(const Scenario &s, std::uint64_t seed) {
+  SCOPED_TRACE(std::string(s.name) + ", seed " + std::to_string(seed));
+  ClusterSetup setup;
+  setup.hosts = s.hosts;
+  setup.slots = s.slots;
+  setup.faults = s.faults;
+  setup.failure = s.failure;
+  setup.launcher_waits = s.launcher_waits;
+  setup.seed = seed;
+  auto cluster = pairdot_model::make_cluster(setup);
+  std::set<Link> failed_alone; // 2-rank isolation jobs whose pair failed
+  const auto run = pairdot_model::run_model(
+      cluster, 4, [&](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
+        const auto &hosts = job.shape.rank_hosts;
+        if (job.shape.kind == pairdot_reports::JobKind::isolation && hosts.size() == 2 &&
+            answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0]) {
+          failed_alone.insert({hosts[0], hosts[1]});
+        }
+      });
+
+  const auto expected = must_find(setup);
+  EXPECT_EQ(run.suspects.hosts, expected.hosts);
+  for (const Link &link : expected.links) {
+    EXPECT_TRUE(std::binary_search(run.suspects.links.begin(), run.suspects.links.end(), link))
+        << "not named: " << link.first << " -> " << link.second;
+  }
+  for (const Link &link : run.suspects.links) {
+    EXPECT_TRUE(std::binary_search(expected.links.begin(), expected.links.end(), link) ||
+                is_flaky(s.faults, link))
+        << "named: " << link.first << " -> " << link.second;
+    EXPECT_EQ(failed_alone.count(link), 1u)
+        << "not tested alone: " << link.first << " -> " << link.second;
+  }
+  const auto &evidence = run.state.evidence;
+  std::vector<Link> blamed;    // failed, yet not faulty
+  std::vector<Link> uncovered; // not faulty, not tested
+  for (HostIndex a = 0; a < s.hosts; ++a) {
+    for (HostIndex b = 0; b < s.hosts; ++b) {
+      if (a == b || is_faulty(s.faults, {a, b})) {
+        continue;
+      }
+      if (pairdot_reports::link_state(evidence, a, b) == LinkState::failed) {
+        blamed.push_back({a, b});
+      }
+      if (pairdot_reports::link_verdict(evidence, a, b) ==
+          pairdot_reports::LinkVerdict::not_covered) {
+        uncovered.push_back({a, b});
+      }
+    }
+  }
+  EXPECT_EQ(blamed, std::vector<Link>{});
+  EXPECT_EQ(uncovered, std::vector<Link>{});
+  for (const auto &flaky : s.faults.flaky_links) {
+    const auto state = pairdot_reports::link_state(evidence, flaky.link.first, flaky.link.second);
+    EXPECT_TRUE(state == LinkState::verified || state == LinkState::failed)
+        << "flaky link left " << static_cast<int>(state);
+  }
+  EXPECT_LE(run.extra_jobs, extra_job_bound(s));
+}
+
+TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
+  const auto job = FailureMode::job;
+  const auto pair = FailureMode::pair;
+  const Scenario scenarios[] = {
+      {"one dead host", 8, 2, {{5}, {}, {}}, pair},
+      {"two dead hosts", 16, 4, {{3, 11}, {}, {}}, job},
+      {"a bad link one way", 12, 3, {{}, {{2, 7}}, {}}, pair},
+      {"a bad link both ways", 10, 2, {{}, {{4, 1}, {1, 4}}, {}}, job},
+      {"a dead host and a bad link", 32, 8, {{20}, {{3, 9}}, {}}, job},
+      {"a bad link from a dead host", 6, 2, {{0}, {{0, 3}}, {}}, job},
+      {"a flaky link that always fails", 8, 4, {{}, {}, {{{6, 2}, 1.0}}}, pair},
+      {"a flaky link, job mode", 8, 2, {{}, {}, {{{0, 5}, 0.3}}}, job},
+      {"a flaky link, pair mode", 16, 1, {{}, {}, {{{9, 4}, 0.3}}}, pair},
+      {"whole-job failures", 64, 8, {{}, {{10, 20}, {30, 40}, {50, 60}}, {}}, job},
+      {"one-pair failures", 64, 1, {{}, {{10, 20}, {20, 10}, {63, 0}}, {}}, pair},
+      {"four hosts, one slot", 4, 1, {{2}, {{0, 1}}, {}}, job},
+      {"the launcher waits", 8, 1, {{7}, {{0, 1}, {1, 0}}, {}}, job, true},
+      {"the launcher waits, two dead", 24, 2, {{3, 17}, {{5, 6}}, {}}, pair, true},
+  };
+  for (const Scenario &s : scenarios) {
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+      check_scenario(s, seed);
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the jobs of a run showed about each host and each ordered pair of
+// hosts, kept compact (a byte a link: 100 million links fit in 100 MB), and
+// the suspects it points at. Hosts are indices into the run's host list.
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace pairdot_reports {
+
+using HostIndex = std::int32_t;
+
+enum class JobKind : std::uint8_t {
+  sweep,     // part of the plan that covers every ordered pair of hosts
+  hosts,     // hosts that would not start, tested together
+  isolation, // failed links re-tested together; one pair: alone
+  single,    // a job the user asked for
+};
+
+// A job's shape: ranks 2k and 2k + 1 form a pair, the even rank's host sends;
+// an odd last rank has no partner.
+struct JobShape {
+  JobKind kind = JobKind::sweep;
+  std::vector<HostIndex> rank_hosts;
+};
+
+// What a job showed.
+struct JobEvidence {
+  std::vector<std::uint8_t> started;        // per rank: it started (its shim's line)
+  std::vector<std::uint8_t> verified;       // per pair
+  std::vector<HostIndex> unavailable_hosts; // Slurm would not start the job on them
+};
+
+enum class LinkState : std::uint8_t {
+  untested, // no pair over it verified or failed where its failure tells
+  verified,
+  suspect,   // failed in a job with other pairs; not yet re-tested alone
+  failed,    // failed alone (or in a job the user asked for)
+  host_down, // a host of it cannot run
+};
+
+enum class HostState : std::uint8_t { unknown, ran, cannot_run };
+
+struct Evidence {
+  HostIndex hosts = 0;
+  std::vector<std::uint8_t> links; // hosts * hosts, sender-major: LinkState | flags
+  std::vector<HostState> host_states;
+  std::vector<std::uint8_t>
+      unavailable; // per host: Slurm would not use it, and no pair verified since
+};
+
+Evidence make_evidence(HostIndex hosts);
+
+LinkState link_state(const Evidence &evidence, HostIndex sender, HostIndex receiver);
+// The link failed in a job with other pairs at least once.
+bool failed_in_group(const Evidence &evidence, HostIndex sender, HostIndex receiver);
+
+// Pair failures tell about links only where the job's failure cannot be a
+// host's: every rank started, or the user asked for the job; never in a job
+// that tests hosts.
+bool pair_failures_count(const JobShape &job, const JobEvidence &evidence);
+
+// Records one finished job. A verified pair clears its link; a pair that
+// fails alone fails its link, one that fails beside others makes it suspect;
+// a hosts job of one host none of whose ranks started marks that host as
+// unable to run, and its links as down.
+void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen);
+
+enum class LinkVerdict : std::uint8_t { not_covered, verified, collateral, failed };
+// What the link matrix shows: a suspect link not re-tested is not covered.
+LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex receiver);
+
+struct Suspects {
+  std::vector<HostIndex> hosts;
+  std::vector<std::pair<HostIndex, HostIndex>> links; // (sender, receiver)
+};
+
+// A host is suspect when it cannot run, when its links fail with more than
+// half of its partners (at least two), when it is one of only two hosts and
+// a link between them fails, or when Slurm would not use it and no pair on
+// it verified since; a failing link between two hosts not suspect is a
+// suspect link.
+Suspects find_suspects(const Evidence &evidence);
+
+} // namespace pairdot_reports

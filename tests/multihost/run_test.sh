@@ -84,7 +84,7 @@ command=("$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --rep
 if [ -n "$interrupt" ]; then
   "${command[@]}" "${run_args[@]}" -- "${launch[@]}" >/dev/null &
   pid=$!
-  until [ "$(wc -l <"$work/report/jobs.jsonl" 2>/dev/null)" -ge "$interrupt" ] 2>/dev/null; do
+  until [ "$({ wc -l <"$work/report/jobs.jsonl"; } 2>/dev/null)" -ge "$interrupt" ] 2>/dev/null; do
     kill -0 "$pid" 2>/dev/null || fail "the run ended before it could be interrupted"
     sleep 0.05
   done

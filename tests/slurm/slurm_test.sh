@@ -76,8 +76,8 @@ submit() {
 }
 
 stopper=""
-if [ -n "$stop" ]; then # once the first job is in the report
-  (until grep -qs '"number"' "$work/report/report.json"; do sleep 0.005; done
+if [ -n "$stop" ]; then # once the first job is in the journal
+  (until grep -qs '"number"' "$work/report/jobs.jsonl"; do sleep 0.005; done
     kill -KILL "$(cat "$cluster/pids/slurmd-$prefix-node$stop")") &
   stopper=$!
 fi

@@ -473,9 +473,39 @@ void read_group_test(Isolation &state, const Probe &probe, const JobShape &job,
   }
 }
 
+// Slurm never started the job: hosts that have not run (or that Slurm would
+// not use) are tested alone, the rest is tried again later.
+void held_job(Isolation &state, const JobShape &job, const JobEvidence &seen, const Probe &probe) {
+  const std::vector<HostIndex> hosts = distinct_hosts(job.rank_hosts);
+  for (const HostIndex host : hosts) {
+    ++state.screenings[static_cast<std::size_t>(host)];
+    const bool in_question =
+        state.evidence.host_states[static_cast<std::size_t>(host)] != HostState::ran ||
+        std::count(seen.unavailable_hosts.begin(), seen.unavailable_hosts.end(), host) > 0;
+    if (can_run(state, host) && (in_question || probe.what == Probe::What::hosts))
+      state.host_groups.push_back({host});
+  }
+  if (probe.what == Probe::What::hosts)
+    return;
+  if (probe.what == Probe::What::sweep) {
+    state.replan = true;
+    return;
+  }
+  std::vector<LinkId> links = probe.links;
+  links.insert(links.end(), probe.rest.begin(), probe.rest.end());
+  if (probe.positive)
+    open_group(state, std::move(links));
+  else
+    to_pool(state, links);
+}
+
 void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
                   const JobEvidence &seen) {
   pairdot_reports::add_job(state.evidence, job, seen);
+  if (seen.held) {
+    held_job(state, job, seen, probe);
+    return;
+  }
   const bool all_started = std::all_of(seen.started.begin(), seen.started.end(),
                                        [](std::uint8_t started) { return started != 0; });
   if (!all_started) {

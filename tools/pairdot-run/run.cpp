@@ -61,12 +61,11 @@ std::string fixed1(double value) {
   return text;
 }
 
-void print_progress(const JobOutcome &job, const std::string &label, std::size_t index,
-                    std::size_t total) {
-  std::string line = label + " " + std::to_string(index) + "/" + std::to_string(total) + ": " +
-                     std::to_string(job.rank_hosts.size()) + " ranks on " +
-                     std::to_string(distinct_hosts(job)) + " host" +
-                     (distinct_hosts(job) == 1 ? "" : "s");
+void print_progress(const JobOutcome &job) {
+  std::string line =
+      "job " + std::to_string(job.number) + " (" + pairdot_reports::kind_word(job.kind) +
+      "): " + std::to_string(job.rank_hosts.size()) + " ranks on " +
+      std::to_string(distinct_hosts(job)) + " host" + (distinct_hosts(job) == 1 ? "" : "s");
   if (job.kind == JobKind::isolation && job.rank_hosts.size() == 2) {
     line += " (" + job.rank_hosts[0] + " -> " + job.rank_hosts[1] + ")";
   }
@@ -99,8 +98,7 @@ void keep(Session &session, JobOutcome outcome) {
 
 // Runs the jobs, at most `parallel` at once, keeping each as it ends.
 // False when interrupted or when a job ran elsewhere than placed.
-bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
-              const std::string &label) {
+bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel) {
   const RunSettings &settings = session.options.settings;
   std::vector<RunningJob> running;
   std::size_t next = 0;
@@ -124,7 +122,8 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel,
       }
       ended = true;
       JobOutcome outcome = finish_job(settings, *job);
-      print_progress(outcome, label, ++finished, plans.size());
+      print_progress(outcome);
+      ++finished;
       session.misplaced = session.misplaced || outcome.status == JobStatus::misplaced;
       keep(session, std::move(outcome));
       job = running.erase(job);
@@ -299,6 +298,7 @@ using HostMap = std::unordered_map<std::string, HostIndex>;
 pairdot_reports::JobEvidence evidence_of(const JobOutcome &job) {
   pairdot_reports::JobEvidence seen;
   const bool none = job.status == JobStatus::not_started;
+  seen.held = none;
   seen.started.assign(job.rank_hosts.size(), none ? 0 : 1);
   for (const std::int32_t rank : job.not_started) {
     if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size()) {
@@ -378,8 +378,7 @@ int run_sweep(Session &session) {
       }
     }
     const std::size_t before = session.report.jobs.size();
-    const bool sweep = round.front().shape.kind == JobKind::sweep;
-    if (!run_jobs(session, plans, options.parallel, sweep ? "job" : "isolation")) {
+    if (!run_jobs(session, plans, options.parallel)) {
       return -1;
     }
     // Jobs of this round that ran now, by number.
@@ -406,7 +405,7 @@ int run_single(Session &session) {
   if (!options.hosts.empty()) {
     plan.rank_hosts = round_robin(options.hosts, options.np);
   }
-  if (!run_jobs(session, {plan}, 1, "job")) {
+  if (!run_jobs(session, {plan}, 1)) {
     return -1;
   }
   session.report.rounds = 1;

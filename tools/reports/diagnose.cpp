@@ -39,6 +39,7 @@ void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job
     shape.rank_hosts.push_back(host_at(index, host));
   JobEvidence seen;
   const bool none_started = job.status == JobStatus::not_started;
+  seen.held = none_started;
   seen.started.assign(job.rank_hosts.size(), none_started ? 0 : 1);
   for (const std::int32_t rank : job.not_started) {
     if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size())

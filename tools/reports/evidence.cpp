@@ -72,6 +72,23 @@ void add_pair(Evidence &evidence, HostIndex sender, HostIndex receiver, bool ver
   }
 }
 
+// Hosts none of whose ranks started beside others that did are in question
+// again, whatever they did before.
+void question_missing(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
+  std::vector<HostIndex> ran;
+  std::vector<HostIndex> missing;
+  for (std::size_t rank = 0; rank < job.rank_hosts.size(); ++rank) {
+    if (job.rank_hosts[rank] >= 0)
+      (started(seen, rank) ? ran : missing).push_back(job.rank_hosts[rank]);
+  }
+  std::sort(ran.begin(), ran.end());
+  for (const HostIndex host : missing) {
+    HostState &state = evidence.host_states[static_cast<std::size_t>(host)];
+    if (state == HostState::ran && !std::binary_search(ran.begin(), ran.end(), host))
+      state = HostState::unknown;
+  }
+}
+
 bool failing(LinkState state) {
   return state == LinkState::failed || state == LinkState::host_down;
 }
@@ -104,6 +121,19 @@ bool pair_failures_count(const JobShape &job, const JobEvidence &seen) {
 
 void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
   const std::vector<HostIndex> &hosts = job.rank_hosts;
+  const bool one_host =
+      !hosts.empty() && hosts[0] >= 0 &&
+      std::all_of(hosts.begin(), hosts.end(), [&](HostIndex h) { return h == hosts[0]; });
+  for (const HostIndex host : seen.unavailable_hosts)
+    evidence.unavailable[static_cast<std::size_t>(host)] = 1;
+  if (seen.held) {
+    // Slurm holds a node that ran before for another job's end; one that
+    // never ran, alone, cannot run.
+    if (job.kind == JobKind::hosts && one_host &&
+        evidence.host_states[static_cast<std::size_t>(hosts[0])] == HostState::unknown)
+      mark_cannot_run(evidence, hosts[0]);
+    return;
+  }
   bool any_started = false;
   for (std::size_t rank = 0; rank < hosts.size(); ++rank) {
     if (started(seen, rank) && hosts[rank] >= 0) {
@@ -111,8 +141,8 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
       any_started = true;
     }
   }
-  for (const HostIndex host : seen.unavailable_hosts)
-    evidence.unavailable[static_cast<std::size_t>(host)] = 1;
+  if (any_started)
+    question_missing(evidence, job, seen);
   const bool counts = pair_failures_count(job, seen);
   const std::size_t pairs = hosts.size() / 2;
   const bool alone = job.kind == JobKind::single || (job.kind == JobKind::isolation && pairs == 1);
@@ -123,9 +153,7 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
     if (sender >= 0 && receiver >= 0 && sender != receiver && (verified || counts))
       add_pair(evidence, sender, receiver, verified, alone);
   }
-  const bool one_host = !hosts.empty() && std::all_of(hosts.begin(), hosts.end(),
-                                                      [&](HostIndex h) { return h == hosts[0]; });
-  if (job.kind == JobKind::hosts && one_host && !any_started && hosts[0] >= 0)
+  if (job.kind == JobKind::hosts && one_host && !any_started)
     mark_cannot_run(evidence, hosts[0]);
 }
 

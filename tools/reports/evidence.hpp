@@ -31,6 +31,7 @@ struct JobEvidence {
   std::vector<std::uint8_t> started;        // per rank: it started (its shim's line)
   std::vector<std::uint8_t> verified;       // per pair
   std::vector<HostIndex> unavailable_hosts; // Slurm would not start the job on them
+  bool held = false; // never started (Slurm kept it waiting): tells only of a host alone
 };
 
 enum class LinkState : std::uint8_t {

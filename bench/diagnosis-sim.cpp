@@ -394,7 +394,7 @@ int fail(const std::string &what) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int run_main(int argc, char **argv) {
   CLI::App app("Runs the fault isolation of pairdot-run on a modelled cluster and prints what it "
                "took and whom it named, as one JSON object.",
                "diagnosis-sim");
@@ -413,5 +413,14 @@ int main(int argc, char **argv) {
     return fail("out of memory");
   } catch (const std::exception &error) {
     return fail(error.what());
+  }
+}
+
+int main(int argc, char **argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "%s: %s\n", "diagnosis-sim", error.what());
+    return 2;
   }
 }

@@ -57,7 +57,7 @@ std::uintmax_t size_of(const std::string &path) { return std::filesystem::file_s
 
 } // namespace
 
-int main(int argc, char **argv) {
+int run_main(int argc, char **argv) {
   int hosts = 1000;
   int slots = 64;
   std::string dir;
@@ -121,4 +121,13 @@ int main(int argc, char **argv) {
     return 1;
   }
   return 0;
+}
+
+int main(int argc, char **argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "%s: %s\n", "report_bench", error.what());
+    return 2;
+  }
 }

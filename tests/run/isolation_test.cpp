@@ -120,11 +120,11 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
         continue;
       }
       if (pairdot_reports::link_state(evidence, a, b) == LinkState::failed) {
-        blamed.push_back({a, b});
+        blamed.emplace_back(a, b);
       }
       if (pairdot_reports::link_verdict(evidence, a, b) ==
           pairdot_reports::LinkVerdict::not_covered) {
-        uncovered.push_back({a, b});
+        uncovered.emplace_back(a, b);
       }
     }
   }

@@ -237,16 +237,16 @@ bool joins(const Isolation &state, const Pack &pack, HostIndex sender, HostIndex
   const auto r = static_cast<std::size_t>(receiver);
   if (pack.used[s] >= state.slots[s] || pack.used[r] >= state.slots[r])
     return false;
+  const auto meets = [&](HostIndex host, HostIndex other) {
+    return host >= 0 && other >= 0 && host != other &&
+           (pack.used[static_cast<std::size_t>(other)] > 0 || other == sender ||
+            other == receiver) &&
+           poisons(state, host, other);
+  };
+  // The pair's hosts may not meet a host they are poisoned with.
   return std::none_of(state.poisoned.begin(), state.poisoned.end(), [&](const auto &pair) {
-    for (const HostIndex host : {sender, receiver}) {
-      const HostIndex other = host == pair.first    ? pair.second
-                              : host == pair.second ? pair.first
-                                                    : -1;
-      if (other >= 0 &&
-          (pack.used[static_cast<std::size_t>(other)] > 0 || other == sender || other == receiver))
-        return true;
-    }
-    return false;
+    return ((sender == pair.first || receiver == pair.first) && meets(pair.first, pair.second)) ||
+           ((sender == pair.second || receiver == pair.second) && meets(pair.second, pair.first));
   });
 }
 
@@ -440,7 +440,7 @@ void hosts_missing(Isolation &state, const JobShape &job, const JobEvidence &see
   for (const HostIndex host : missing)
     ++state.screenings[static_cast<std::size_t>(host)];
   // Nothing started: the job itself was the test of all its hosts.
-  screen_hosts(state, none_started ? all : std::move(missing), none_started, none_started);
+  screen_hosts(state, none_started ? all : missing, none_started, none_started);
   if (probe.what == Probe::What::sweep) {
     state.replan = true;
   } else { // try the links again once the hosts are known

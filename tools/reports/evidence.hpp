@@ -61,7 +61,7 @@ bool failed_in_group(const Evidence &evidence, HostIndex sender, HostIndex recei
 // Pair failures tell about links only where the job's failure cannot be a
 // host's: every rank started, or the user asked for the job; never in a job
 // that tests hosts.
-bool pair_failures_count(const JobShape &job, const JobEvidence &evidence);
+bool pair_failures_count(const JobShape &job, const JobEvidence &seen);
 
 // Records one finished job. A verified pair clears its link; a pair that
 // fails alone fails its link, one that fails beside others makes it suspect;

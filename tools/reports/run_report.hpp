@@ -106,7 +106,7 @@ void append_journal(const std::string &dir, const JobOutcome &job);
 std::vector<JobOutcome> read_journal(const std::string &path);
 // The jobs of a version 1 report.json; throws std::runtime_error naming the
 // fault.
-std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &json);
+std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in);
 
 std::string junit_xml(const RunReport &report);
 std::string html_page(const RunReport &report);

@@ -47,10 +47,12 @@ target "10000x32: extra jobs <= 250" "$(get extra_jobs "$out")" 'v <= 250'
 target "10000x32: wall seconds < 60" "$(get wall_seconds "$out")" 'v < 60'
 target "10000x32: peak RSS < 4 GiB" "$(get peak_rss_mib "$out")" 'v < 4096'
 
-# As Open MPI (a failed pair ends the job; its launcher starts no rank while
-# a host is dead), and as MPICH 4.0 (UCX connects every pair of ranks in
-# MPI_Init: a bad link fails every job holding both its hosts).
-for variant in "--failure job" "--failure job --launcher-waits" "--failure init"; do
+# Whole-job failures, with and without a launcher that starts no rank while
+# a host is dead; as MPICH 4.0 (UCX connects every pair of ranks in
+# MPI_Init: a bad link fails every job holding both its hosts); as Open MPI
+# over TCP on these hosts (a failed pair alone, a launcher that waits).
+for variant in "--failure job" "--failure job --launcher-waits" "--failure init" \
+  "--failure pair --launcher-waits"; do
   # shellcheck disable=SC2086 # the variant is words
   out=$("$sim" --hosts 8 --slots 1 --dead-host 7 --bad-link 0:1 --bad-link 1:0 --timeout 8 \
     --old $variant)

@@ -13,6 +13,8 @@ namespace {
 // A host that starts in a job of its own, yet again and again not beside
 // the others, is left out of later jobs: its links stay not covered.
 constexpr int max_screenings = 2;
+// Link numbers are 32 bits wide.
+constexpr std::size_t max_hosts = 65535;
 
 using pairdot_reports::Evidence;
 using pairdot_reports::HostState;
@@ -531,6 +533,8 @@ void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
 Isolation start_isolation(const std::vector<int> &slots, int parallel) {
   if (slots.size() < 2)
     throw std::invalid_argument("isolation needs at least two hosts");
+  if (slots.size() > max_hosts)
+    throw std::invalid_argument("a sweep covers at most " + std::to_string(max_hosts) + " hosts");
   Isolation state;
   state.slots = slots;
   state.parallel = std::max(1, parallel);

@@ -427,6 +427,21 @@ void screen_hosts(Isolation &state, std::vector<HostIndex> hosts, bool none_star
   }
 }
 
+// A job that told nothing of its links: the sweep is planned again, a
+// group's links wait for their next test.
+void try_again(Isolation &state, const Probe &probe) {
+  if (probe.what == Probe::What::sweep) {
+    state.replan = true;
+    return;
+  }
+  std::vector<LinkId> links = probe.links;
+  links.insert(links.end(), probe.rest.begin(), probe.rest.end());
+  if (probe.positive)
+    open_group(state, std::move(links));
+  else
+    to_pool(state, links);
+}
+
 // What a job whose ranks did not all start tells: its hosts go to the
 // screening, its links wait for the sweep or their group's next test.
 void hosts_missing(Isolation &state, const JobShape &job, const JobEvidence &seen,
@@ -443,16 +458,7 @@ void hosts_missing(Isolation &state, const JobShape &job, const JobEvidence &see
     ++state.screenings[static_cast<std::size_t>(host)];
   // Nothing started: the job itself was the test of all its hosts.
   screen_hosts(state, none_started ? all : missing, none_started, none_started);
-  if (probe.what == Probe::What::sweep) {
-    state.replan = true;
-  } else { // try the links again once the hosts are known
-    std::vector<LinkId> links = probe.links;
-    links.insert(links.end(), probe.rest.begin(), probe.rest.end());
-    if (probe.positive)
-      open_group(state, std::move(links));
-    else
-      to_pool(state, links);
-  }
+  try_again(state, probe);
 }
 
 void read_group_test(Isolation &state, const Probe &probe, const JobShape &job,
@@ -487,18 +493,8 @@ void held_job(Isolation &state, const JobShape &job, const JobEvidence &seen, co
     if (can_run(state, host) && (in_question || probe.what == Probe::What::hosts))
       state.host_groups.push_back({host});
   }
-  if (probe.what == Probe::What::hosts)
-    return;
-  if (probe.what == Probe::What::sweep) {
-    state.replan = true;
-    return;
-  }
-  std::vector<LinkId> links = probe.links;
-  links.insert(links.end(), probe.rest.begin(), probe.rest.end());
-  if (probe.positive)
-    open_group(state, std::move(links));
-  else
-    to_pool(state, links);
+  if (probe.what != Probe::What::hosts)
+    try_again(state, probe);
 }
 
 void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,

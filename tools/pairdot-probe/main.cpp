@@ -356,7 +356,7 @@ int exit_status(int rank) {
   return EXIT_SUCCESS;
 }
 
-// One rank's part, to its exit status; buffers outlive it.
+// One rank's work, to its exit status; buffers outlive it.
 int run_rank(int argc, char **argv, int rank, int numprocs, Buffers &buffers) {
   Options options;
   if (const std::optional<int> status = parse_options(argc, argv, rank, options)) {

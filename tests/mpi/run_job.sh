@@ -6,6 +6,7 @@
 #
 # With nothing after --, the program runs without a launcher (a singleton).
 #   --form files|tagged   per-rank output files, or the launcher's rank tags
+#   --program-arg WORD    pass WORD to the program (repeatable)
 #   --check EXE           verify the whole output with pairdot-check --np N
 #   --trace LIB --trace-check EXE
 #                         preload the call tracer with a fixed clock and
@@ -25,13 +26,14 @@
 set -u
 
 np=1 form=files program= check= trace= trace_check= stdout_fault= library=
-valgrind= kill_rank= expected_problems=()
+valgrind= kill_rank= expected_problems=() program_args=()
 expect_launcher_failure=
 while [ $# -gt 0 ]; do
   case $1 in
   --np) np=$2; shift 2 ;;
   --form) form=$2; shift 2 ;;
   --program) program=$2; shift 2 ;;
+  --program-arg) program_args+=("$2"); shift 2 ;;
   --check) check=$2; shift 2 ;;
   --trace) trace=$2; shift 2 ;;
   --trace-check) trace_check=$2; shift 2 ;;
@@ -99,7 +101,7 @@ openmpi-tagged) launch+=(--tag-output) ;;
 esac
 
 timeout -k 5 "${PAIRDOT_JOB_TIMEOUT:-60}" "${launch[@]}" "$here/rank.sh" "$dir/pairdot" \
-  >"$dir/stdout" 2>"$dir/stderr"
+  "${program_args[@]}" >"$dir/stdout" 2>"$dir/stderr"
 launcher_status=$?
 ended_by_bound= # timeout's status; 137 when SIGTERM was not enough
 case $launcher_status in 124 | 137) ended_by_bound=1 ;; esac

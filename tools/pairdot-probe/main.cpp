@@ -193,21 +193,17 @@ bool send_messages(const Step &step, Buffers &buffers, std::uint64_t first, std:
   return true;
 }
 
-bool send_by_deadline(void *data, int count, MPI_Datatype type, int tag, const Step &step) {
-  std::vector<MPI_Request> request(1, MPI_REQUEST_NULL);
-  MPI_Isend(data, count, type, step.partner, tag, MPI_COMM_WORLD, request.data());
-  if (!complete_by(request.data(), 1, step.deadline)) {
-    abandon(request, false);
-    return false;
-  }
-  return true;
-}
+enum class Way : std::uint8_t { send, receive };
 
-bool receive_by_deadline(void *data, int count, MPI_Datatype type, int tag, const Step &step) {
+// One message to or from the partner, done by the step's deadline or abandoned.
+bool one_by_deadline(Way way, void *data, int count, MPI_Datatype type, int tag, const Step &step) {
   std::vector<MPI_Request> request(1, MPI_REQUEST_NULL);
-  MPI_Irecv(data, count, type, step.partner, tag, MPI_COMM_WORLD, request.data());
+  if (way == Way::send)
+    MPI_Isend(data, count, type, step.partner, tag, MPI_COMM_WORLD, request.data());
+  else
+    MPI_Irecv(data, count, type, step.partner, tag, MPI_COMM_WORLD, request.data());
   if (!complete_by(request.data(), 1, step.deadline)) {
-    abandon(request, true);
+    abandon(request, way == Way::receive);
     return false;
   }
   return true;
@@ -215,12 +211,12 @@ bool receive_by_deadline(void *data, int count, MPI_Datatype type, int tag, cons
 
 bool send_control(const Step &step, Buffers &buffers, int value) {
   buffers.control = value;
-  return send_by_deadline(&buffers.control, 1, MPI_INT, tag_control, step);
+  return one_by_deadline(Way::send, &buffers.control, 1, MPI_INT, tag_control, step);
 }
 
 // False when the partner said stop or said nothing in time.
 bool partner_says_go(const Step &step, Buffers &buffers) {
-  return receive_by_deadline(&buffers.control, 1, MPI_INT, tag_control, step) &&
+  return one_by_deadline(Way::receive, &buffers.control, 1, MPI_INT, tag_control, step) &&
          buffers.control == go;
 }
 
@@ -257,8 +253,8 @@ Problem ping_pong(const Step &step, Buffers &buffers, std::uint64_t first, doubl
 bool echo_pings(const Step &step, Buffers &buffers) {
   const int bytes = static_cast<int>(step.size);
   for (std::uint64_t r = 0; r < round_trips; ++r) {
-    if (!receive_by_deadline(buffers.ring.data(), bytes, MPI_BYTE, tag_data, step) ||
-        !send_by_deadline(buffers.ring.data(), bytes, MPI_BYTE, tag_data, step)) {
+    if (!one_by_deadline(Way::receive, buffers.ring.data(), bytes, MPI_BYTE, tag_data, step) ||
+        !one_by_deadline(Way::send, buffers.ring.data(), bytes, MPI_BYTE, tag_data, step)) {
       return false;
     }
   }

@@ -3,6 +3,7 @@
 #include "host_names.hpp"
 #include "isolation.hpp"
 #include "plan.hpp"
+#include "report_text.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -195,32 +196,6 @@ void print_diagnosis(const RunReport &report) {
   }
 }
 
-struct LinkCount {
-  std::size_t all = 0;
-  std::size_t verified = 0;
-  std::size_t failed = 0;
-};
-
-LinkCount count_links(const RunReport &report) {
-  LinkCount count;
-  const HostIndex n = report.evidence.hosts;
-  for (HostIndex sender = 0; sender < n; ++sender) {
-    for (HostIndex receiver = 0; receiver < n; ++receiver) {
-      if (sender == receiver) {
-        continue;
-      }
-      const auto verdict = pairdot_reports::link_verdict(report.evidence, sender, receiver);
-      ++count.all;
-      count.verified += verdict == pairdot_reports::LinkVerdict::verified ||
-                                verdict == pairdot_reports::LinkVerdict::collateral
-                            ? 1
-                            : 0;
-      count.failed += verdict == pairdot_reports::LinkVerdict::failed ? 1 : 0;
-    }
-  }
-  return count;
-}
-
 int finish_sweep(const Session &session) {
   const RunReport &report = session.report;
   const std::string matrix = pairdot_reports::terminal_matrix(report);
@@ -229,15 +204,17 @@ int finish_sweep(const Session &session) {
   print_failed_pairs(report, true);
   print_diagnosis(report);
   print_job_warnings(report);
-  const LinkCount links = count_links(report);
+  const pairdot_reports::detail::LinkCounts links = pairdot_reports::detail::count_links(report);
+  const long long all = links.verified + links.failed + links.not_covered;
   const auto extra =
       std::count_if(report.jobs.begin(), report.jobs.end(),
                     [](const JobOutcome &job) { return job.kind != JobKind::sweep; });
-  std::printf("%zu of %zu links verified, %zu failed, over %zu hosts in %zu jobs (%zu to isolate, "
-              "%d rounds)\n",
-              links.verified, links.all, links.failed, report.hosts.size(), report.jobs.size(),
-              static_cast<std::size_t>(extra), report.rounds);
-  return links.verified == links.all ? exit_verified : exit_fault;
+  std::printf(
+      "%lld of %lld links verified, %lld failed, over %zu hosts in %zu jobs (%zu to isolate, "
+      "%d rounds)\n",
+      links.verified, all, links.failed, report.hosts.size(), report.jobs.size(),
+      static_cast<std::size_t>(extra), report.rounds);
+  return links.verified == all ? exit_verified : exit_fault;
 }
 
 int finish_single(const Session &session) {
@@ -293,35 +270,7 @@ std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
   return fs::exists(journal) ? pairdot_reports::read_journal(journal) : std::vector<JobOutcome>{};
 }
 
-using HostMap = std::unordered_map<std::string, HostIndex>;
-
-pairdot_reports::JobEvidence evidence_of(const JobOutcome &job) {
-  pairdot_reports::JobEvidence seen;
-  const bool none = job.status == JobStatus::not_started;
-  seen.held = none;
-  seen.started.assign(job.rank_hosts.size(), none ? 0 : 1);
-  for (const std::int32_t rank : job.not_started) {
-    if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size()) {
-      seen.started[static_cast<std::size_t>(rank)] = 0;
-    }
-  }
-  seen.verified.assign(job.rank_hosts.size() / 2, 0);
-  for (const auto &pair : job.pairs) {
-    if (static_cast<std::size_t>(pair.even_rank / 2) < seen.verified.size()) {
-      seen.verified[static_cast<std::size_t>(pair.even_rank / 2)] = pair.verified && !none ? 1 : 0;
-    }
-  }
-  return seen;
-}
-
-void add_unavailable(pairdot_reports::JobEvidence &seen, const JobOutcome &job,
-                     const HostMap &index) {
-  for (const std::string &host : job.unavailable_hosts) {
-    if (const auto found = index.find(host); found != index.end()) {
-      seen.unavailable_hosts.push_back(found->second);
-    }
-  }
-}
+using pairdot_reports::HostMap;
 
 JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
   JobPlan plan{planned.number, planned.shape.kind, {}, 0};
@@ -389,9 +338,7 @@ int run_sweep(Session &session) {
     for (std::size_t i = 0; i < round.size(); ++i) {
       const std::size_t at = taken[i] ? *taken[i] : ran.at(round[i].number);
       const JobOutcome &job = session.report.jobs[at];
-      pairdot_reports::JobEvidence seen = evidence_of(job);
-      add_unavailable(seen, job, index);
-      record(state, round[i], seen);
+      record(state, round[i], pairdot_reports::job_evidence(job, index));
     }
   }
   session.report.rounds = state.rounds;

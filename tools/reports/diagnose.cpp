@@ -22,8 +22,6 @@ namespace {
 
 constexpr std::size_t max_seen = 8;
 
-using HostMap = std::unordered_map<std::string, HostIndex>;
-
 HostIndex host_at(const HostMap &index, const std::string &name) {
   const auto found = index.find(name);
   return found == index.end() ? -1 : found->second;
@@ -37,25 +35,7 @@ void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job
   shape.rank_hosts.reserve(job.rank_hosts.size());
   for (const std::string &host : job.rank_hosts)
     shape.rank_hosts.push_back(host_at(index, host));
-  JobEvidence seen;
-  const bool none_started = job.status == JobStatus::not_started;
-  seen.held = none_started;
-  seen.started.assign(job.rank_hosts.size(), none_started ? 0 : 1);
-  for (const std::int32_t rank : job.not_started) {
-    if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size())
-      seen.started[static_cast<std::size_t>(rank)] = 0;
-  }
-  seen.verified.assign(job.rank_hosts.size() / 2, 0);
-  for (const PairOutcome &pair : job.pairs) {
-    const auto at = static_cast<std::size_t>(pair.even_rank / 2);
-    if (at < seen.verified.size())
-      seen.verified[at] = pair.verified && !none_started ? 1 : 0;
-  }
-  for (const std::string &host : job.unavailable_hosts) {
-    if (const HostIndex at = host_at(index, host); at >= 0)
-      seen.unavailable_hosts.push_back(at);
-  }
-  add_job(evidence, shape, seen);
+  add_job(evidence, shape, job_evidence(job, index));
 }
 
 std::string seen_entry(const JobOutcome &job, const PairOutcome &pair) {
@@ -113,6 +93,28 @@ std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &i
 }
 
 } // namespace
+
+JobEvidence job_evidence(const JobOutcome &job, const HostMap &index) {
+  JobEvidence seen;
+  const bool none_started = job.status == JobStatus::not_started;
+  seen.held = none_started;
+  seen.started.assign(job.rank_hosts.size(), none_started ? 0 : 1);
+  for (const std::int32_t rank : job.not_started) {
+    if (rank >= 0 && static_cast<std::size_t>(rank) < seen.started.size())
+      seen.started[static_cast<std::size_t>(rank)] = 0;
+  }
+  seen.verified.assign(job.rank_hosts.size() / 2, 0);
+  for (const PairOutcome &pair : job.pairs) {
+    const auto at = static_cast<std::size_t>(pair.even_rank / 2);
+    if (at < seen.verified.size())
+      seen.verified[at] = pair.verified && !none_started ? 1 : 0;
+  }
+  for (const std::string &host : job.unavailable_hosts) {
+    if (const HostIndex at = host_at(index, host); at >= 0)
+      seen.unavailable_hosts.push_back(at);
+  }
+  return seen;
+}
 
 void diagnose(RunReport &report) {
   HostMap index;

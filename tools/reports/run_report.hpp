@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -88,6 +89,12 @@ struct RunReport {
 
 // The diagnosis rule, as README and the reports state it.
 extern const char *const diagnosis_rule;
+
+// Host indices by name.
+using HostMap = std::unordered_map<std::string, HostIndex>;
+// What a job showed, its hosts by index: a job never started (Slurm kept it
+// waiting) is held.
+JobEvidence job_evidence(const JobOutcome &job, const HostMap &index);
 
 // Fills evidence, troubled, the suspects and cannot_run from hosts and jobs.
 void diagnose(RunReport &report);

@@ -44,9 +44,10 @@ JobOutcome make_job(int number, JobKind kind, const std::string &pairs) {
     const std::size_t split = arrow == std::string::npos ? 1 : arrow;
     const std::size_t after = arrow == std::string::npos ? 1 : arrow + 1;
     const bool verified = token.back() == '+';
-    job.pairs.push_back(PairOutcome{
-        static_cast<std::int32_t>(job.rank_hosts.size()), token.substr(0, split),
-        token.substr(after, token.size() - after - 1), verified, verified ? "" : "no result"});
+    job.pairs.push_back(PairOutcome{static_cast<std::int32_t>(job.rank_hosts.size()),
+                                    token.substr(0, split),
+                                    token.substr(after, token.size() - after - 1), verified,
+                                    verified ? "" : "no result", std::nullopt});
     job.rank_hosts.insert(job.rank_hosts.end(),
                           {job.pairs.back().sender, job.pairs.back().receiver});
     if (!verified)
@@ -455,7 +456,7 @@ RunReport ring_report(int hosts, int failing, int extra, bool extra_fails = fals
   jobs.emplace_back(sweep, "");
   RunReport report = make_report(names, jobs);
   report.jobs.back().pairs.assign(static_cast<std::size_t>(extra),
-                                  PairOutcome{0, "n1", "n2", !extra_fails, ""});
+                                  PairOutcome{0, "n1", "n2", !extra_fails, "", std::nullopt});
   return report;
 }
 

@@ -339,7 +339,7 @@ pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
   for (const pairdot_check::PairVerdict &verdict : verdicts) {
     const auto even = static_cast<std::size_t>(verdict.even_rank);
     pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
-                     verdict.problem});
+                     verdict.problem, std::nullopt});
   }
   return pairs;
 }

@@ -2,6 +2,7 @@
 
 #include "host_names.hpp"
 #include "preflight.hpp"
+#include "probe_line.hpp"
 #include "streams.hpp"
 
 #include <algorithm>
@@ -134,6 +135,54 @@ pairdot_check::CheckReport check_output(const RunSettings &settings, const std::
   }
   pairdot_check::CheckReport report = pairdot_check::finish(check);
   verdicts = pairdot_check::pair_verdicts(check, np);
+  return report;
+}
+
+// What a pair's probe line says, or why there is none.
+pairdot_check::PairVerdict probe_verdict(int even_rank, const std::string &text,
+                                         std::optional<pairdot_probe::ProbeLine> &probe) {
+  pairdot_check::PairVerdict verdict{even_rank, false, {}};
+  std::string line = text.substr(0, text.find('\n'));
+  if (line.empty()) {
+    verdict.problem = "no result";
+    return verdict;
+  }
+  probe = pairdot_probe::parse_probe_line(line);
+  if (!probe || probe->sender != even_rank || text.size() > line.size() + 1) {
+    probe.reset();
+    verdict.problem = "not the pair's probe line: \"" + line.substr(0, 120) + "\"";
+  } else if (probe->failed_size) {
+    verdict.problem =
+        "fails from " + pairdot_probe::size_name(*probe->failed_size) + ": " + probe->problem;
+  } else {
+    verdict.verified = true;
+  }
+  return verdict;
+}
+
+// Reads each pair's line from its odd rank; an even rank writes nothing.
+pairdot_check::CheckReport
+check_probe_output(const RunSettings &settings, const std::string &dir, int np,
+                   std::vector<pairdot_check::PairVerdict> &verdicts,
+                   std::vector<std::optional<pairdot_probe::ProbeLine>> &probes) {
+  pairdot_check::CheckReport report;
+  report.ok = true;
+  report.ranks = np;
+  for (int rank = 0; rank < np; ++rank) {
+    const std::string text = read_text(rank_stdout(settings.launcher, dir, rank));
+    if (rank % 2 == 0) {
+      if (!text.empty() && report.listed.size() < max_messages) {
+        report.listed.push_back("rank " + std::to_string(rank) + " wrote output: \"" +
+                                text.substr(0, std::min<std::size_t>(text.find('\n'), 120)) + "\"");
+      }
+      report.ok = report.ok && text.empty();
+      continue;
+    }
+    probes.emplace_back();
+    verdicts.push_back(probe_verdict(rank - 1, text, probes.back()));
+    report.ok = report.ok && verdicts.back().verified;
+    ++report.pairs;
+  }
   return report;
 }
 
@@ -309,8 +358,13 @@ std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
 }
 
 bool output_complete(const RunSettings &settings, const std::string &dir, int np) {
+  const std::size_t even_lines = settings.probe ? 0 : 2;
+  const std::size_t odd_lines = settings.probe ? 1 : 4;
   for (int rank = 0; rank < np; ++rank) {
-    const std::size_t want = rank % 2 == 0 ? 2 : 4;
+    const std::size_t want = rank % 2 == 0 ? even_lines : odd_lines;
+    if (want == 0) {
+      continue;
+    }
     if (newlines_in(rank_stdout(settings.launcher, dir, rank)) < want) {
       return false;
     }
@@ -332,6 +386,7 @@ RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std
   launch.dir = dir;
   launch.shim = settings.shim;
   launch.program = settings.program;
+  launch.program_args = settings.program_args;
   launch.tcp_interface = settings.tcp_interface;
   launch.mpi_plugin = settings.mpi_plugin;
   launch.step_seconds = static_cast<int>(settings.timeout + 0.999);
@@ -413,7 +468,10 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
     return outcome;
   }
   std::vector<pairdot_check::PairVerdict> verdicts;
-  const pairdot_check::CheckReport check = check_output(settings, job.dir, np, verdicts);
+  std::vector<std::optional<pairdot_probe::ProbeLine>> probes;
+  const pairdot_check::CheckReport check =
+      settings.probe ? check_probe_output(settings, job.dir, np, verdicts, probes)
+                     : check_output(settings, job.dir, np, verdicts);
   const bool waiting = kept_waiting(settings, job, recorded);
   outcome.status = status_of(job, check, waiting);
   if (waiting) {
@@ -431,8 +489,12 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   for (const std::string &line : check.listed) {
     outcome.messages.push_back(line);
   }
-  for (const pairdot_check::PairVerdict &verdict : verdicts) {
+  for (std::size_t at = 0; at < verdicts.size(); ++at) {
+    const pairdot_check::PairVerdict &verdict = verdicts[at];
     pairdot_reports::PairOutcome pair;
+    if (at < probes.size() && outcome.status != JobStatus::not_started) {
+      pair.probe = probes[at];
+    }
     pair.even_rank = verdict.even_rank;
     pair.sender = planned[static_cast<std::size_t>(verdict.even_rank)];
     pair.receiver = planned[static_cast<std::size_t>(verdict.even_rank) + 1];

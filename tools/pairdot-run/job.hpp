@@ -21,6 +21,8 @@ struct RunSettings {
   Launcher launcher = Launcher::mpich;
   std::string command; // the launcher's path
   std::string program;
+  bool probe = false;                    // the program is pairdot-probe
+  std::vector<std::string> program_args; // words for the program
   std::string shim;
   std::string tcp_interface;
   std::string mpi_plugin; // srun: the PMI plugin of the program's library
@@ -73,7 +75,9 @@ std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::
 // when no rank started, or when some host is only partly started.
 std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
                                        const std::vector<std::string> &recorded);
-// Complete when every rank wrote all its lines: 2 for an even rank, 4 for an odd one.
+// Complete when every rank wrote all its lines: pairdot's 2 for an even rank,
+// 4 for an odd one; the probe's none for an even rank, 1 for an odd one with
+// a partner.
 bool output_complete(const RunSettings &settings, const std::string &dir, int np);
 
 } // namespace pairdot_run

@@ -159,6 +159,7 @@ std::vector<std::string> srun_command(const Launch &launch) {
   // The user's words come last, so that they win.
   argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
   argv.insert(argv.end(), {launch.shim, launch.program});
+  argv.insert(argv.end(), launch.program_args.begin(), launch.program_args.end());
   return argv;
 }
 
@@ -212,6 +213,7 @@ std::vector<std::string> launch_command(Launcher launcher, const Launch &launch)
     argv.insert(argv.end(), {"--output-filename", launch.dir + "/ompi"});
   }
   argv.insert(argv.end(), {"-n", std::to_string(launch.np), launch.shim, launch.program});
+  argv.insert(argv.end(), launch.program_args.begin(), launch.program_args.end());
   return argv;
 }
 

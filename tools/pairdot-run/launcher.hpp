@@ -34,10 +34,11 @@ struct Launch {
   std::string dir;  // the job's directory: placement and output files
   std::string shim; // records each rank's host, then runs the program
   std::string program;
-  std::string tcp_interface;      // force TCP on it; empty: the library's choice
-  std::string mpi_plugin;         // srun: the library's PMI plugin
-  int step_seconds = 0;           // srun: the step's time limit
-  std::vector<std::string> extra; // passed to every launch unchanged
+  std::vector<std::string> program_args; // after the program
+  std::string tcp_interface;             // force TCP on it; empty: the library's choice
+  std::string mpi_plugin;                // srun: the library's PMI plugin
+  int step_seconds = 0;                  // srun: the step's time limit
+  std::vector<std::string> extra;        // passed to every launch unchanged
 };
 
 // The placement file's text, in the launcher's own syntax.

@@ -3,6 +3,7 @@
 
 #include "host_names.hpp"
 #include "preflight.hpp"
+#include "probe_line.hpp"
 #include "run.hpp"
 
 #include <CLI/CLI.hpp>
@@ -19,6 +20,9 @@
 #endif
 #ifndef PAIRDOT_BUILD_PROGRAM
 #define PAIRDOT_BUILD_PROGRAM ""
+#endif
+#ifndef PAIRDOT_BUILD_PROBE
+#define PAIRDOT_BUILD_PROBE ""
 #endif
 #ifndef PAIRDOT_BUILD_SHIM
 #define PAIRDOT_BUILD_SHIM ""
@@ -44,6 +48,11 @@ struct Arguments {
   bool resume = false;
   int parallel = 4;
   double grace = 3;
+  bool probe = false;
+  std::string sizes;
+  double step_timeout = 0;
+  double slow_bandwidth = 50; // per cent of the median link
+  double slow_latency = 3;    // times the median link
   std::vector<std::string> extra;
 };
 
@@ -74,6 +83,25 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--grace", args.grace,
                  "seconds a job may linger once its output is complete (default 3)")
       ->check(CLI::PositiveNumber & CLI::Range(0.0, 3600.0));
+  auto *probe = app.add_flag("--probe", args.probe,
+                             "run pairdot-probe instead of pairdot: bandwidth, latency and "
+                             "verified payloads of each link; slow links named");
+  app.add_option("--sizes", args.sizes, "--probe: message sizes (pairdot-probe --sizes)")
+      ->needs(probe);
+  app.add_option("--step-timeout", args.step_timeout,
+                 "--probe: seconds each size may take (pairdot-probe --step-timeout)")
+      ->needs(probe)
+      ->check(CLI::Range(0.001, 3600.0));
+  app.add_option("--slow-bandwidth", args.slow_bandwidth,
+                 "--probe: a link is slow below this % of the median link's bandwidth at the "
+                 "largest size (default 50)")
+      ->needs(probe)
+      ->check(CLI::Range(0.0, 100.0));
+  app.add_option("--slow-latency", args.slow_latency,
+                 "--probe: a link is slow above this multiple of the median link's latency "
+                 "(default 3)")
+      ->needs(probe)
+      ->check(CLI::Range(1.0, 1000.0));
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
              "usage, configuration or preflight error.");
@@ -124,17 +152,36 @@ void check_combinations(const Arguments &args, const std::vector<pairdot_reports
 }
 
 std::string program_path(const Arguments &args) {
+  const std::string name = args.probe ? "pairdot-probe" : "pairdot";
   if (!args.program.empty()) {
     if (auto found = first_executable({args.program})) {
       return *found;
     }
-    throw InputError("pairdot not found: " + args.program + " is no executable file");
+    throw InputError(name + " not found: " + args.program + " is no executable file");
   }
-  if (auto found = first_executable({own_directory() + "/pairdot", PAIRDOT_BUILD_PROGRAM})) {
+  if (auto found = first_executable({own_directory() + "/" + name,
+                                     args.probe ? PAIRDOT_BUILD_PROBE : PAIRDOT_BUILD_PROGRAM})) {
     return *found;
   }
-  throw InputError("pairdot not found beside pairdot-run or in its build tree: name it with "
-                   "--program");
+  throw InputError(name + " not found beside pairdot-run or in its build tree: name it with "
+                          "--program");
+}
+
+// The probe's own words, checked here so that a mistake is one line, not one per job.
+std::vector<std::string> probe_args(const Arguments &args) {
+  std::vector<std::string> words;
+  if (!args.sizes.empty()) {
+    try {
+      pairdot_probe::parse_sizes(args.sizes);
+    } catch (const std::invalid_argument &error) {
+      throw InputError(std::string("--sizes: ") + error.what());
+    }
+    words.insert(words.end(), {"--sizes", args.sizes});
+  }
+  if (args.step_timeout > 0) {
+    words.insert(words.end(), {"--step-timeout", std::to_string(args.step_timeout)});
+  }
+  return words;
 }
 
 std::string shim_path() {
@@ -172,6 +219,10 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
       (settings.launcher == Launcher::mpich ? version : version_text(*hydra))
               .find("Version:                                 4.0.") != std::string::npos;
   settings.shim = shim_path();
+  settings.probe = args.probe;
+  if (args.probe) {
+    settings.program_args = probe_args(args);
+  }
   settings.tcp_interface = args.tcp;
   settings.extra = args.extra;
   settings.timeout = args.timeout;
@@ -194,6 +245,7 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   options.report_dir = args.report;
   options.resume = args.resume;
   options.parallel = args.parallel;
+  options.slow_rule = {args.slow_bandwidth / 100, args.slow_latency};
   return options;
 }
 

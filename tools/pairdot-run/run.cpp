@@ -3,6 +3,7 @@
 #include "host_names.hpp"
 #include "isolation.hpp"
 #include "plan.hpp"
+#include "probe_line.hpp"
 #include "report_text.hpp"
 
 #include <algorithm>
@@ -196,6 +197,59 @@ void print_diagnosis(const RunReport &report) {
   }
 }
 
+std::string link_name(const RunReport &report, const pairdot_reports::LinkProbe &link) {
+  return report.hosts[static_cast<std::size_t>(link.sender)].name + " -> " +
+         report.hosts[static_cast<std::size_t>(link.receiver)].name;
+}
+
+// "16 MiB 1234.5 MB/s (98 % of the median link), latency 25.3 us"
+std::string measured_text(const RunReport &report, const pairdot_reports::LinkProbe &link) {
+  const pairdot_probe::ProbeLine &line = link.line;
+  std::string text;
+  if (const std::optional<double> top = pairdot_reports::top_mbps(line)) {
+    text = pairdot_probe::size_name(line.sizes.back()) + " " + fixed1(*top) + " MB/s";
+    if (const auto median = report.quality.median_mbps; median && *median > 0)
+      text += " (" + std::to_string(static_cast<int>(100 * *top / *median + 0.5)) +
+              " % of the median link)";
+  }
+  if (line.latency_us)
+    text += (text.empty() ? "" : ", ") + std::string("latency ") + fixed1(*line.latency_us) + " us";
+  return text;
+}
+
+// Slow links and hosts, and the median link they are measured against.
+void print_link_quality(const RunReport &report, bool every_link) {
+  if (!pairdot_reports::has_probes(report))
+    return;
+  const pairdot_reports::LinkQuality &quality = report.quality;
+  std::size_t slow = 0;
+  for (const pairdot_reports::LinkProbe &link : quality.links) {
+    const bool is_slow = link.verdict == pairdot_reports::ProbeVerdict::slow;
+    if (every_link || (is_slow && ++slow <= max_lines)) {
+      const std::string text = link.verdict == pairdot_reports::ProbeVerdict::failed
+                                   ? "fails from " +
+                                         pairdot_probe::size_name(*link.line.failed_size) + ": " +
+                                         link.line.problem
+                                   : measured_text(report, link);
+      std::printf("%slink %s: %s\n", is_slow ? "slow " : "", link_name(report, link).c_str(),
+                  text.c_str());
+    }
+  }
+  if (slow > max_lines)
+    std::printf("... and %zu more slow links (report.json)\n", slow - max_lines);
+  for (const std::string &host : report.slow_hosts)
+    std::printf("slow host: %s\n", host.c_str());
+  if (quality.median_mbps || quality.median_latency_us) {
+    std::printf("median link: %s MB/s at the largest size, latency %s us\n",
+                quality.median_mbps ? fixed1(*quality.median_mbps).c_str() : "-",
+                quality.median_latency_us ? fixed1(*quality.median_latency_us).c_str() : "-");
+  }
+}
+
+bool has_slow(const RunReport &report) {
+  return !report.slow_links.empty() || !report.slow_hosts.empty();
+}
+
 int finish_sweep(const Session &session) {
   const RunReport &report = session.report;
   const std::string matrix = pairdot_reports::terminal_matrix(report);
@@ -203,18 +257,22 @@ int finish_sweep(const Session &session) {
   print_job_faults(report);
   print_failed_pairs(report, true);
   print_diagnosis(report);
+  print_link_quality(report, false);
   print_job_warnings(report);
   const pairdot_reports::detail::LinkCounts links = pairdot_reports::detail::count_links(report);
   const long long all = links.verified + links.failed + links.not_covered;
   const auto extra =
       std::count_if(report.jobs.begin(), report.jobs.end(),
                     [](const JobOutcome &job) { return job.kind != JobKind::sweep; });
+  const std::string slow = pairdot_reports::has_probes(report)
+                               ? ", " + std::to_string(report.slow_links.size()) + " slow"
+                               : "";
   std::printf(
-      "%lld of %lld links verified, %lld failed, over %zu hosts in %zu jobs (%zu to isolate, "
+      "%lld of %lld links verified, %lld failed%s, over %zu hosts in %zu jobs (%zu to isolate, "
       "%d rounds)\n",
-      links.verified, all, links.failed, report.hosts.size(), report.jobs.size(),
+      links.verified, all, links.failed, slow.c_str(), report.hosts.size(), report.jobs.size(),
       static_cast<std::size_t>(extra), report.rounds);
-  return links.verified == all ? exit_verified : exit_fault;
+  return links.verified == all && !has_slow(report) ? exit_verified : exit_fault;
 }
 
 int finish_single(const Session &session) {
@@ -226,6 +284,7 @@ int finish_single(const Session &session) {
   if (job.status == JobStatus::misplaced) {
     return exit_usage;
   }
+  print_link_quality(report, true);
   const bool ok = job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
   if (ok) {
     std::printf("verified %zu ranks, %zu pairs on %zu host%s\n", job.rank_hosts.size(),
@@ -235,7 +294,7 @@ int finish_single(const Session &session) {
       std::printf("job %d: %s\n", job.number, message.c_str());
     }
   }
-  return ok ? exit_verified : exit_fault;
+  return ok && !has_slow(report) ? exit_verified : exit_fault;
 }
 
 // The jobs a report directory holds: its journal, or the jobs of a version 1
@@ -285,6 +344,39 @@ JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
 // Finished jobs by what they ran, so that a resumed run takes the outcome of
 // a job it plans again instead of running it.
 using Done = std::map<std::pair<JobKind, std::vector<std::string>>, std::vector<std::size_t>>;
+
+// Re-tests alone, one job at a time, each link that looks slow but was
+// measured only beside others; a resumed run takes a re-test it has. A link
+// is re-tested once.
+bool retest_slow(Session &session, int &next_number, Done &done) {
+  const std::vector<pairdot_reports::Host> &hosts = session.report.hosts;
+  std::set<std::pair<HostIndex, HostIndex>> tried;
+  for (;;) {
+    write_summary(session);
+    std::vector<JobPlan> plans;
+    for (const auto &link : pairdot_reports::slow_to_retest(session.report.quality)) {
+      if (!tried.insert(link).second)
+        continue;
+      JobPlan plan{0,
+                   JobKind::isolation,
+                   {hosts[static_cast<std::size_t>(link.first)].name,
+                    hosts[static_cast<std::size_t>(link.second)].name},
+                   2};
+      const auto found = done.find({plan.kind, plan.rank_hosts});
+      if (found != done.end() && !found->second.empty()) {
+        found->second.erase(found->second.begin());
+        continue;
+      }
+      plan.number = next_number++;
+      plans.push_back(std::move(plan));
+    }
+    if (plans.empty())
+      return true;
+    if (!run_jobs(session, plans, 1))
+      return false;
+    session.report.rounds += static_cast<int>(plans.size());
+  }
+}
 
 int run_sweep(Session &session) {
   const RunOptions &options = session.options;
@@ -342,6 +434,9 @@ int run_sweep(Session &session) {
     }
   }
   session.report.rounds = state.rounds;
+  if (options.settings.probe && !retest_slow(session, state.next_number, done)) {
+    return -1;
+  }
   write_summary(session);
   return finish_sweep(session);
 }
@@ -356,6 +451,11 @@ int run_single(Session &session) {
     return -1;
   }
   session.report.rounds = 1;
+  int next_number = 2;
+  Done none;
+  if (options.settings.probe && !retest_slow(session, next_number, none)) {
+    return -1;
+  }
   write_summary(session);
   return finish_single(session);
 }
@@ -419,6 +519,7 @@ int run(const RunOptions &options) {
   session.report.tool = "pairdot-run";
   session.report.launcher = launcher_name(options.settings.launcher);
   session.report.hosts = options.hosts;
+  session.report.slow_rule = options.slow_rule;
   if (session.report.hosts.empty()) {
     session.report.hosts.push_back({options.settings.local_host, options.np});
   }

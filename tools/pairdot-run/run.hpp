@@ -18,7 +18,8 @@ struct RunOptions {
   bool sweep = false;
   std::string report_dir; // empty: none kept
   bool resume = false;
-  int parallel = 4; // jobs side by side while isolating
+  int parallel = 4;                    // jobs side by side while isolating
+  pairdot_reports::SlowRule slow_rule; // probe runs
 };
 
 // Exit status of pairdot-run.

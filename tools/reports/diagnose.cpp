@@ -18,6 +18,13 @@ const char *const diagnosis_rule =
     "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
     "a failing link between two hosts that are not suspect is a suspect link.";
 
+const char *const slow_rule_text =
+    "A probed link fails when a message size does not arrive within the step timeout or arrives "
+    "altered. A link is slow when its bandwidth at the largest size is below the slow-bandwidth "
+    "share of the median link's, or its latency above the slow-latency multiple of the median "
+    "link's, in a job of its own: a link that looks slow beside others is re-tested alone first. "
+    "A host more than half of whose measured links (at least two) are slow is a slow host.";
+
 namespace {
 
 constexpr std::size_t max_seen = 8;
@@ -94,6 +101,27 @@ std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &i
 
 } // namespace
 
+std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, const HostMap &index) {
+  std::vector<LinkMeasure> measures;
+  for (const JobOutcome &job : jobs) {
+    if (job.status == JobStatus::misplaced)
+      continue;
+    for (const PairOutcome &pair : job.pairs) {
+      if (pair.probe)
+        measures.push_back({host_at(index, pair.sender), host_at(index, pair.receiver), job.number,
+                            job.pairs.size() == 1, *pair.probe});
+    }
+  }
+  return measures;
+}
+
+bool has_probes(const RunReport &report) {
+  return std::any_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
+    return std::any_of(job.pairs.begin(), job.pairs.end(),
+                       [](const PairOutcome &pair) { return pair.probe.has_value(); });
+  });
+}
+
 JobEvidence job_evidence(const JobOutcome &job, const HostMap &index) {
   JobEvidence seen;
   const bool none_started = job.status == JobStatus::not_started;
@@ -142,6 +170,19 @@ void diagnose(RunReport &report) {
     if (report.evidence.host_states[host] == HostState::cannot_run)
       report.cannot_run.push_back(report.hosts[host].name);
   }
+  report.quality = assess_links(link_measures(report.jobs, index),
+                                static_cast<HostIndex>(report.hosts.size()), report.slow_rule);
+  report.slow_links.clear();
+  report.slow_hosts.clear();
+  const auto name = [&](HostIndex host) {
+    return report.hosts[static_cast<std::size_t>(host)].name;
+  };
+  for (const LinkProbe &link : report.quality.links) {
+    if (link.verdict == ProbeVerdict::slow)
+      report.slow_links.emplace_back(name(link.sender), name(link.receiver));
+  }
+  for (const HostIndex host : report.quality.slow_hosts)
+    report.slow_hosts.push_back(name(host));
 }
 
 } // namespace pairdot_reports

@@ -2,6 +2,7 @@
 #include "run_report.hpp"
 
 #include <algorithm>
+#include <locale>
 #include <map>
 #include <set>
 #include <sstream>
@@ -135,12 +136,20 @@ std::map<LinkNames, const LinkDetail *> troubled_by_name(const RunReport &report
   return out;
 }
 
-std::string cell(const RunReport &report, std::size_t sender, std::size_t receiver,
+const detail::CellLook &look_of_mark(char mark) {
+  for (const detail::CellLook &look : detail::cell_looks) {
+    if (look.mark == mark)
+      return look;
+  }
+  return detail::cell_looks[0];
+}
+
+std::string cell(const RunReport &report, std::size_t sender, std::size_t receiver, char mark,
                  const std::map<LinkNames, const LinkDetail *> &troubled) {
   if (sender == receiver)
     return std::string("<td class=\"cell ") + detail::cell_looks[detail::self_look].css +
            "\"></td>";
-  const detail::CellLook &look = detail::look(detail::verdict_at(report, sender, receiver));
+  const detail::CellLook &look = look_of_mark(mark);
   const std::string &from = report.hosts[sender].name;
   const std::string &to = report.hosts[receiver].name;
   std::string title = from + " -> " + to + ": " + look.meaning;
@@ -155,6 +164,7 @@ std::string cell(const RunReport &report, std::size_t sender, std::size_t receiv
 void write_table(std::ostream &out, const RunReport &report) {
   const std::size_t n = report.hosts.size();
   const auto troubled = troubled_by_name(report);
+  const std::vector<std::string> rows = detail::matrix_rows(report);
   out << "<table class=\"matrix\">\n<tr><th>sender \\ receiver</th>";
   for (const Host &host : report.hosts)
     out << "<th class=\"receiver\">" << escaped(host.name) << "</th>";
@@ -162,10 +172,78 @@ void write_table(std::ostream &out, const RunReport &report) {
   for (std::size_t sender = 0; sender < n; ++sender) {
     out << "<tr><th class=\"sender\">" << escaped(report.hosts[sender].name) << "</th>";
     for (std::size_t receiver = 0; receiver < n; ++receiver)
-      out << cell(report, sender, receiver, troubled);
+      out << cell(report, sender, receiver, rows[sender][receiver], troubled);
     out << "</tr>\n";
   }
   out << "</table>\n";
+}
+
+std::string fixed(double value, int decimals) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text.setf(std::ios::fixed);
+  text.precision(decimals);
+  text << value;
+  return text.str();
+}
+
+// A probed link's cell: its bandwidth at the largest size as a share of the
+// median link's, red at a quarter or less, green from the median up.
+std::string bandwidth_cell(const RunReport &report, const LinkProbe &link) {
+  const pairdot_probe::ProbeLine &line = link.line;
+  std::string title = report.hosts[static_cast<std::size_t>(link.sender)].name + " -> " +
+                      report.hosts[static_cast<std::size_t>(link.receiver)].name + ": ";
+  const std::optional<double> top = top_mbps(line);
+  const std::optional<double> median = report.quality.median_mbps;
+  if (line.failed_size || !top || !median || *median <= 0) {
+    title += line.failed_size
+                 ? "fails from " + pairdot_probe::size_name(*line.failed_size) + ": " + line.problem
+                 : "not measured";
+    return "<td class=\"cell failed\" title=\"" + escaped(title) + "\">x</td>";
+  }
+  const double percent = 100 * *top / *median;
+  const double hue = 120 * std::clamp((percent - 25) / 75, 0.0, 1.0);
+  title += fixed(*top, 1) + " MB/s at " + pairdot_probe::size_name(line.sizes.back()) + " (" +
+           fixed(percent, 0) + " % of the median link)";
+  if (line.latency_us)
+    title += ", latency " + fixed(*line.latency_us, 1) + " us";
+  title += std::string(", ") + probe_verdict_word(link.verdict);
+  return "<td class=\"cell\" style=\"background: hsl(" + fixed(hue, 0) +
+         ", 60%, 42%); color: #fff\" title=\"" + escaped(title) + "\">" +
+         fixed(std::min(percent, 999.0), 0) + "</td>";
+}
+
+// Beside the pass/fail matrix: each probed link's bandwidth as a share of
+// the median link's.
+void write_bandwidth(std::ostream &out, const RunReport &report, bool small) {
+  const LinkQuality &quality = report.quality;
+  out << "<h2>Bandwidth at the largest size, % of the median link";
+  if (quality.median_mbps)
+    out << " (" << fixed(*quality.median_mbps, 1) << " MB/s)";
+  out << "</h2>\n";
+  if (!small) {
+    out << "<p>Above " << table_hosts << " hosts each link's bandwidth is in report.json.</p>\n";
+    return;
+  }
+  const std::size_t n = report.hosts.size();
+  std::map<std::pair<std::size_t, std::size_t>, const LinkProbe *> probed;
+  for (const LinkProbe &link : quality.links)
+    probed.emplace(std::pair<std::size_t, std::size_t>(link.sender, link.receiver), &link);
+  out << "<table class=\"matrix\">\n<tr><th>sender \\ receiver</th>";
+  for (const Host &host : report.hosts)
+    out << "<th class=\"receiver\">" << escaped(host.name) << "</th>";
+  out << "</tr>\n";
+  for (std::size_t sender = 0; sender < n; ++sender) {
+    out << "<tr><th class=\"sender\">" << escaped(report.hosts[sender].name) << "</th>";
+    for (std::size_t receiver = 0; receiver < n; ++receiver) {
+      const auto found = probed.find({sender, receiver});
+      out << (sender == receiver      ? "<td class=\"cell self\"></td>"
+              : found == probed.end() ? "<td class=\"cell uncovered\">?</td>"
+                                      : bandwidth_cell(report, *found->second));
+    }
+    out << "</tr>\n";
+  }
+  out << "</table>\n<p class=\"rule\">" << escaped(slow_rule_text) << "</p>\n";
 }
 
 void write_canvas(std::ostream &out, const RunReport &report) {
@@ -173,8 +251,8 @@ void write_canvas(std::ostream &out, const RunReport &report) {
   for (const Host &host : report.hosts)
     hosts.push_back(detail::printable(host.name));
   nlohmann::json looks = nlohmann::json::array();
-  for (const std::size_t at :
-       {detail::self_look, std::size_t{1}, std::size_t{2}, std::size_t{0}, std::size_t{3}}) {
+  for (const std::size_t at : {detail::self_look, std::size_t{1}, detail::slow_look, std::size_t{2},
+                               std::size_t{0}, std::size_t{3}}) {
     const detail::CellLook &look = detail::cell_looks[at];
     looks.push_back({std::string(1, look.mark), look.colour, look.meaning});
   }
@@ -188,9 +266,11 @@ void write_canvas(std::ostream &out, const RunReport &report) {
   out << "];" << script << "</script>\n";
 }
 
-void write_legend(std::ostream &out) {
+void write_legend(std::ostream &out, bool with_slow) {
   out << "<p class=\"legend\">";
   for (const std::size_t at : detail::legend_order) {
+    if (at == detail::slow_look && !with_slow)
+      continue;
     const detail::CellLook &look = detail::cell_looks[at];
     out << "<span class=\"" << look.css << "\">" << look.mark << " " << escaped(look.meaning)
         << "</span>";
@@ -228,6 +308,13 @@ void write_suspects(std::ostream &out, const RunReport &report) {
              [&](const LinkNames &link) {
                out << escaped(link.first) << " -&gt; " << escaped(link.second);
              });
+  if (!has_probes(report))
+    return;
+  write_list(out, "Slow hosts", report.slow_hosts, report.slow_hosts.size(),
+             [&](const std::string &host) { out << escaped(host); });
+  write_list(out, "Slow links", report.slow_links, max_links_listed, [&](const LinkNames &link) {
+    out << escaped(link.first) << " -&gt; " << escaped(link.second);
+  });
 }
 
 // Failed links first, then those that verified in the end or were not
@@ -293,7 +380,11 @@ std::string summary(const RunReport &report) {
          " jobs; links: " + std::to_string(links.verified) + " verified, " +
          std::to_string(links.failed) + " failed, " + std::to_string(links.not_covered) +
          " not covered; suspect hosts: " + std::to_string(report.suspect_hosts.size()) +
-         ", suspect links: " + std::to_string(report.suspect_links.size()) + ".";
+         ", suspect links: " + std::to_string(report.suspect_links.size()) +
+         (has_probes(report) ? ", slow links: " + std::to_string(report.slow_links.size()) +
+                                   ", slow hosts: " + std::to_string(report.slow_hosts.size())
+                             : std::string()) +
+         ".";
 }
 
 } // namespace
@@ -312,8 +403,11 @@ std::string html_page(const RunReport &report) {
     write_table(out, report);
   else
     write_canvas(out, report);
-  write_legend(out);
+  const bool probed = has_probes(report);
+  write_legend(out, probed);
   out << "<p class=\"rule\">" << escaped(diagnosis_rule) << "</p>\n";
+  if (probed)
+    write_bandwidth(out, report, small);
   write_suspects(out, report);
   write_troubled(out, report);
   write_jobs(out, report, small);

@@ -88,6 +88,53 @@ ordered_json job_json(const JobOutcome &job) {
   return out;
 }
 
+ordered_json optional_number(const std::optional<double> &value) {
+  return value ? ordered_json(*value) : ordered_json(nullptr);
+}
+
+ordered_json probe_json(const LinkProbe &link, const LinkQuality &quality) {
+  const pairdot_probe::ProbeLine &line = link.line;
+  ordered_json bandwidths = ordered_json::array();
+  for (const std::optional<double> &mbps : line.mbps)
+    bandwidths.push_back(optional_number(mbps));
+  const std::optional<double> top = top_mbps(line);
+  ordered_json out;
+  out["verdict"] = probe_verdict_word(link.verdict);
+  out["sizes"] = line.sizes;
+  out["bandwidth_mbps"] = std::move(bandwidths);
+  out["latency_us"] = optional_number(line.latency_us);
+  out["failed_size"] = line.failed_size ? ordered_json(*line.failed_size) : ordered_json(nullptr);
+  out["problem"] = valid_utf8(line.problem);
+  out["percent_of_median"] = top && quality.median_mbps && *quality.median_mbps > 0
+                                 ? ordered_json(100 * *top / *quality.median_mbps)
+                                 : ordered_json(nullptr);
+  out["alone"] = link.alone;
+  return out;
+}
+
+// Every link a probe measured, with what it measured.
+ordered_json probe_links_json(const RunReport &report) {
+  ordered_json out = ordered_json::array();
+  for (const LinkProbe &link : report.quality.links) {
+    const auto sender = static_cast<std::size_t>(link.sender);
+    const auto receiver = static_cast<std::size_t>(link.receiver);
+    ordered_json entry;
+    entry["sender"] = valid_utf8(report.hosts[sender].name);
+    entry["receiver"] = valid_utf8(report.hosts[receiver].name);
+    entry["status"] = verdict_word(detail::verdict_at(report, sender, receiver));
+    entry["probe"] = probe_json(link, report.quality);
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+ordered_json host_pairs_json(const std::vector<std::pair<std::string, std::string>> &links) {
+  ordered_json out = ordered_json::array();
+  for (const auto &[sender, receiver] : links)
+    out.push_back({{"sender", valid_utf8(sender)}, {"receiver", valid_utf8(receiver)}});
+  return out;
+}
+
 ordered_json summary_json(const RunReport &report, const detail::LinkCounts &links) {
   int sweeps = 0;
   int extras = 0;
@@ -114,7 +161,7 @@ ordered_json matrix_json(const RunReport &report) {
   ordered_json out;
   out["rows"] = std::move(rows);
   out["legend"] = "a row per sender, a character per receiver, both in the order of hosts: " +
-                  detail::legend_text();
+                  detail::legend_text(has_probes(report));
   return out;
 }
 
@@ -276,8 +323,12 @@ std::vector<PairOutcome> journal_pairs(const json &in, const std::vector<std::st
                 std::to_string(hosts.size() / 2) + " pairs");
   std::vector<PairOutcome> pairs(marks.size());
   for (std::size_t k = 0; k < marks.size(); ++k)
-    pairs[k] = {static_cast<std::int32_t>(2 * k), hosts[2 * k], hosts[2 * k + 1], marks[k] == '+',
-                ""};
+    pairs[k] = {static_cast<std::int32_t>(2 * k),
+                hosts[2 * k],
+                hosts[2 * k + 1],
+                marks[k] == '+',
+                "",
+                std::nullopt};
   const json &problems = typed(in, "problems", "", &json::is_object, "an object");
   for (const auto &[key, problem] : problems.items()) {
     const std::int64_t even = even_rank_of(key);
@@ -288,6 +339,21 @@ std::vector<PairOutcome> journal_pairs(const json &in, const std::vector<std::st
     if (!problem.is_string())
       throw fault("field " + where + " is not a string");
     pairs[static_cast<std::size_t>(even / 2)].problem = problem.get<std::string>();
+  }
+  if (!in.contains("probes"))
+    return pairs;
+  const json &probes = typed(in, "probes", "", &json::is_object, "an object");
+  for (const auto &[key, text] : probes.items()) {
+    const std::int64_t even = even_rank_of(key);
+    const std::string where = "probes." + valid_utf8(key);
+    if (even < 0 || static_cast<std::size_t>(even / 2) >= pairs.size())
+      throw fault("field " + where + " names no pair");
+    std::optional<pairdot_probe::ProbeLine> line;
+    if (text.is_string())
+      line = pairdot_probe::parse_probe_line(text.get<std::string>());
+    if (!line || line->sender != even)
+      throw fault("field " + where + " is not the pair's probe line");
+    pairs[static_cast<std::size_t>(even / 2)].probe = std::move(line);
   }
   return pairs;
 }
@@ -322,9 +388,6 @@ ordered_json to_json(const RunReport &report) {
   ordered_json hosts = ordered_json::array();
   for (const Host &host : report.hosts)
     hosts.push_back({{"name", valid_utf8(host.name)}, {"slots", host.slots}});
-  ordered_json suspect_links = ordered_json::array();
-  for (const auto &[sender, receiver] : report.suspect_links)
-    suspect_links.push_back({{"sender", valid_utf8(sender)}, {"receiver", valid_utf8(receiver)}});
   ordered_json jobs = ordered_json::array();
   for (const JobOutcome &job : report.jobs)
     jobs.push_back(job_json(job));
@@ -337,12 +400,27 @@ ordered_json to_json(const RunReport &report) {
   out["summary"] = summary_json(report, links);
   out["suspect_hosts"] = texts_json(report.suspect_hosts);
   out["cannot_run"] = texts_json(report.cannot_run);
-  out["suspect_links"] = std::move(suspect_links);
+  out["suspect_links"] = host_pairs_json(report.suspect_links);
+  const bool probed = has_probes(report);
+  if (probed) {
+    out["slow_links"] = host_pairs_json(report.slow_links);
+    out["slow_hosts"] = texts_json(report.slow_hosts);
+  }
   out["failed_links"] = links_json(report, true);
   out["collateral_links"] = links_json(report, false);
   out["rule"] = diagnosis_rule;
   out["hosts"] = std::move(hosts);
   out["links"] = matrix_json(report);
+  if (probed) {
+    ordered_json probe;
+    probe["median_mbps"] = optional_number(report.quality.median_mbps);
+    probe["median_latency_us"] = optional_number(report.quality.median_latency_us);
+    probe["slow_bandwidth"] = report.slow_rule.bandwidth_fraction;
+    probe["slow_latency"] = report.slow_rule.latency_factor;
+    probe["rule"] = slow_rule_text;
+    probe["links"] = probe_links_json(report);
+    out["probe"] = std::move(probe);
+  }
   out["jobs"] = std::move(jobs);
   return out;
 }
@@ -350,10 +428,14 @@ ordered_json to_json(const RunReport &report) {
 std::string journal_line(const JobOutcome &job) {
   std::string marks;
   ordered_json problems = ordered_json::object();
+  ordered_json probes = ordered_json::object();
   for (const PairOutcome &pair : job.pairs) {
     marks += pair.verified ? '+' : '-';
     if (!pair.verified)
       problems[std::to_string(pair.even_rank)] = valid_utf8(pair.problem);
+    if (pair.probe)
+      probes[std::to_string(pair.even_rank)] =
+          valid_utf8(pairdot_probe::format_probe_line(*pair.probe));
   }
   ordered_json out;
   out["number"] = job.number;
@@ -365,6 +447,8 @@ std::string journal_line(const JobOutcome &job) {
   out["not_started"] = job.not_started;
   out["pairs"] = std::move(marks);
   out["problems"] = std::move(problems);
+  if (!probes.empty())
+    out["probes"] = std::move(probes);
   out["messages"] = texts_json(job.messages);
   if (!job.unavailable_hosts.empty())
     out["unavailable_hosts"] = texts_json(job.unavailable_hosts);

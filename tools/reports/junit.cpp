@@ -4,6 +4,8 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <locale>
+#include <sstream>
 
 namespace pairdot_reports {
 
@@ -182,11 +184,64 @@ void write_links(tinyxml2::XMLPrinter &out, const RunReport &report) {
   out.CloseElement();
 }
 
+std::string slow_text(const LinkProbe &link, const LinkQuality &quality) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text.setf(std::ios::fixed);
+  text.precision(1);
+  if (link.slow_bandwidth)
+    text << "bandwidth " << top_mbps(link.line).value_or(0) << " MB/s at "
+         << pairdot_probe::size_name(link.line.sizes.back()) << ", median link "
+         << quality.median_mbps.value_or(0) << " MB/s";
+  if (link.slow_latency)
+    text << (link.slow_bandwidth ? "; " : "") << "latency " << link.line.latency_us.value_or(0)
+         << " us, median link " << quality.median_latency_us.value_or(0) << " us";
+  return text.str();
+}
+
+// Probe runs: a failure for each slow link and slow host, or one passing case.
+SuiteCounts quality_counts(const RunReport &report) {
+  if (!has_probes(report))
+    return {};
+  const int slow = static_cast<int>(
+      std::min<std::size_t>(report.slow_links.size(), static_cast<std::size_t>(max_listed_links)) +
+      report.slow_hosts.size());
+  return slow == 0 ? SuiteCounts{1, 0} : SuiteCounts{slow, slow};
+}
+
+void write_quality(tinyxml2::XMLPrinter &out, const RunReport &report) {
+  const SuiteCounts counts = quality_counts(report);
+  if (counts.tests == 0)
+    return;
+  out.OpenElement("testsuite");
+  out.PushAttribute("name", "link quality");
+  out.PushAttribute("tests", counts.tests);
+  out.PushAttribute("failures", counts.failures);
+  out.PushAttribute("time", "0.000");
+  std::size_t listed = 0;
+  for (const LinkProbe &link : report.quality.links) {
+    if (link.verdict == ProbeVerdict::slow && listed++ < static_cast<std::size_t>(max_listed_links))
+      write_failing_case(out,
+                         "link " + report.hosts[static_cast<std::size_t>(link.sender)].name +
+                             " -> " + report.hosts[static_cast<std::size_t>(link.receiver)].name,
+                         "slow", slow_text(link, report.quality));
+  }
+  for (const std::string &host : report.slow_hosts)
+    write_failing_case(out, "host " + host, "slow host", slow_rule_text);
+  if (counts.failures == 0) {
+    open_case(out, "pairdot.links", "no slow link", 0);
+    out.CloseElement();
+  }
+  out.CloseElement();
+}
+
 } // namespace
 
 std::string junit_xml(const RunReport &report) {
   const bool small = is_small(report);
   SuiteCounts total = small ? SuiteCounts{} : links_counts(report);
+  total.tests += quality_counts(report).tests;
+  total.failures += quality_counts(report).failures;
   double seconds = 0;
   for (const JobOutcome &job : report.jobs) {
     const SuiteCounts counts = suite_counts(job, small);
@@ -205,6 +260,7 @@ std::string junit_xml(const RunReport &report) {
     write_job(out, job, small);
   if (!small)
     write_links(out, report);
+  write_quality(out, report);
   out.CloseElement();
   return out.CStr();
 }

@@ -28,14 +28,17 @@ constexpr CellLook cell_looks[] = {
      "verified alone after failing in a bigger job"},
     {'x', "failed", "#e53935", "#fff", "failed"},
     {'.', "self", "#424242", "#fff", "same host"},
+    {'s', "slow", "#fb8c00", "#fff", "slow (probe)"},
 };
 constexpr std::size_t self_look = 4;
+constexpr std::size_t slow_look = 5; // a verified link the probe found slow
 
 // The order legends list the looks in.
-constexpr std::size_t legend_order[] = {1, 2, 3, 0, self_look};
+constexpr std::size_t legend_order[] = {1, slow_look, 2, 3, 0, self_look};
 
-// "+ verified, c verified alone after failing in a bigger job, ..., . same host"
-std::string legend_text();
+// "+ verified, c verified alone after failing in a bigger job, ..., . same host";
+// the slow mark only where the report has probes.
+std::string legend_text(bool with_slow);
 
 inline const CellLook &look(LinkVerdict verdict) {
   return cell_looks[static_cast<std::size_t>(verdict)];

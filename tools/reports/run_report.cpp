@@ -100,11 +100,13 @@ std::string failed_pairs_text(const JobOutcome &job, std::size_t max) {
   return out;
 }
 
-std::string legend_text() {
+std::string legend_text(bool with_slow) {
   std::string out;
-  for (const std::size_t at : legend_order)
-    out += (out.empty() ? "" : ", ") + std::string(1, cell_looks[at].mark) + " " +
-           cell_looks[at].meaning;
+  for (const std::size_t at : legend_order) {
+    if (at != slow_look || with_slow)
+      out += (out.empty() ? "" : ", ") + std::string(1, cell_looks[at].mark) + " " +
+             cell_looks[at].meaning;
+  }
   return out;
 }
 
@@ -124,6 +126,13 @@ std::vector<std::string> matrix_rows(const RunReport &report) {
       if (sender != receiver)
         rows[sender][receiver] = mark(verdict_at(report, sender, receiver));
     }
+  }
+  for (const LinkProbe &link : report.quality.links) {
+    const auto sender = static_cast<std::size_t>(link.sender);
+    const auto receiver = static_cast<std::size_t>(link.receiver);
+    if (link.verdict == ProbeVerdict::slow && sender < n && receiver < n &&
+        verdict_at(report, sender, receiver) != LinkVerdict::failed)
+      rows[sender][receiver] = cell_looks[slow_look].mark;
   }
   return rows;
 }
@@ -151,7 +160,8 @@ RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
       std::all_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
         return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
       });
-  if (links.failed > 0 || !report.suspect_hosts.empty() || (no_links && !jobs_ok))
+  if (links.failed > 0 || !report.suspect_hosts.empty() || (no_links && !jobs_ok) ||
+      !report.slow_links.empty() || !report.slow_hosts.empty())
     return RunVerdict::fault;
   if (links.not_covered > 0 || (no_links && report.jobs.empty()))
     return RunVerdict::incomplete;
@@ -275,6 +285,18 @@ const char *verdict_word(LinkVerdict verdict) {
   case LinkVerdict::collateral:
     return "verified";
   case LinkVerdict::failed:
+    break;
+  }
+  return "failed";
+}
+
+const char *probe_verdict_word(ProbeVerdict verdict) {
+  switch (verdict) {
+  case ProbeVerdict::ok:
+    return "ok";
+  case ProbeVerdict::slow:
+    return "slow";
+  case ProbeVerdict::failed:
     break;
   }
   return "failed";

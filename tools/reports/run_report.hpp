@@ -4,10 +4,12 @@
 // host-by-host link matrix and the suspects, and the files written from it.
 
 #include "evidence.hpp"
+#include "link_quality.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,7 +34,8 @@ struct PairOutcome {
   std::string sender;
   std::string receiver;
   bool verified = false;
-  std::string problem; // why not verified; empty when verified
+  std::string problem;                           // why not verified; empty when verified
+  std::optional<pairdot_probe::ProbeLine> probe; // what the probe measured, in a probe run
 };
 
 enum class JobStatus : std::uint8_t {
@@ -58,10 +61,14 @@ struct JobOutcome {
   std::vector<std::string> unavailable_hosts; // a job not started: hosts Slurm would not use
 };
 
+// Host indices by name.
+using HostMap = std::unordered_map<std::string, HostIndex>;
+
 // The words of the reports, made here only.
-const char *kind_word(JobKind kind);           // "sweep", "hosts", "isolation", "single"
-const char *status_word(JobStatus status);     // "verified", "timed out", ...
-const char *verdict_word(LinkVerdict verdict); // "verified", "failed", "not covered"
+const char *kind_word(JobKind kind);                  // "sweep", "hosts", "isolation", "single"
+const char *status_word(JobStatus status);            // "verified", "timed out", ...
+const char *verdict_word(LinkVerdict verdict);        // "verified", "failed", "not covered"
+const char *probe_verdict_word(ProbeVerdict verdict); // "ok", "slow", "failed"
 
 // A link with failed pairs: what each job saw of it.
 struct LinkDetail {
@@ -85,13 +92,23 @@ struct RunReport {
   std::vector<std::string> cannot_run; // hosts none of whose ranks started when tested alone
   std::vector<std::pair<std::string, std::string>> suspect_links; // (sender, receiver)
   int rounds = 0; // jobs that had to run one after another; 0 if unknown
+  // Probe runs (pairs with a probe line):
+  SlowRule slow_rule;
+  LinkQuality quality;                                         // filled by diagnose
+  std::vector<std::pair<std::string, std::string>> slow_links; // (sender, receiver)
+  std::vector<std::string> slow_hosts;
 };
+
+// The pairs of the jobs that carry a probe line, as measures of links.
+std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, const HostMap &index);
+// Whether any pair of the report carries a probe line.
+bool has_probes(const RunReport &report);
 
 // The diagnosis rule, as README and the reports state it.
 extern const char *const diagnosis_rule;
+// The slow-link rule of probe runs, likewise.
+extern const char *const slow_rule_text;
 
-// Host indices by name.
-using HostMap = std::unordered_map<std::string, HostIndex>;
 // What a job showed, its hosts by index: a job never started (Slurm kept it
 // waiting) is held.
 JobEvidence job_evidence(const JobOutcome &job, const HostMap &index);

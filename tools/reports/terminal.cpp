@@ -32,7 +32,7 @@ std::string terminal_matrix(const RunReport &report) {
     name_width = std::max(name_width, host.name.size());
   const std::size_t column = std::to_string(n).size() + 1;
   const std::vector<std::string> rows = detail::matrix_rows(report);
-  std::string out = detail::legend_text() + "; senders in rows\n";
+  std::string out = detail::legend_text(has_probes(report)) + "; senders in rows\n";
   out += std::string(4 + name_width, ' ');
   for (std::size_t receiver = 1; receiver <= n; ++receiver)
     out += right_aligned(std::to_string(receiver), column);

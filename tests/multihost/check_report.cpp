@@ -2,13 +2,14 @@
 //
 //   check_report DIR [--failed-links 1>2,2>1] [--suspect-hosts 3]
 //                    [--suspect-links 1>2] [--probe DIR] [--max-seconds S]
-//                    [--links any]
+//                    [--links any] [--slow-links 1>2] [--slow-hosts 3]
 //
 // Hosts are named by their number in the report's host list (from 1). Every
 // link not listed as failed must be verified (or, outside a sweep, not
 // covered); --links any: links may be anything, the suspects are still
 // checked. --max-seconds: no job took longer. --probe: the host every rank
 // recorded in MPI_Init, job after job, must be the one DIR/jobs.jsonl names.
+// A probe run's slow links and hosts must be those listed (none if not).
 
 #include <nlohmann/json.hpp>
 #include <tinyxml2.h>
@@ -155,8 +156,8 @@ int check(int argc, char **argv) {
     pairs += job.at("pairs").get<std::size_t>();
     sweep = sweep || job.at("kind") == "sweep";
   }
-  // A row per sender, a mark per receiver: + verified, c verified after
-  // failing beside others, x failed, ? not covered.
+  // A row per sender, a mark per receiver: + verified, s verified but slow,
+  // c verified after failing beside others, x failed, ? not covered.
   const json &rows = report.at("links").at("rows");
   std::size_t links = 0;
   for (std::size_t s = 0; s < hosts.size(); ++s) {
@@ -166,7 +167,7 @@ int check(int argc, char **argv) {
       links += s != r ? 1 : 0;
       if (s != r && row.at(r) == 'x') {
         failed.insert(name);
-      } else if (s != r && row.at(r) != '+' && row.at(r) != 'c' && sweep &&
+      } else if (s != r && std::string("+sc").find(row.at(r)) == std::string::npos && sweep &&
                  want["--links"] != "any") {
         fail("link " + name + " is '" + row.substr(r, 1) + "'");
       }
@@ -184,6 +185,18 @@ int check(int argc, char **argv) {
   }
   expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
   expect_set("suspect links", suspect_links, named(want["--suspect-links"], hosts));
+  if (report.contains("slow_links")) {
+    std::set<std::string> slow_links;
+    for (const json &link : report.at("slow_links")) {
+      slow_links.insert(link.at("sender").get<std::string>() + ">" +
+                        link.at("receiver").get<std::string>());
+    }
+    expect_set("slow links", slow_links, named(want["--slow-links"], hosts));
+    expect_set("slow hosts", {report.at("slow_hosts").begin(), report.at("slow_hosts").end()},
+               named(want["--slow-hosts"], hosts));
+  } else if (want.count("--slow-links") != 0) {
+    fail("the report has no slow_links: not a probe run");
+  }
   if (want.count("--max-seconds") != 0) {
     for (const json &job : report.at("jobs")) {
       if (job.at("seconds").get<double>() > std::stod(want["--max-seconds"])) {

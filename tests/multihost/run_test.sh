@@ -5,7 +5,7 @@
 # jobs ran one after another, also each rank's host against the probe's record.
 #
 #   run_test.sh --cluster DIR --library mpich|openmpi --run EXE --check EXE
-#       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS]...
+#       --probe LIB [--fault link-cut A,B | host-cut H | hold RANKS | mtu H | slow A,B]...
 #       [--exit N] [--line REGEX] [--interrupt-after JOBS]
 #       -- PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]
 #
@@ -47,8 +47,12 @@ addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }
 
 # Faults, each undone on exit: blackhole routes between two hosts (both
 # still reach the launcher), a host's bridge port down, ranks held forever
-# before their send.
+# before their send; jumbo frames everywhere but on one host, whose port and
+# interface drop every frame over 1,514 bytes (a switch port without jumbo
+# frames); A's traffic to B alone limited to 200 Mbit/s, a tenth of a
+# simulated link or less (htb, a u32 filter).
 undo=:
+slow_rate=200mbit
 for ((f = 0; f < ${#faults[@]}; f += 2)); do
   fault_arg=${faults[f + 1]}
   case ${faults[f]} in
@@ -61,6 +65,29 @@ for ((f = 0; f < ${#faults[@]}; f += 2)); do
     ip -n "$bridge" link set "port-h$fault_arg" down || fail "cannot cut host $fault_arg off"
     undo+="; ip -n $bridge link set port-h$fault_arg up" ;;
   hold) export PAIRDOT_HOLD_RANKS=$fault_arg PAIRDOT_HOLD_UNTIL=$work/never ;;
+  mtu)
+    set_mtu() {
+      while read -r ns; do
+        [ "$ns" = "$bridge" ] || ip -n "$ns" link set eth0 mtu "$1"
+      done <"$cluster/namespaces"
+      for port in $(ip -n "$bridge" -o link show master br0 | awk -F'[ :@]+' '{print $2}'); do
+        ip -n "$bridge" link set "$port" mtu "$1"
+      done
+      ip -n "$bridge" link set br0 mtu "$1"
+    }
+    set_mtu 9000 || fail "cannot set jumbo frames"
+    tbf=(root tbf rate 20gbit burst 1mb latency 50ms peakrate 40gbit mtu 1514)
+    tc -n "$bridge" qdisc add dev "port-h$fault_arg" "${tbf[@]}" &&
+      tc -n "$prefix-h$fault_arg" qdisc add dev eth0 "${tbf[@]}" || fail "cannot limit frames"
+    undo+="; tc -n $bridge qdisc del dev port-h$fault_arg root; tc -n $prefix-h$fault_arg qdisc del dev eth0 root; set_mtu 1500" ;;
+  slow)
+    a=${fault_arg%,*} b=${fault_arg#*,} ns=$prefix-h${fault_arg%,*}
+    tc -n "$ns" qdisc add dev eth0 root handle 1: htb default 10 &&
+      tc -n "$ns" class add dev eth0 parent 1: classid 1:10 htb rate 100gbit quantum 60000 &&
+      tc -n "$ns" class add dev eth0 parent 1: classid 1:20 htb rate "$slow_rate" quantum 60000 &&
+      tc -n "$ns" filter add dev eth0 parent 1: protocol ip u32 match ip dst "$(addr "$b")/32" flowid 1:20 ||
+      fail "cannot slow $a -> $b"
+    undo+="; tc -n $ns qdisc del dev eth0 root" ;;
   esac
 done
 trap 'eval "$undo"; pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT

@@ -76,8 +76,8 @@ std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::
 std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
                                        const std::vector<std::string> &recorded);
 // Complete when every rank wrote all its lines: pairdot's 2 for an even rank,
-// 4 for an odd one; the probe's none for an even rank, 1 for an odd one with
-// a partner.
+// 4 for an odd one; the probe's 1 for an odd rank, none for an even one, and
+// a rank without a partner started.
 bool output_complete(const RunSettings &settings, const std::string &dir, int np);
 
 } // namespace pairdot_run

@@ -1,0 +1,245 @@
+// Link quality of probe runs: the slow-link rule, and probe measures through
+// the journal and the reports.
+
+#include "report_text.hpp"
+#include "run_report.hpp"
+
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace pairdot_reports;
+using pairdot_probe::ProbeLine;
+
+// "ab 100 10": host a sends to host b (hosts a, b, c, ...), 100 MB/s at the
+// largest size, latency 10 us; "ab x": failed from 4 KiB; a trailing "*":
+// measured alone. Measures are separated by ';' and each is its own job
+// unless "=" starts it (same job as the one before).
+std::vector<LinkMeasure> measures_of(const std::string &text) {
+  std::vector<LinkMeasure> out;
+  std::istringstream items(text);
+  int job = 0;
+  for (std::string item; std::getline(items, item, ';');) {
+    std::istringstream words(item);
+    std::string link;
+    std::string mbps;
+    std::string latency;
+    words >> link >> mbps >> latency;
+    if (link[0] == '=')
+      link.erase(0, 1);
+    else
+      ++job;
+    LinkMeasure measure{link[0] - 'a', link[1] - 'a', job, item.back() == '*', {}};
+    measure.line.sizes = {8, 4096, 16 * pairdot_probe::mib};
+    if (mbps == "x") {
+      measure.line.mbps = {1.0, std::nullopt, std::nullopt};
+      measure.line.latency_us = 10;
+      measure.line.failed_size = 4096;
+      measure.line.problem = "4 KiB messages did not arrive within 5 s";
+    } else {
+      measure.line.mbps = {1.0, 50.0, std::stod(mbps)};
+      measure.line.latency_us = std::stod(latency);
+    }
+    out.push_back(measure);
+  }
+  return out;
+}
+
+// Each judged link as "ab:ok", "ab:slow", "ab:failed"; then the links to
+// re-test ("ab") and the slow hosts.
+std::string verdicts_of(const LinkQuality &quality) {
+  std::string out;
+  for (const LinkProbe &link : quality.links) {
+    out += (out.empty() ? "" : " ") +
+           std::string{char('a' + link.sender), char('a' + link.receiver)} + ":" +
+           probe_verdict_word(link.verdict);
+  }
+  out += " |";
+  for (const auto &[sender, receiver] : slow_to_retest(quality))
+    out += std::string(" ") + char('a' + sender) + char('a' + receiver);
+  out += " |";
+  for (const HostIndex host : quality.slow_hosts)
+    out += std::string(" ") + char('a' + host);
+  return out;
+}
+
+TEST(SlowRule, Scenarios) {
+  const std::string healthy = "ab 100 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; ";
+  const struct {
+    const char *name;
+    std::string measures;
+    SlowRule rule;
+    const char *want;
+  } cases[] = {
+      {"all alike", healthy + "cb 95 11", {}, "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
+      {"slow beside others: re-test, not yet slow",
+       healthy + "cb 10 10",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | cb |"},
+      {"slow alone too",
+       healthy + "cb 10 10; cb 12 10 *",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
+      {"contention only",
+       healthy + "cb 10 10; cb 98 10 *",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
+      {"just above half", healthy + "cb 51 10 *", {}, "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
+      {"a later job beside others does not undo alone",
+       healthy + "cb 10 10 *; cb 99 10",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
+      {"latency over three times",
+       healthy + "cb 100 31 *",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
+      {"latency under three times",
+       healthy + "cb 100 29 *",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
+      {"a stricter rule",
+       healthy + "cb 90 10 *",
+       {0.93, 2.1},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
+      {"failed links stay out of the median",
+       "ab 100 10; ba x; ac x; ca x; bc 60 10 *",
+       {},
+       "ab:ok ac:failed ba:failed bc:ok ca:failed | |"},
+      {"the worst pair of a job",
+       healthy + "cb 100 10; =cb 20 10",
+       {},
+       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | cb |"},
+      {"a slow host: most of its links slow alone",
+       "ab 100 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; cb 100 10; ad 10 10 *; "
+       "da 10 10 *; bd 10 10 *; db 100 10; cd 100 10; dc 10 10 *",
+       {},
+       "ab:ok ac:ok ad:slow ba:ok bc:ok bd:slow ca:ok cb:ok cd:ok da:slow db:ok dc:slow | | d"},
+      {"half is not most",
+       healthy + "cb 100 10; ad 10 10 *; da 10 10 *; bd 100 10; db 100 10",
+       {},
+       "ab:ok ac:ok ad:slow ba:ok bc:ok bd:ok ca:ok cb:ok da:slow db:ok | |"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(verdicts_of(assess_links(measures_of(c.measures), 4, c.rule)), c.want) << c.name;
+  }
+  const LinkQuality none = assess_links({}, 3, {});
+  EXPECT_TRUE(none.links.empty());
+  EXPECT_FALSE(none.median_mbps);
+  EXPECT_EQ(*assess_links(measures_of("ab 10 1; ba 30 3"), 2, {}).median_mbps, 20);
+}
+
+// Two hosts of a report, every link probed: a -> b slow alone.
+RunReport probed_report() {
+  RunReport report;
+  report.tool = "pairdot-run";
+  report.hosts = {{"a", 1}, {"b", 1}, {"c", 1}};
+  const std::vector<LinkMeasure> measures =
+      measures_of("ab 10 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; cb x; ab 11 10 *");
+  for (const LinkMeasure &measure : measures) {
+    JobOutcome job;
+    job.number = measure.job;
+    job.kind = JobKind::single;
+    const std::string sender(1, char('a' + measure.sender));
+    const std::string receiver(1, char('a' + measure.receiver));
+    job.rank_hosts = {sender, receiver};
+    PairOutcome pair{0, sender, receiver, !measure.line.failed_size, "", measure.line};
+    if (!pair.verified) {
+      pair.problem = "fails from 4 KiB: " + measure.line.problem;
+      job.status = JobStatus::failed;
+    }
+    job.pairs = {pair};
+    report.jobs.push_back(job);
+  }
+  diagnose(report);
+  return report;
+}
+
+TEST(SlowRule, ReportsNameSlowLinks) {
+  const RunReport report = probed_report();
+  using Links = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(report.slow_links, (Links{{"a", "b"}}));
+  EXPECT_EQ(detail::matrix_rows(report), (std::vector<std::string>{".s+", "+.+", "+x."}));
+  EXPECT_NE(terminal_matrix(report).find("s slow"), std::string::npos);
+  EXPECT_EQ(detail::run_verdict(report, detail::count_links(report)), detail::RunVerdict::fault);
+
+  const nlohmann::json json = nlohmann::json::parse(json_text(report));
+  EXPECT_EQ(json["slow_links"], nlohmann::json::parse(R"([{"sender":"a","receiver":"b"}])"));
+  EXPECT_EQ(json["probe"]["median_mbps"], 100);
+  const nlohmann::json &links = json["probe"]["links"];
+  ASSERT_EQ(links.size(), 6U);
+  EXPECT_EQ(links[0]["probe"]["verdict"], "slow");
+  EXPECT_EQ(links[0]["probe"]["percent_of_median"], 11);
+  EXPECT_EQ(links[5]["status"], "failed"); // c -> b
+  EXPECT_EQ(links[5]["probe"]["failed_size"], 4096);
+  EXPECT_EQ(links[5]["probe"]["bandwidth_mbps"][2], nullptr);
+
+  tinyxml2::XMLDocument junit;
+  ASSERT_EQ(junit.Parse(junit_xml(report).c_str()), tinyxml2::XML_SUCCESS);
+  std::vector<std::string> slow_cases;
+  for (auto *suite = junit.RootElement()->FirstChildElement("testsuite"); suite != nullptr;
+       suite = suite->NextSiblingElement("testsuite")) {
+    for (auto *c = suite->FirstChildElement("testcase"); c != nullptr;
+         c = c->NextSiblingElement("testcase")) {
+      if (auto *failure = c->FirstChildElement("failure");
+          failure != nullptr && std::string(failure->Attribute("message")) == "slow")
+        slow_cases.push_back(c->Attribute("name"));
+    }
+  }
+  EXPECT_EQ(slow_cases, std::vector<std::string>{"link a -> b"});
+
+  const std::string html = html_page(report);
+  EXPECT_NE(html.find("% of the median link"), std::string::npos);
+  EXPECT_NE(html.find("a -&gt; b: 11.0 MB/s at 16 MiB (11 % of the median link)"),
+            std::string::npos);
+}
+
+TEST(SlowRule, JournalKeepsProbes) {
+  const RunReport report = probed_report();
+  for (const JobOutcome &job : report.jobs) {
+    const std::string line = journal_line(job);
+    char path[] = "/tmp/pairdot-probe-journal-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    append_journal(path, job);
+    const std::vector<JobOutcome> back = read_journal(std::string(path) + "/jobs.jsonl");
+    ASSERT_EQ(back.size(), 1U);
+    ASSERT_TRUE(back[0].pairs[0].probe);
+    EXPECT_EQ(pairdot_probe::format_probe_line(*back[0].pairs[0].probe),
+              pairdot_probe::format_probe_line(*job.pairs[0].probe));
+    std::remove((std::string(path) + "/jobs.jsonl").c_str());
+    std::remove(path);
+  }
+  // A probe line of another pair, or none, is refused by name.
+  const std::string good = journal_line(report.jobs[0]);
+  for (const auto &[from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"\"probe 0 ; 1:", "\"probe 2 ; 3:"},
+           {"\"probes\":{\"0\":\"probe", "\"probes\":{\"0\":\"prob"}}) {
+    std::string bad = good;
+    bad.replace(bad.find(from), from.size(), to);
+    char path[] = "/tmp/pairdot-probe-journal-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    const std::string file = std::string(path) + "/jobs.jsonl";
+    {
+      std::FILE *out = std::fopen(file.c_str(), "w");
+      std::fputs(bad.c_str(), out);
+      std::fputs("\n", out);
+      std::fclose(out);
+    }
+    try {
+      read_journal(file);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const std::runtime_error &error) {
+      EXPECT_NE(std::string(error.what()).find("probes.0"), std::string::npos) << error.what();
+    }
+    std::remove(file.c_str());
+    std::remove(path);
+  }
+}
+
+} // namespace

@@ -20,13 +20,9 @@ ip -n "$(cat "$dir/bridge")" link set port-h8 down
 ip -n "$prefix-h1" route add blackhole "$(addr 2)/32"
 ip -n "$prefix-h2" route add blackhole "$(addr 1)/32"
 hosts=$(for h in 1 2 3 4 5 6 7 8; do printf '%s-h%d:1,' "$prefix" "$h"; done)
-case $lib in
-mpich) launch=(-launcher ssh -launcher-exec "$mh/remote_shell.sh") ;;
-openmpi)
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-  launch=(--mca plm_rsh_agent "$mh/remote_shell.sh") ;;
-*) echo "isolation_bench.sh: library mpich or openmpi" >&2; exit 2 ;;
-esac
+# shellcheck source=../tests/multihost/launch_args.sh
+. "$mh/launch_args.sh"
+launch_args "$lib" || { echo "isolation_bench.sh: library mpich or openmpi" >&2; exit 2; }
 
 one_run() { # NAME EXE: prints "NAME seconds jobs exit"
   local start end status

@@ -39,3 +39,12 @@ check_outcome() { # STATUS WANT_STATUS OUTPUT LINE CHECK_REPORT REPORT_DIR
   fi
   "$5" "$6" "${check_args[@]}" || fail "the report is not what was expected"
 }
+
+# Limits the traffic of namespace NS to ADDRESS alone to 200 Mbit/s, a tenth
+# of a simulated link or less (htb, a u32 filter); the rest goes unlimited.
+slow_link() { # NS ADDRESS
+  tc -n "$1" qdisc add dev eth0 root handle 1: htb default 10 &&
+    tc -n "$1" class add dev eth0 parent 1: classid 1:10 htb rate 100gbit quantum 60000 &&
+    tc -n "$1" class add dev eth0 parent 1: classid 1:20 htb rate 200mbit quantum 60000 &&
+    tc -n "$1" filter add dev eth0 parent 1: protocol ip u32 match ip dst "$2/32" flowid 1:20
+}

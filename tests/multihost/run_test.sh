@@ -49,10 +49,8 @@ addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }
 # still reach the launcher), a host's bridge port down, ranks held forever
 # before their send; jumbo frames everywhere but on one host, whose port and
 # interface drop every frame over 1,514 bytes (a switch port without jumbo
-# frames); A's traffic to B alone limited to 200 Mbit/s, a tenth of a
-# simulated link or less (htb, a u32 filter).
+# frames); A's traffic to B alone slowed (slow_link).
 undo=:
-slow_rate=200mbit
 for ((f = 0; f < ${#faults[@]}; f += 2)); do
   fault_arg=${faults[f + 1]}
   case ${faults[f]} in
@@ -81,31 +79,26 @@ for ((f = 0; f < ${#faults[@]}; f += 2)); do
       tc -n "$prefix-h$fault_arg" qdisc add dev eth0 "${tbf[@]}" || fail "cannot limit frames"
     undo+="; tc -n $bridge qdisc del dev port-h$fault_arg root; tc -n $prefix-h$fault_arg qdisc del dev eth0 root; set_mtu 1500" ;;
   slow)
-    a=${fault_arg%,*} b=${fault_arg#*,} ns=$prefix-h${fault_arg%,*}
-    tc -n "$ns" qdisc add dev eth0 root handle 1: htb default 10 &&
-      tc -n "$ns" class add dev eth0 parent 1: classid 1:10 htb rate 100gbit quantum 60000 &&
-      tc -n "$ns" class add dev eth0 parent 1: classid 1:20 htb rate "$slow_rate" quantum 60000 &&
-      tc -n "$ns" filter add dev eth0 parent 1: protocol ip u32 match ip dst "$(addr "$b")/32" flowid 1:20 ||
-      fail "cannot slow $a -> $b"
+    ns=$prefix-h${fault_arg%,*}
+    slow_link "$ns" "$(addr "${fault_arg#*,}")" || fail "cannot slow the link $fault_arg"
     undo+="; tc -n $ns qdisc del dev eth0 root" ;;
   esac
 done
 trap 'eval "$undo"; pkill -KILL -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
 
 # What every launch needs: the stand-in for ssh and the probe in each rank.
-case $library in
-mpich)
-  launch=(-launcher ssh -launcher-exec "$here/remote_shell.sh" -genv LD_PRELOAD "$probe")
-  for v in PAIRDOT_PROBE_DIR PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
-    [ -n "${!v-}" ] && launch+=(-genv "$v" "${!v}")
-  done ;;
-openmpi)
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-  launch=(--mca plm_rsh_agent "$here/remote_shell.sh" -x "LD_PRELOAD=$probe")
-  for v in PAIRDOT_PROBE_DIR PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
-    [ -n "${!v-}" ] && launch+=(-x "$v")
-  done ;;
-esac
+# shellcheck source=launch_args.sh
+. "$here/launch_args.sh"
+launch_args "$library" || fail "library mpich or openmpi, not $library"
+for v in LD_PRELOAD PAIRDOT_PROBE_DIR PAIRDOT_HOLD_RANKS PAIRDOT_HOLD_UNTIL; do
+  value=${!v-}
+  [ "$v" = LD_PRELOAD ] && value=$probe
+  [ -z "$value" ] && continue
+  case $library in
+  mpich) launch+=(-genv "$v" "$value") ;;
+  openmpi) launch+=(-x "$v=$value") ;;
+  esac
+done
 
 command=("$here/on_host.sh" "$(cat "$cluster/launcher")" "$run" --tcp eth0 --report "$work/report")
 if [ -n "$interrupt" ]; then

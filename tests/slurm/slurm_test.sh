@@ -7,13 +7,15 @@
 #
 #   slurm_test.sh --cluster DIR --run EXE --check EXE [--in step|salloc|sbatch|script]
 #       [--nodes N] [--exit N] [--line REGEX] [--stop-slurmd NODE] [--crossed PAIRS]
+#       [--slow A,B]
 #       -- PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]
 #
 # nN in the arguments stands for the cluster's node N. --crossed: at least
 # 400 bytes for each of PAIRS pairs went between nodes through the bridge.
+# --slow: node A's traffic to node B slowed (slow_link) for the run.
 # Exit 77 (skip) when there is no cluster, unless PAIRDOT_REQUIRE_SLURM=1.
 set -u
-cluster="" run="" check="" in=step nodes=3 want_exit=0 line="" stop="" crossed=""
+cluster="" run="" check="" in=step nodes=3 want_exit=0 line="" stop="" crossed="" slow=""
 while [ $# -gt 0 ]; do
   case $1 in
   --cluster) cluster=$2; shift 2 ;;
@@ -25,6 +27,7 @@ while [ $# -gt 0 ]; do
   --line) line=$2; shift 2 ;;
   --stop-slurmd) stop=$2; shift 2 ;;
   --crossed) crossed=$2; shift 2 ;;
+  --slow) slow=$2; shift 2 ;;
   --) shift; break ;;
   *) echo "slurm_test.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -75,6 +78,11 @@ submit() {
   [ "$in" = script ] && ln -s "$work/pairdot-sweep-$id" "$work/report"
 }
 
+if [ -n "$slow" ]; then
+  to=$(ip -n "$prefix-node${slow#*,}" -4 -o addr show eth0 | awk '{sub("/.*", "", $4); print $4}')
+  slow_link "$prefix-node${slow%,*}" "$to" || fail "cannot slow the link $slow"
+  trap 'tc -n "$prefix-node${slow%,*}" qdisc del dev eth0 root; on_login scancel -u root; rm -rf "$work"' EXIT
+fi
 stopper=""
 if [ -n "$stop" ]; then # once the first job is in the journal
   (until grep -qs '"number"' "$work/report/jobs.jsonl"; do sleep 0.005; done

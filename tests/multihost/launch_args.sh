@@ -1,0 +1,14 @@
+# Sourced: sets `launch`, the words every launch across the simulated hosts
+# needs (the stand-in for ssh), for library $1; false for another library.
+# Root only: Open MPI must be told that running as root is meant.
+launch_args() { # mpich|openmpi
+  local mh
+  mh=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  case $1 in
+  mpich) launch=(-launcher ssh -launcher-exec "$mh/remote_shell.sh") ;;
+  openmpi)
+    export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+    launch=(--mca plm_rsh_agent "$mh/remote_shell.sh") ;;
+  *) return 1 ;;
+  esac
+}

@@ -142,9 +142,10 @@ unsigned char *slot(Buffers &buffers, const Step &step, std::uint64_t message,
   return buffers.ring.data() + (message % depth) * step.size;
 }
 
-// Messages first .. first + count - 1, in order, each checked as it arrives.
+// Messages first .. first + count - 1, in order, each checked as it arrives;
+// arrived: when the last one was in (before its check).
 Problem receive_messages(const Step &step, Buffers &buffers, std::uint64_t first,
-                         std::uint64_t count) {
+                         std::uint64_t count, double &arrived) {
   const std::uint64_t depth = std::min(ring_depth(step.size), count);
   std::vector<MPI_Request> requests(depth, MPI_REQUEST_NULL);
   const auto post = [&](std::uint64_t m) {
@@ -159,6 +160,7 @@ Problem receive_messages(const Step &step, Buffers &buffers, std::uint64_t first
       abandon(requests, true);
       return late_problem(step.size, step.timeout);
     }
+    arrived = MPI_Wtime();
     const PatternCheck check =
         check_pattern(slot(buffers, step, m, depth), {step.pair, step.size, m});
     if (check.differing_bytes > 0) {
@@ -172,8 +174,18 @@ Problem receive_messages(const Step &step, Buffers &buffers, std::uint64_t first
   return std::nullopt;
 }
 
-// Messages first .. first + count - 1, each filled as its slot frees.
-bool send_messages(const Step &step, Buffers &buffers, std::uint64_t first, std::uint64_t count) {
+// Fills the slots of the first messages a send_messages call sends, ahead of it.
+void fill_ahead(const Step &step, Buffers &buffers, std::uint64_t first, std::uint64_t count) {
+  const std::uint64_t depth = std::min(ring_depth(step.size), count);
+  for (std::uint64_t m = first; m < first + depth; ++m) {
+    fill_pattern(slot(buffers, step, m, depth), {step.pair, step.size, m});
+  }
+}
+
+// Messages first .. first + count - 1, each filled as its slot frees (the
+// first ring's worth already, when filled_ahead).
+bool send_messages(const Step &step, Buffers &buffers, std::uint64_t first, std::uint64_t count,
+                   bool filled_ahead) {
   const std::uint64_t depth = std::min(ring_depth(step.size), count);
   std::vector<MPI_Request> requests(depth, MPI_REQUEST_NULL);
   for (std::uint64_t m = first; m < first + count; ++m) {
@@ -182,7 +194,9 @@ bool send_messages(const Step &step, Buffers &buffers, std::uint64_t first, std:
       abandon(requests, false);
       return false;
     }
-    fill_pattern(slot(buffers, step, m, depth), {step.pair, step.size, m});
+    if (!filled_ahead || m >= first + depth) {
+      fill_pattern(slot(buffers, step, m, depth), {step.pair, step.size, m});
+    }
     MPI_Isend(slot(buffers, step, m, depth), static_cast<int>(step.size), MPI_BYTE, step.partner,
               tag_data, MPI_COMM_WORLD, &request);
   }
@@ -261,12 +275,17 @@ bool echo_pings(const Step &step, Buffers &buffers) {
   return true;
 }
 
-// Sender, one size: warm-up, the partner's go, the timed window, the pings at
-// the first size, the partner's go for the next size.
+// Sender, one size: warm-up, the timed window's first messages filled, the
+// partner's go, the timed window, the pings at the first size, the partner's
+// go for the next size.
 bool send_size(const Step &step, Buffers &buffers, bool first_size) {
   const std::uint64_t timed = timed_messages(step.size);
-  return send_messages(step, buffers, 0, warmup_messages) && partner_says_go(step, buffers) &&
-         send_messages(step, buffers, warmup_messages, timed) &&
+  if (!send_messages(step, buffers, 0, warmup_messages, false)) {
+    return false;
+  }
+  fill_ahead(step, buffers, warmup_messages, timed);
+  return partner_says_go(step, buffers) &&
+         send_messages(step, buffers, warmup_messages, timed, true) &&
          (!first_size || echo_pings(step, buffers)) && partner_says_go(step, buffers);
 }
 
@@ -275,7 +294,8 @@ bool send_size(const Step &step, Buffers &buffers, bool first_size) {
 Problem receive_size(const Step &step, Buffers &buffers, double &mbps, double &latency_us,
                      bool first_size) {
   const std::uint64_t timed = timed_messages(step.size);
-  Problem problem = receive_messages(step, buffers, 0, warmup_messages);
+  double arrived = 0;
+  Problem problem = receive_messages(step, buffers, 0, warmup_messages, arrived);
   if (problem) {
     send_control(step, buffers, stop);
     return problem;
@@ -284,11 +304,11 @@ Problem receive_size(const Step &step, Buffers &buffers, double &mbps, double &l
   if (!send_control(step, buffers, go)) {
     return late_problem(step.size, step.timeout);
   }
-  if ((problem = receive_messages(step, buffers, warmup_messages, timed))) {
+  if ((problem = receive_messages(step, buffers, warmup_messages, timed, arrived))) {
     send_control(step, buffers, stop);
     return problem;
   }
-  const double seconds = std::max(MPI_Wtime() - start, 1e-9);
+  const double seconds = std::max(arrived - start, 1e-9);
   mbps = static_cast<double>(timed * step.size) / seconds / 1e6;
   if (first_size && (problem = ping_pong(step, buffers, warmup_messages + timed, latency_us))) {
     send_control(step, buffers, stop);

@@ -1,5 +1,7 @@
 #include "pattern.hpp"
 
+#include <cstring>
+
 namespace pairdot_probe {
 
 namespace {
@@ -23,23 +25,25 @@ unsigned char pattern_byte(std::uint64_t word, std::size_t b) {
   return static_cast<unsigned char>(word >> (8 * b));
 }
 
-std::uint64_t load_word(const unsigned char *p) {
-  std::uint64_t word = 0;
-  for (int b = word_bytes - 1; b >= 0; --b) {
-    word = (word << 8) | p[b];
-  }
-  return word;
+// The word as its bytes lie in a message: little-endian on every host.
+std::uint64_t as_little_endian(std::uint64_t word) {
+  const std::uint16_t probe = 1;
+  unsigned char first = 0;
+  std::memcpy(&first, &probe, 1);
+  return first == 1 ? word : __builtin_bswap64(word);
 }
 
 } // namespace
 
 void fill_pattern(unsigned char *out, const PatternKey &key) {
   const std::uint64_t seed = seed_of(key);
-  for (std::uint64_t i = 0; i < key.size; i += word_bytes) {
-    const std::uint64_t word = mix(seed ^ i);
-    for (std::size_t b = 0; b < word_bytes && i + b < key.size; ++b) {
-      out[i + b] = pattern_byte(word, b);
-    }
+  const std::uint64_t whole = key.size - key.size % word_bytes;
+  for (std::uint64_t i = 0; i < whole; i += word_bytes) {
+    const std::uint64_t word = as_little_endian(mix(seed ^ i));
+    std::memcpy(out + i, &word, word_bytes);
+  }
+  for (std::uint64_t i = whole; i < key.size; ++i) {
+    out[i] = pattern_byte(mix(seed ^ whole), i - whole);
   }
 }
 
@@ -48,7 +52,9 @@ PatternCheck check_pattern(const unsigned char *got, const PatternKey &key) {
   PatternCheck check;
   for (std::uint64_t i = 0; i < key.size; i += word_bytes) {
     const std::uint64_t word = mix(seed ^ i);
-    if (i + word_bytes <= key.size && load_word(got + i) == word) {
+    std::uint64_t got_word = 0;
+    if (i + word_bytes <= key.size &&
+        (std::memcpy(&got_word, got + i, word_bytes), as_little_endian(got_word) == word)) {
       continue;
     }
     for (std::size_t b = 0; b < word_bytes && i + b < key.size; ++b) {

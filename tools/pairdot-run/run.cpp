@@ -345,17 +345,16 @@ JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
 // a job it plans again instead of running it.
 using Done = std::map<std::pair<JobKind, std::vector<std::string>>, std::vector<std::size_t>>;
 
-// Re-tests alone, one job at a time, each link that looks slow but was
-// measured only beside others; a resumed run takes a re-test it has. A link
-// is re-tested once.
+// Re-tests alone, one job at a time, each link that looks slow until it was
+// measured alone often enough; a resumed run takes a re-test it has.
 bool retest_slow(Session &session, int &next_number, Done &done) {
   const std::vector<pairdot_reports::Host> &hosts = session.report.hosts;
-  std::set<std::pair<HostIndex, HostIndex>> tried;
+  std::map<std::pair<HostIndex, HostIndex>, int> tried;
   for (;;) {
     write_summary(session);
     std::vector<JobPlan> plans;
     for (const auto &link : pairdot_reports::slow_to_retest(session.report.quality)) {
-      if (!tried.insert(link).second)
+      if (++tried[link] > pairdot_reports::alone_measures_for_slow)
         continue;
       JobPlan plan{0,
                    JobKind::isolation,

@@ -9,15 +9,20 @@ namespace {
 
 bool failed(const LinkMeasure &measure) { return measure.line.failed_size.has_value(); }
 
-// Whether measure should replace what a link is judged by.
+// Whether measure should replace what a link is judged by: alone beats
+// beside others; alone, a failure, then the higher bandwidth; beside others,
+// the later job, then within a job the worse pair.
 bool tells_more(const LinkMeasure &measure, const LinkMeasure &chosen) {
   if (measure.alone != chosen.alone)
     return measure.alone;
-  if (measure.job != chosen.job)
-    return measure.job > chosen.job;
-  if (failed(measure) != failed(chosen))
-    return failed(measure);
-  return top_mbps(measure.line).value_or(0) < top_mbps(chosen.line).value_or(0);
+  if (measure.alone || measure.job == chosen.job) {
+    if (failed(measure) != failed(chosen))
+      return failed(measure);
+    const double mbps = top_mbps(measure.line).value_or(0);
+    const double chosen_mbps = top_mbps(chosen.line).value_or(0);
+    return measure.alone ? mbps > chosen_mbps : mbps < chosen_mbps;
+  }
+  return measure.job > chosen.job;
 }
 
 std::optional<double> median(std::vector<double> values) {
@@ -44,8 +49,10 @@ void judge(LinkProbe &link, const LinkQuality &quality, const SlowRule &rule) {
       mbps && quality.median_mbps && *mbps < rule.bandwidth_fraction * *quality.median_mbps;
   link.slow_latency = link.line.latency_us && quality.median_latency_us &&
                       *link.line.latency_us > rule.latency_factor * *quality.median_latency_us;
-  link.verdict = (link.slow_bandwidth || link.slow_latency) && link.alone ? ProbeVerdict::slow
-                                                                          : ProbeVerdict::ok;
+  link.verdict =
+      (link.slow_bandwidth || link.slow_latency) && link.alone_measures >= alone_measures_for_slow
+          ? ProbeVerdict::slow
+          : ProbeVerdict::ok;
 }
 
 std::vector<HostIndex> slow_hosts_of(const std::vector<LinkProbe> &links, HostIndex hosts) {
@@ -76,26 +83,40 @@ std::optional<double> top_mbps(const pairdot_probe::ProbeLine &line) {
 
 LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hosts,
                          const SlowRule &rule) {
-  std::map<std::pair<HostIndex, HostIndex>, const LinkMeasure *> chosen;
+  struct Chosen {
+    const LinkMeasure *measure = nullptr;
+    int alone = 0;                       // measures alone
+    std::optional<double> least_latency; // of those alone
+  };
+  std::map<std::pair<HostIndex, HostIndex>, Chosen> chosen;
   for (const LinkMeasure &measure : measures) {
     if (measure.sender < 0 || measure.receiver < 0 || measure.sender >= hosts ||
         measure.receiver >= hosts)
       continue;
-    const LinkMeasure *&at = chosen[{measure.sender, measure.receiver}];
-    if (at == nullptr || tells_more(measure, *at))
-      at = &measure;
+    Chosen &at = chosen[{measure.sender, measure.receiver}];
+    if (at.measure == nullptr || tells_more(measure, *at.measure))
+      at.measure = &measure;
+    if (measure.alone && !failed(measure)) {
+      ++at.alone;
+      if (measure.line.latency_us)
+        at.least_latency = std::min(measure.line.latency_us.value(),
+                                    at.least_latency.value_or(*measure.line.latency_us));
+    }
   }
   LinkQuality quality;
   std::vector<double> bandwidths;
   std::vector<double> latencies;
-  for (const auto &[link, measure] : chosen) {
-    quality.links.push_back({link.first, link.second, measure->alone, measure->line});
-    if (failed(*measure))
+  for (const auto &[link, at] : chosen) {
+    LinkProbe probe{link.first, link.second, at.measure->alone, at.alone, at.measure->line};
+    if (at.measure->alone && !failed(*at.measure) && at.least_latency)
+      probe.line.latency_us = at.least_latency;
+    quality.links.push_back(probe);
+    if (failed(*at.measure))
       continue;
-    if (const std::optional<double> mbps = top_mbps(measure->line))
+    if (const std::optional<double> mbps = top_mbps(probe.line))
       bandwidths.push_back(*mbps);
-    if (measure->line.latency_us)
-      latencies.push_back(*measure->line.latency_us);
+    if (probe.line.latency_us)
+      latencies.push_back(*probe.line.latency_us);
   }
   quality.median_mbps = median(std::move(bandwidths));
   quality.median_latency_us = median(std::move(latencies));
@@ -108,7 +129,8 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
 std::vector<std::pair<HostIndex, HostIndex>> slow_to_retest(const LinkQuality &quality) {
   std::vector<std::pair<HostIndex, HostIndex>> out;
   for (const LinkProbe &link : quality.links) {
-    if (!link.alone && (link.slow_bandwidth || link.slow_latency))
+    if (link.verdict != ProbeVerdict::failed && (link.slow_bandwidth || link.slow_latency) &&
+        link.alone_measures < alone_measures_for_slow)
       out.emplace_back(link.sender, link.receiver);
   }
   return out;

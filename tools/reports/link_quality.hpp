@@ -29,12 +29,14 @@ struct LinkMeasure {
   pairdot_probe::ProbeLine line;
 };
 
-// What a link is judged by: its last measurement alone, else its last one
+// What a link is judged by: the best of its measurements alone (contention
+// only ever slows a link; a failure alone is kept), else its last one
 // (within a job, the worst pair).
 struct LinkProbe {
   HostIndex sender = 0;
   HostIndex receiver = 0;
   bool alone = false;
+  int alone_measures = 0;
   pairdot_probe::ProbeLine line;
   ProbeVerdict verdict = ProbeVerdict::ok;
   bool slow_bandwidth = false;
@@ -51,14 +53,19 @@ struct LinkQuality {
 // Bandwidth at the line's largest size, if measured.
 std::optional<double> top_mbps(const pairdot_probe::ProbeLine &line);
 
-// Judges every measured link against the median link. A link measured only
-// beside others may be slow for contention: it stays a candidate
-// (slow_to_retest) and is slow once measured alone and still slow. A host
-// more than half of whose measured links (at least two) are slow is slow.
+// A link that looks slow is measured alone this often before it is slow.
+constexpr int alone_measures_for_slow = 2;
+
+// Judges every measured link against the median link. A link that looks
+// slow may be so for contention: it stays a candidate (slow_to_retest) until
+// measured alone alone_measures_for_slow times, and is slow if its best
+// measure alone still is. A host more than half of whose measured links (at
+// least two) are slow is slow.
 LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hosts,
                          const SlowRule &rule);
 
-// Links that look slow but were never measured alone: (sender, receiver).
+// Links that look slow but were not measured alone often enough: (sender,
+// receiver).
 std::vector<std::pair<HostIndex, HostIndex>> slow_to_retest(const LinkQuality &quality);
 
 } // namespace pairdot_reports

@@ -10,7 +10,7 @@
 #
 # DIR is a build of that library holding tools/pairdot-probe/pairdot-probe and
 # bench/pingpong. --rounds: default 5; --seconds: iperf3's time, default 3.
-# Words after -- go to mpiexec, e.g. -- --bind-to none.
+# Words after -- go to mpiexec.
 set -u
 lib="" build="" rounds=5 seconds=3
 usage() {
@@ -39,6 +39,8 @@ probe=$(realpath "$probe") pingpong=$(realpath "$pingpong")
 command -v iperf3 >/dev/null || { echo "link_bench.sh: iperf3 is not installed" >&2; exit 2; }
 
 mh=$(cd "$(dirname "$0")/../tests/multihost" && pwd)
+# shellcheck source=../tests/multihost/launch_args.sh
+. "$mh/launch_args.sh"
 work=$(mktemp -d /tmp/pdlinkbench.XXXXXX)
 dir=$work/pdlb$$
 trap '"$mh/cluster_down.sh" "$dir"; rm -rf "$work"' EXIT
@@ -51,16 +53,15 @@ h2_addr=$(awk -v h="$h2" '$2 == h { print $1 }' "$dir/etc-hosts")
 # One rank on each host, MPI's traffic over TCP on eth0; the launcher runs on
 # the cluster's launcher host, ssh stood in for by remote_shell.sh.
 mpi_job() { # PROGRAM [ARG...]
-  local launch
+  local launch=()
+  launch_args "$lib"
   case $lib in
   mpich)
-    launch=(mpiexec.mpich -launcher ssh -launcher-exec "$mh/remote_shell.sh" -hosts "$h1,$h2"
-      -genv UCX_TLS "tcp,self" -genv UCX_NET_DEVICES eth0) ;;
+    launch=(mpiexec.mpich "${launch[@]}" -hosts "$h1,$h2" -genv UCX_TLS "tcp,self"
+      -genv UCX_NET_DEVICES eth0) ;;
   openmpi)
-    export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-    launch=(mpiexec.openmpi --mca plm_rsh_agent "$mh/remote_shell.sh" --host "$h1:1,$h2:1"
-      --mca pml ob1 --mca btl "tcp,self" --mca btl_tcp_if_include eth0
-      --mca oob_tcp_if_include eth0) ;;
+    launch=(mpiexec.openmpi "${launch[@]}" --host "$h1:1,$h2:1" --mca pml ob1
+      --mca btl "tcp,self" --mca btl_tcp_if_include eth0 --mca oob_tcp_if_include eth0) ;;
   esac
   timeout -k 5 120 "$mh/on_host.sh" "$(cat "$dir/launcher")" "${launch[@]}" "${launcher_args[@]}" \
     -n 2 "$@"

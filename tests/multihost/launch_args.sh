@@ -1,6 +1,8 @@
 # Sourced: sets `launch`, the words every launch across the simulated hosts
 # needs (the stand-in for ssh), for library $1; false for another library.
-# Root only: Open MPI must be told that running as root is meant.
+# Open MPI is told that running as root is meant, and not to bind: every
+# simulated host sees the same cores, and each would pin its first rank to
+# core 0 (two ranks then share one core: 4 ms round trips).
 launch_args() { # mpich|openmpi
   local mh
   mh=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -8,7 +10,7 @@ launch_args() { # mpich|openmpi
   mpich) launch=(-launcher ssh -launcher-exec "$mh/remote_shell.sh") ;;
   openmpi)
     export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-    launch=(--mca plm_rsh_agent "$mh/remote_shell.sh") ;;
+    launch=(--mca plm_rsh_agent "$mh/remote_shell.sh" --bind-to none) ;;
   *) return 1 ;;
   esac
 }

@@ -67,6 +67,13 @@ TEST(RunCli, BadInputIsOneLineAndExit2) {
       {{"--hosts", "pairdot-test-no-such-host.invalid"}, "does not resolve"},
       {{"--report", hostfile + "/sub"}, "cannot write the report directory"},
       {{"--launcher", PAIRDOT_OTHER_LAUNCHER}, "use --launcher " PAIRDOT_LAUNCHER},
+      {{"--sizes", "8,4K"}, "--sizes requires --probe"},
+      {{"--slow-latency", "2"}, "requires --probe"},
+      {{"--probe", "--sizes", "4K,8"}, "--sizes: "},
+      {{"--probe", "--sizes", "8,2G"}, "--sizes: "},
+      {{"--probe", "--slow-bandwidth", "150"}, "--slow-bandwidth"},
+      {{"--probe", "--step-timeout", "0"}, "--step-timeout"},
+      {{"--probe", "--program", temp_path("absent")}, "pairdot-probe not found"},
   };
   for (const auto &row : rows) {
     const Outcome result = run(row.args);

@@ -20,10 +20,12 @@ const char *const diagnosis_rule =
 
 const char *const slow_rule_text =
     "A probed link fails when a message size does not arrive within the step timeout or arrives "
-    "altered. A link is slow when its bandwidth at the largest size is below the slow-bandwidth "
-    "share of the median link's, or its latency above the slow-latency multiple of the median "
-    "link's, in a job of its own: a link that looks slow beside others is re-tested alone first. "
-    "A host more than half of whose measured links (at least two) are slow is a slow host.";
+    "altered. The median link is of each link's first measure (in a sweep, all links measured "
+    "alike). A link looks slow when its bandwidth at the largest size is below the "
+    "slow-bandwidth share of the median link's, or its latency above the slow-latency multiple "
+    "of the median link's; it is re-tested alone, one job at a time, and is slow when the best "
+    "of two measures alone still looks slow. A host more than half of whose measured links (at "
+    "least two) are slow is a slow host.";
 
 namespace {
 

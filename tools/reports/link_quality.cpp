@@ -85,6 +85,7 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
                          const SlowRule &rule) {
   struct Chosen {
     const LinkMeasure *measure = nullptr;
+    const LinkMeasure *first = nullptr;  // the first not failed: what the median is of
     int alone = 0;                       // measures alone
     std::optional<double> least_latency; // of those alone
   };
@@ -96,6 +97,8 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
     Chosen &at = chosen[{measure.sender, measure.receiver}];
     if (at.measure == nullptr || tells_more(measure, *at.measure))
       at.measure = &measure;
+    if (at.first == nullptr && !failed(measure))
+      at.first = &measure;
     if (measure.alone && !failed(measure)) {
       ++at.alone;
       if (measure.line.latency_us)
@@ -111,12 +114,12 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
     if (at.measure->alone && !failed(*at.measure) && at.least_latency)
       probe.line.latency_us = at.least_latency;
     quality.links.push_back(probe);
-    if (failed(*at.measure))
+    if (failed(*at.measure) || at.first == nullptr)
       continue;
-    if (const std::optional<double> mbps = top_mbps(probe.line))
+    if (const std::optional<double> mbps = top_mbps(at.first->line))
       bandwidths.push_back(*mbps);
-    if (probe.line.latency_us)
-      latencies.push_back(*probe.line.latency_us);
+    if (at.first->line.latency_us)
+      latencies.push_back(*at.first->line.latency_us);
   }
   quality.median_mbps = median(std::move(bandwidths));
   quality.median_latency_us = median(std::move(latencies));

@@ -43,6 +43,8 @@ struct LinkProbe {
   bool slow_latency = false;
 };
 
+// The median link is of each link's first measure (in a sweep: all measured
+// alike, side by side), so that re-tests alone do not move it.
 struct LinkQuality {
   std::vector<LinkProbe> links;            // by sender, then receiver
   std::optional<double> median_mbps;       // of links not failed, at their largest size

@@ -27,7 +27,8 @@ using Jobs = std::vector<std::pair<JobKind, std::string>>;
 
 // A pair "ab+" has host a send to host b and verify, "ab-" fails with "no
 // result" ("n1>n2+": longer names); "!c": Slurm would not use host c, and the
-// job did not start.
+// job did not start; "@c": a rank on c without a partner; "^c": no rank on c
+// started.
 JobOutcome make_job(int number, JobKind kind, const std::string &pairs) {
   JobOutcome job;
   job.number = number;
@@ -35,9 +36,14 @@ JobOutcome make_job(int number, JobKind kind, const std::string &pairs) {
   job.seconds = 0.25 * number;
   job.placement = "-hosts " + pairs;
   std::istringstream tokens(pairs);
+  Names missing;
   for (std::string token; tokens >> token;) {
     if (token[0] == '!') {
       job.unavailable_hosts.push_back(token.substr(1));
+      continue;
+    }
+    if (token[0] == '@' || token[0] == '^') {
+      (token[0] == '@' ? job.rank_hosts : missing).push_back(token.substr(1));
       continue;
     }
     const std::size_t arrow = token.find('>');
@@ -55,6 +61,12 @@ JobOutcome make_job(int number, JobKind kind, const std::string &pairs) {
   }
   if (!job.unavailable_hosts.empty())
     job.status = JobStatus::not_started;
+  for (std::size_t rank = 0; rank < job.rank_hosts.size(); ++rank) {
+    if (std::find(missing.begin(), missing.end(), job.rank_hosts[rank]) != missing.end()) {
+      job.not_started.push_back(static_cast<std::int32_t>(rank));
+      job.status = JobStatus::hosts_missing;
+    }
+  }
   return job;
 }
 
@@ -149,6 +161,34 @@ const std::vector<Scenario> &scenarios() {
         {isolation, "cb- !c"}},
        "+?++??" /* ab ac ba bc ca cb */,
        {"c"},
+       {}},
+      {"d starts alone, never beside others: it cannot run beside others",
+       {"a", "b", "c", "d"},
+       {{sweep, "ab- cd- ^d"},
+        {JobKind::hosts, "@d"},
+        {sweep, "ac- bd- ^d"},
+        {JobKind::hosts, "@d"},
+        {sweep, "ad- bc- ^d"},
+        {sweep, "ab+ ba+ ac+ ca+ bc+ cb+"}},
+       "++x++x++xxxx",
+       {"d"},
+       {}},
+      {"d missing twice, then beside others: nothing against it",
+       {"a", "b", "c", "d"},
+       {{sweep, "ab- cd- ^d"},
+        {JobKind::hosts, "@d"},
+        {sweep, "ac- bd- ^d"},
+        {JobKind::hosts, "@d"},
+        {sweep, "ad+ bc+"},
+        {sweep, "ab+ ba+ ac+ ca+ bc+ cb+"}},
+       "+++++?++????",
+       {},
+       {}},
+      {"d missing three times, never tested alone: not judged",
+       {"a", "b", "c", "d"},
+       {{sweep, "ab- cd- ^d"}, {sweep, "ac- bd- ^d"}, {sweep, "ad- bc- ^d"}},
+       "????????????",
+       {},
        {}},
       {"c verified after Slurm would not use it",
        {"a", "b", "c"},
@@ -356,8 +396,8 @@ TEST(Json, Version2Shape) {
   for (const auto &[key, value] : in_order.items())
     keys.push_back(key);
   EXPECT_EQ(keys, (Names{"version", "tool", "launcher", "verdict", "summary", "suspect_hosts",
-                         "cannot_run", "suspect_links", "failed_links", "collateral_links", "rule",
-                         "hosts", "links", "jobs"}));
+                         "cannot_run", "cannot_join", "suspect_links", "failed_links",
+                         "collateral_links", "rule", "hosts", "links", "jobs"}));
   std::string rows;
   for (const json &row : written["links"]["rows"])
     rows += row.get<std::string>();

@@ -12,7 +12,9 @@ namespace {
 
 // A host that starts in a job of its own, yet again and again not beside
 // the others, is left out of later jobs: its links stay not covered.
-constexpr int max_screenings = 2;
+// A host missing beside others this often, though it runs alone, is left
+// out: the evidence then says it cannot run beside others.
+constexpr int max_screenings = pairdot_reports::missing_beside_others_limit - 1;
 // Link numbers are 32 bits wide.
 constexpr std::size_t max_hosts = 65535;
 

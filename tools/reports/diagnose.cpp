@@ -10,9 +10,12 @@ namespace pairdot_reports {
 const char *const diagnosis_rule =
     "A pair that verifies clears its link. When hosts of a job do not start, those hosts are "
     "tested in groups split on failure, down to one host a job; a host none of whose ranks start "
-    "in a job of its own cannot run, and its links fail. The failed pairs of a job whose ranks "
-    "all started are re-tested in halves until each failing link fails in a job of its own: a "
-    "link fails only when a pair over it fails alone. A host is suspect when it cannot run, when "
+    "in a job of its own cannot run, and its links fail; one whose ranks start in a job of its own "
+    "but, three times, not beside other hosts whose ranks did (and never beside others) cannot run "
+    "beside others, and its links fail. The failed pairs of a job whose ranks all started are "
+    "re-tested in halves until each failing link fails in a job of its own: a link fails only "
+    "when a pair over it fails alone. A host is suspect when it cannot run (alone or beside "
+    "others), when "
     "its links fail with more than half of its partners (at least two), when it is one of only "
     "two hosts and the link between them fails, or when Slurm would not start a job on it (down, "
     "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
@@ -163,6 +166,7 @@ void diagnose(RunReport &report) {
   report.suspect_hosts.clear();
   report.suspect_links.clear();
   report.cannot_run.clear();
+  report.cannot_join.clear();
   for (const HostIndex host : suspects.hosts)
     report.suspect_hosts.push_back(report.hosts[static_cast<std::size_t>(host)].name);
   for (const auto &[sender, receiver] : suspects.links)
@@ -171,6 +175,8 @@ void diagnose(RunReport &report) {
   for (std::size_t host = 0; host < report.hosts.size(); ++host) {
     if (report.evidence.host_states[host] == HostState::cannot_run)
       report.cannot_run.push_back(report.hosts[host].name);
+    if (report.evidence.host_states[host] == HostState::cannot_join)
+      report.cannot_join.push_back(report.hosts[host].name);
   }
   report.quality = assess_links(link_measures(report.jobs, index),
                                 static_cast<HostIndex>(report.hosts.size()), report.slow_rule);

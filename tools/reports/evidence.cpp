@@ -28,8 +28,8 @@ bool started(const JobEvidence &seen, std::size_t rank) {
 }
 
 // Every link of the host is down, but those a pair verified over.
-void mark_cannot_run(Evidence &evidence, HostIndex host) {
-  evidence.host_states[static_cast<std::size_t>(host)] = HostState::cannot_run;
+void mark_cannot_run(Evidence &evidence, HostIndex host, HostState why = HostState::cannot_run) {
+  evidence.host_states[static_cast<std::size_t>(host)] = why;
   for (HostIndex other = 0; other < evidence.hosts; ++other) {
     for (const std::size_t at :
          {index_of(evidence, host, other), index_of(evidence, other, host)}) {
@@ -43,7 +43,7 @@ void mark_cannot_run(Evidence &evidence, HostIndex host) {
 // again.
 void mark_ran(Evidence &evidence, HostIndex host) {
   HostState &state = evidence.host_states[static_cast<std::size_t>(host)];
-  if (state == HostState::cannot_run) {
+  if (state == HostState::cannot_run || state == HostState::cannot_join) {
     for (HostIndex other = 0; other < evidence.hosts; ++other) {
       for (const std::size_t at :
            {index_of(evidence, host, other), index_of(evidence, other, host)}) {
@@ -73,7 +73,8 @@ void add_pair(Evidence &evidence, HostIndex sender, HostIndex receiver, bool ver
 }
 
 // Hosts none of whose ranks started beside others that did are in question
-// again, whatever they did before.
+// again, whatever they did before; counted, they may be unable to run
+// beside others at all.
 void question_missing(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
   std::vector<HostIndex> ran;
   std::vector<HostIndex> missing;
@@ -82,10 +83,36 @@ void question_missing(Evidence &evidence, const JobShape &job, const JobEvidence
       (started(seen, rank) ? ran : missing).push_back(job.rank_hosts[rank]);
   }
   std::sort(ran.begin(), ran.end());
+  ran.erase(std::unique(ran.begin(), ran.end()), ran.end());
+  std::sort(missing.begin(), missing.end());
+  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  for (const HostIndex host : ran) {
+    if (ran.size() > 1)
+      evidence.started_beside[static_cast<std::size_t>(host)] = 1;
+  }
   for (const HostIndex host : missing) {
-    HostState &state = evidence.host_states[static_cast<std::size_t>(host)];
-    if (state == HostState::ran && !std::binary_search(ran.begin(), ran.end(), host))
-      state = HostState::unknown;
+    const auto h = static_cast<std::size_t>(host);
+    if (std::binary_search(ran.begin(), ran.end(), host))
+      continue;
+    if (evidence.host_states[h] == HostState::ran)
+      evidence.host_states[h] = HostState::unknown;
+    if (evidence.missing_beside[h] < 255)
+      ++evidence.missing_beside[h];
+  }
+}
+
+// A host that starts alone but, time after time, not beside others.
+void judge_joining(Evidence &evidence, const std::vector<HostIndex> &hosts) {
+  for (const HostIndex host : hosts) {
+    const auto h = static_cast<std::size_t>(host);
+    if (host < 0 || evidence.host_states[h] == HostState::cannot_run)
+      continue;
+    const bool cannot_join = evidence.ran_alone[h] != 0 && evidence.started_beside[h] == 0 &&
+                             evidence.missing_beside[h] >= missing_beside_others_limit;
+    if (cannot_join && evidence.host_states[h] != HostState::cannot_join)
+      mark_cannot_run(evidence, host, HostState::cannot_join);
+    else if (!cannot_join && evidence.host_states[h] == HostState::cannot_join)
+      mark_ran(evidence, host);
   }
 }
 
@@ -102,6 +129,9 @@ Evidence make_evidence(HostIndex hosts) {
   evidence.links.assign(n * n, 0);
   evidence.host_states.assign(n, HostState::unknown);
   evidence.unavailable.assign(n, 0);
+  evidence.ran_alone.assign(n, 0);
+  evidence.started_beside.assign(n, 0);
+  evidence.missing_beside.assign(n, 0);
   return evidence;
 }
 
@@ -155,6 +185,9 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
   }
   if (job.kind == JobKind::hosts && one_host && !any_started)
     mark_cannot_run(evidence, hosts[0]);
+  if (job.kind == JobKind::hosts && one_host && any_started)
+    evidence.ran_alone[static_cast<std::size_t>(hosts[0])] = 1;
+  judge_joining(evidence, hosts);
 }
 
 LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex receiver) {
@@ -175,7 +208,8 @@ Suspects find_suspects(const Evidence &evidence) {
   std::vector<int> partners(static_cast<std::size_t>(n), 0);
   std::vector<int> fails_with(static_cast<std::size_t>(n), 0);
   const auto cannot_run = [&](HostIndex h) {
-    return evidence.host_states[static_cast<std::size_t>(h)] == HostState::cannot_run;
+    const HostState state = evidence.host_states[static_cast<std::size_t>(h)];
+    return state == HostState::cannot_run || state == HostState::cannot_join;
   };
   for (HostIndex a = 0; a < n; ++a) {
     for (HostIndex b = a + 1; b < n; ++b) {
@@ -197,8 +231,7 @@ Suspects find_suspects(const Evidence &evidence) {
   for (HostIndex host = 0; host < n; ++host) {
     const auto h = static_cast<std::size_t>(host);
     // Between two hosts a failing link cannot be told from a failing host.
-    suspect[h] = evidence.host_states[h] == HostState::cannot_run ||
-                 (fails_with[h] >= 2 && 2 * fails_with[h] > partners[h]) ||
+    suspect[h] = cannot_run(host) || (fails_with[h] >= 2 && 2 * fails_with[h] > partners[h]) ||
                  (n == 2 && fails_with[h] > 0) || evidence.unavailable[h] != 0;
     if (suspect[h])
       suspects.hosts.push_back(host);

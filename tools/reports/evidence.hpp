@@ -42,7 +42,12 @@ enum class LinkState : std::uint8_t {
   host_down, // a host of it cannot run
 };
 
-enum class HostState : std::uint8_t { unknown, ran, cannot_run };
+// cannot_join: its ranks start in a job of its own, but none started in
+// missing_beside_others_limit jobs beside other hosts whose ranks did, and
+// never in one.
+enum class HostState : std::uint8_t { unknown, ran, cannot_run, cannot_join };
+
+constexpr int missing_beside_others_limit = 3;
 
 struct Evidence {
   HostIndex hosts = 0;
@@ -50,6 +55,11 @@ struct Evidence {
   std::vector<HostState> host_states;
   std::vector<std::uint8_t>
       unavailable; // per host: Slurm would not use it, and no pair verified since
+  // Per host: it started in a hosts job of its own; it started beside other
+  // hosts; the jobs it did not start in while other hosts did (at most 255).
+  std::vector<std::uint8_t> ran_alone;
+  std::vector<std::uint8_t> started_beside;
+  std::vector<std::uint8_t> missing_beside;
 };
 
 Evidence make_evidence(HostIndex hosts);
@@ -78,7 +88,7 @@ struct Suspects {
   std::vector<std::pair<HostIndex, HostIndex>> links; // (sender, receiver)
 };
 
-// A host is suspect when it cannot run, when its links fail with more than
+// A host is suspect when it cannot run (alone or beside others), when its links fail with more than
 // half of its partners (at least two), when it is one of only two hosts and
 // a link between them fails, or when Slurm would not use it and no pair on
 // it verified since; a failing link between two hosts not suspect is a

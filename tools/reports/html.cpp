@@ -300,9 +300,13 @@ void write_list(std::ostream &out, const char *heading, const Items &items, std:
 
 void write_suspects(std::ostream &out, const RunReport &report) {
   const std::set<std::string> cannot_run(report.cannot_run.begin(), report.cannot_run.end());
+  const std::set<std::string> cannot_join(report.cannot_join.begin(), report.cannot_join.end());
   write_list(out, "Suspect hosts", report.suspect_hosts, report.suspect_hosts.size(),
              [&](const std::string &host) {
-               out << escaped(host) << (cannot_run.count(host) != 0 ? " (cannot run)" : "");
+               out << escaped(host)
+                   << (cannot_run.count(host) != 0    ? " (cannot run)"
+                       : cannot_join.count(host) != 0 ? " (cannot run beside others)"
+                                                      : "");
              });
   write_list(out, "Suspect links", report.suspect_links, max_links_listed,
              [&](const LinkNames &link) {

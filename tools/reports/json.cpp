@@ -400,6 +400,7 @@ ordered_json to_json(const RunReport &report) {
   out["summary"] = summary_json(report, links);
   out["suspect_hosts"] = texts_json(report.suspect_hosts);
   out["cannot_run"] = texts_json(report.cannot_run);
+  out["cannot_join"] = texts_json(report.cannot_join);
   out["suspect_links"] = host_pairs_json(report.suspect_links);
   const bool probed = has_probes(report);
   if (probed) {

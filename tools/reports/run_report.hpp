@@ -89,7 +89,8 @@ struct RunReport {
   Evidence evidence;                // every link's state: link_verdict
   std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;
-  std::vector<std::string> cannot_run; // hosts none of whose ranks started when tested alone
+  std::vector<std::string> cannot_run;  // hosts none of whose ranks started when tested alone
+  std::vector<std::string> cannot_join; // hosts that start alone but never beside others
   std::vector<std::pair<std::string, std::string>> suspect_links; // (sender, receiver)
   int rounds = 0; // jobs that had to run one after another; 0 if unknown
   // Probe runs (pairs with a probe line):

@@ -161,10 +161,10 @@ std::string cell(const RunReport &report, std::size_t sender, std::size_t receiv
          look.mark + "</td>";
 }
 
-void write_table(std::ostream &out, const RunReport &report) {
+// A host-by-host table, senders in rows; cell(sender, receiver) writes a <td>.
+template <typename Cell>
+void write_host_table(std::ostream &out, const RunReport &report, Cell cell) {
   const std::size_t n = report.hosts.size();
-  const auto troubled = troubled_by_name(report);
-  const std::vector<std::string> rows = detail::matrix_rows(report);
   out << "<table class=\"matrix\">\n<tr><th>sender \\ receiver</th>";
   for (const Host &host : report.hosts)
     out << "<th class=\"receiver\">" << escaped(host.name) << "</th>";
@@ -172,10 +172,18 @@ void write_table(std::ostream &out, const RunReport &report) {
   for (std::size_t sender = 0; sender < n; ++sender) {
     out << "<tr><th class=\"sender\">" << escaped(report.hosts[sender].name) << "</th>";
     for (std::size_t receiver = 0; receiver < n; ++receiver)
-      out << cell(report, sender, receiver, rows[sender][receiver], troubled);
+      out << cell(sender, receiver);
     out << "</tr>\n";
   }
   out << "</table>\n";
+}
+
+void write_table(std::ostream &out, const RunReport &report) {
+  const auto troubled = troubled_by_name(report);
+  const std::vector<std::string> rows = detail::matrix_rows(report);
+  write_host_table(out, report, [&](std::size_t sender, std::size_t receiver) {
+    return cell(report, sender, receiver, rows[sender][receiver], troubled);
+  });
 }
 
 std::string fixed(double value, int decimals) {
@@ -225,25 +233,16 @@ void write_bandwidth(std::ostream &out, const RunReport &report, bool small) {
     out << "<p>Above " << table_hosts << " hosts each link's bandwidth is in report.json.</p>\n";
     return;
   }
-  const std::size_t n = report.hosts.size();
   std::map<std::pair<std::size_t, std::size_t>, const LinkProbe *> probed;
   for (const LinkProbe &link : quality.links)
     probed.emplace(std::pair<std::size_t, std::size_t>(link.sender, link.receiver), &link);
-  out << "<table class=\"matrix\">\n<tr><th>sender \\ receiver</th>";
-  for (const Host &host : report.hosts)
-    out << "<th class=\"receiver\">" << escaped(host.name) << "</th>";
-  out << "</tr>\n";
-  for (std::size_t sender = 0; sender < n; ++sender) {
-    out << "<tr><th class=\"sender\">" << escaped(report.hosts[sender].name) << "</th>";
-    for (std::size_t receiver = 0; receiver < n; ++receiver) {
-      const auto found = probed.find({sender, receiver});
-      out << (sender == receiver      ? "<td class=\"cell self\"></td>"
-              : found == probed.end() ? "<td class=\"cell uncovered\">?</td>"
-                                      : bandwidth_cell(report, *found->second));
-    }
-    out << "</tr>\n";
-  }
-  out << "</table>\n<p class=\"rule\">" << escaped(slow_rule_text) << "</p>\n";
+  write_host_table(out, report, [&](std::size_t sender, std::size_t receiver) {
+    const auto found = probed.find({sender, receiver});
+    return sender == receiver      ? std::string("<td class=\"cell self\"></td>")
+           : found == probed.end() ? std::string("<td class=\"cell uncovered\">?</td>")
+                                   : bandwidth_cell(report, *found->second);
+  });
+  out << "<p class=\"rule\">" << escaped(slow_rule_text) << "</p>\n";
 }
 
 void write_canvas(std::ostream &out, const RunReport &report) {

@@ -209,7 +209,7 @@ TEST(SlowRule, ReportsNameSlowLinks) {
          c = c->NextSiblingElement("testcase")) {
       if (auto *failure = c->FirstChildElement("failure");
           failure != nullptr && std::string(failure->Attribute("message")) == "slow")
-        slow_cases.push_back(c->Attribute("name"));
+        slow_cases.emplace_back(c->Attribute("name"));
     }
   }
   EXPECT_EQ(slow_cases, std::vector<std::string>{"link a -> b"});

@@ -7,6 +7,7 @@
 #include "report_text.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -214,8 +215,7 @@ std::string measured_text(const RunReport &report, const pairdot_reports::LinkPr
   if (const std::optional<double> top = pairdot_reports::top_mbps(line)) {
     text = pairdot_probe::size_name(line.sizes.back()) + " " + fixed1(*top) + " MB/s";
     if (const auto median = report.quality.median_mbps; median && *median > 0)
-      text += " (" + std::to_string(static_cast<int>(100 * *top / *median + 0.5)) +
-              " % of the median link)";
+      text += " (" + std::to_string(std::lround(100 * *top / *median)) + " % of the median link)";
   }
   if (line.latency_us)
     text += (text.empty() ? "" : ", ") + std::string("latency ") + fixed1(*line.latency_us) + " us";

@@ -9,19 +9,14 @@
 set -u
 lib=$1 run_a=$2 run_b=$3 rounds=${4:-3}
 mh=$(cd "$(dirname "$0")/../tests/multihost" && pwd)
-work=$(mktemp -d /tmp/pdib.XXXXXX)
-dir=$work/pdib
-"$mh/cluster_fixture.sh" up "$dir" 8 >/dev/null || exit 1
-trap '"$mh/cluster_fixture.sh" down "$dir" >/dev/null; rm -rf "$work"' EXIT
-export PAIRDOT_MH_DIR=$dir
-prefix=$(basename "$dir")
+# shellcheck source=../tests/multihost/launch_args.sh
+. "$mh/launch_args.sh"
+bench_cluster pdib 8
 addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$dir/etc-hosts"; }
 ip -n "$(cat "$dir/bridge")" link set port-h8 down
 ip -n "$prefix-h1" route add blackhole "$(addr 2)/32"
 ip -n "$prefix-h2" route add blackhole "$(addr 1)/32"
 hosts=$(for h in 1 2 3 4 5 6 7 8; do printf '%s-h%d:1,' "$prefix" "$h"; done)
-# shellcheck source=../tests/multihost/launch_args.sh
-. "$mh/launch_args.sh"
 launch_args "$lib" || { echo "isolation_bench.sh: library mpich or openmpi" >&2; exit 2; }
 
 one_run() { # NAME EXE: prints "NAME seconds jobs exit"

@@ -13,12 +13,7 @@ mh=$(cd "$(dirname "$0")/../tests/multihost" && pwd)
 . "$mh/launch_args.sh"
 launch=()
 launch_args "$lib" || { echo "probe_sweep_bench.sh: library mpich or openmpi" >&2; exit 2; }
-work=$(mktemp -d /tmp/pdpb.XXXXXX)
-dir=$work/pdpb
-"$mh/cluster_fixture.sh" up "$dir" 8 >/dev/null || exit 1
-trap '"$mh/cluster_fixture.sh" down "$dir" >/dev/null; rm -rf "$work"' EXIT
-export PAIRDOT_MH_DIR=$dir
-prefix=$(basename "$dir")
+bench_cluster pdpb 8
 hosts=$(for h in 1 2 3 4 5 6 7 8; do printf '%s-h%d:1,' "$prefix" "$h"; done)
 
 one_run() { # NAME [--probe]: prints "NAME seconds jobs exit slow failed"

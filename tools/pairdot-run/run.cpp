@@ -7,7 +7,6 @@
 #include "report_text.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -208,20 +207,6 @@ std::string link_name(const RunReport &report, const pairdot_reports::LinkProbe 
          report.hosts[static_cast<std::size_t>(link.receiver)].name;
 }
 
-// "16 MiB 1234.5 MB/s (98 % of the median link), latency 25.3 us"
-std::string measured_text(const RunReport &report, const pairdot_reports::LinkProbe &link) {
-  const pairdot_probe::ProbeLine &line = link.line;
-  std::string text;
-  if (const std::optional<double> top = pairdot_reports::top_mbps(line)) {
-    text = pairdot_probe::size_name(line.sizes.back()) + " " + fixed1(*top) + " MB/s";
-    if (const auto median = report.quality.median_mbps; median && *median > 0)
-      text += " (" + std::to_string(std::lround(100 * *top / *median)) + " % of the median link)";
-  }
-  if (line.latency_us)
-    text += (text.empty() ? "" : ", ") + std::string("latency ") + fixed1(*line.latency_us) + " us";
-  return text;
-}
-
 // Slow links and hosts, and the median link they are measured against.
 void print_link_quality(const RunReport &report, bool every_link) {
   if (!pairdot_reports::has_probes(report))
@@ -231,11 +216,7 @@ void print_link_quality(const RunReport &report, bool every_link) {
   for (const pairdot_reports::LinkProbe &link : quality.links) {
     const bool is_slow = link.verdict == pairdot_reports::ProbeVerdict::slow;
     if (every_link || (is_slow && ++slow <= max_lines)) {
-      const std::string text = link.verdict == pairdot_reports::ProbeVerdict::failed
-                                   ? "fails from " +
-                                         pairdot_probe::size_name(*link.line.failed_size) + ": " +
-                                         link.line.problem
-                                   : measured_text(report, link);
+      const std::string text = pairdot_reports::detail::measure_text(link, quality);
       std::printf("%slink %s: %s\n", is_slow ? "slow " : "", link_name(report, link).c_str(),
                   text.c_str());
     }

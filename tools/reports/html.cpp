@@ -186,15 +186,6 @@ void write_table(std::ostream &out, const RunReport &report) {
   });
 }
 
-std::string fixed(double value, int decimals) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text.setf(std::ios::fixed);
-  text.precision(decimals);
-  text << value;
-  return text.str();
-}
-
 // A probed link's cell: its bandwidth at the largest size as a share of the
 // median link's, red at a quarter or less, green from the median up.
 std::string bandwidth_cell(const RunReport &report, const LinkProbe &link) {
@@ -203,22 +194,16 @@ std::string bandwidth_cell(const RunReport &report, const LinkProbe &link) {
                       report.hosts[static_cast<std::size_t>(link.receiver)].name + ": ";
   const std::optional<double> top = top_mbps(line);
   const std::optional<double> median = report.quality.median_mbps;
+  title += detail::measure_text(link, report.quality);
   if (line.failed_size || !top || !median || *median <= 0) {
-    title += line.failed_size
-                 ? "fails from " + pairdot_probe::size_name(*line.failed_size) + ": " + line.problem
-                 : "not measured";
     return "<td class=\"cell failed\" title=\"" + escaped(title) + "\">x</td>";
   }
   const double percent = 100 * *top / *median;
   const double hue = 120 * std::clamp((percent - 25) / 75, 0.0, 1.0);
-  title += fixed(*top, 1) + " MB/s at " + pairdot_probe::size_name(line.sizes.back()) + " (" +
-           fixed(percent, 0) + " % of the median link)";
-  if (line.latency_us)
-    title += ", latency " + fixed(*line.latency_us, 1) + " us";
   title += std::string(", ") + probe_verdict_word(link.verdict);
-  return "<td class=\"cell\" style=\"background: hsl(" + fixed(hue, 0) +
+  return "<td class=\"cell\" style=\"background: hsl(" + detail::fixed(hue, 0) +
          ", 60%, 42%); color: #fff\" title=\"" + escaped(title) + "\">" +
-         fixed(std::min(percent, 999.0), 0) + "</td>";
+         detail::fixed(std::min(percent, 999.0), 0) + "</td>";
 }
 
 // Beside the pass/fail matrix: each probed link's bandwidth as a share of
@@ -227,7 +212,7 @@ void write_bandwidth(std::ostream &out, const RunReport &report, bool small) {
   const LinkQuality &quality = report.quality;
   out << "<h2>Bandwidth at the largest size, % of the median link";
   if (quality.median_mbps)
-    out << " (" << fixed(*quality.median_mbps, 1) << " MB/s)";
+    out << " (" << detail::fixed(*quality.median_mbps, 1) << " MB/s)";
   out << "</h2>\n";
   if (!small) {
     out << "<p>Above " << table_hosts << " hosts each link's bandwidth is in report.json.</p>\n";

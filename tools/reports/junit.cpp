@@ -184,21 +184,6 @@ void write_links(tinyxml2::XMLPrinter &out, const RunReport &report) {
   out.CloseElement();
 }
 
-std::string slow_text(const LinkProbe &link, const LinkQuality &quality) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text.setf(std::ios::fixed);
-  text.precision(1);
-  if (link.slow_bandwidth)
-    text << "bandwidth " << top_mbps(link.line).value_or(0) << " MB/s at "
-         << pairdot_probe::size_name(link.line.sizes.back()) << ", median link "
-         << quality.median_mbps.value_or(0) << " MB/s";
-  if (link.slow_latency)
-    text << (link.slow_bandwidth ? "; " : "") << "latency " << link.line.latency_us.value_or(0)
-         << " us, median link " << quality.median_latency_us.value_or(0) << " us";
-  return text.str();
-}
-
 // Probe runs: a failure for each slow link and slow host, or one passing case.
 SuiteCounts quality_counts(const RunReport &report) {
   if (!has_probes(report))
@@ -224,7 +209,7 @@ void write_quality(tinyxml2::XMLPrinter &out, const RunReport &report) {
       write_failing_case(out,
                          "link " + report.hosts[static_cast<std::size_t>(link.sender)].name +
                              " -> " + report.hosts[static_cast<std::size_t>(link.receiver)].name,
-                         "slow", slow_text(link, report.quality));
+                         "slow", detail::measure_text(link, report.quality));
   }
   for (const std::string &host : report.slow_hosts)
     write_failing_case(out, "host " + host, "slow host", slow_rule_text);

@@ -90,4 +90,11 @@ const char *run_verdict_word(RunVerdict verdict);
 // Seconds with millisecond precision, "1.250".
 std::string seconds_text(double seconds);
 
+// The value with this many decimals, "12.5".
+std::string fixed(double value, int decimals);
+
+// What a probed link measured, for every report: "22.4 MB/s at 16 MiB (14 % of
+// the median link), latency 7.8 us", or "fails from 4 KiB: PROBLEM".
+std::string measure_text(const LinkProbe &link, const LinkQuality &quality);
+
 } // namespace pairdot_reports::detail

@@ -180,11 +180,29 @@ const char *run_verdict_word(RunVerdict verdict) {
   return "incomplete";
 }
 
-std::string seconds_text(double seconds) {
+std::string seconds_text(double seconds) { return fixed(seconds, 3); }
+
+std::string fixed(double value, int decimals) {
   std::ostringstream out;
   out.imbue(std::locale::classic());
-  out << std::fixed << std::setprecision(3) << seconds;
+  out << std::fixed << std::setprecision(decimals) << value;
   return out.str();
+}
+
+std::string measure_text(const LinkProbe &link, const LinkQuality &quality) {
+  const pairdot_probe::ProbeLine &line = link.line;
+  if (line.failed_size)
+    return "fails from " + pairdot_probe::size_name(*line.failed_size) + ": " + line.problem;
+  std::string text;
+  if (const std::optional<double> top = top_mbps(line)) {
+    text = fixed(*top, 1) + " MB/s at " + pairdot_probe::size_name(line.sizes.back());
+    if (quality.median_mbps && *quality.median_mbps > 0)
+      text += " (" + fixed(100 * *top / *quality.median_mbps, 0) + " % of the median link)";
+  }
+  if (line.latency_us)
+    text +=
+        (text.empty() ? "" : ", ") + std::string("latency ") + fixed(*line.latency_us, 1) + " us";
+  return text.empty() ? "not measured" : text;
 }
 
 } // namespace detail

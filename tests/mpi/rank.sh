@@ -10,5 +10,7 @@ esac
 # shellcheck disable=SC2086
 LD_PRELOAD=${PAIRDOT_PRELOAD:-} ${PAIRDOT_RANK_TOOL:-} "$@"
 status=$?
-echo "$status" >"$PAIRDOT_STATUS_DIR/exit.$rank"
+# Written whole or not at all: Open MPI may kill a rank mid-write.
+echo "$status" >"$PAIRDOT_STATUS_DIR/.exit.$rank" &&
+  mv "$PAIRDOT_STATUS_DIR/.exit.$rank" "$PAIRDOT_STATUS_DIR/exit.$rank"
 exit "$status"

@@ -4,7 +4,7 @@
 
 #include "cluster_model.hpp"
 #include "plan.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -181,7 +181,7 @@ std::string link_name(const Link &link) {
 }
 
 // Suspects as expected; flaky links between live hosts may be named too.
-bool exact(const pairdot_reports::Suspects &found, const ClusterSetup &setup) {
+bool exact(const pairdot_model::Suspects &found, const ClusterSetup &setup) {
   const auto expected = pairdot_model::expected_suspects(setup);
   if (found.hosts != expected.hosts) {
     return false;
@@ -202,9 +202,9 @@ bool exact(const pairdot_reports::Suspects &found, const ClusterSetup &setup) {
   return true;
 }
 
-pairdot_reports::JobStatus status_of(pairdot_model::JobEnd end) {
+pairdot_model::JobStatus status_of(pairdot_model::JobEnd end) {
   using pairdot_model::JobEnd;
-  using pairdot_reports::JobStatus;
+  using pairdot_model::JobStatus;
   switch (end) {
   case JobEnd::verified:
     return JobStatus::verified;
@@ -219,9 +219,9 @@ pairdot_reports::JobStatus status_of(pairdot_model::JobEnd end) {
 }
 
 // The job as pairdot-run would report it.
-pairdot_reports::JobOutcome outcome_of(const pairdot_run::PlannedRun &job,
-                                       const pairdot_model::JobAnswer &answer) {
-  pairdot_reports::JobOutcome outcome;
+pairdot_model::JobOutcome outcome_of(const pairdot_run::PlannedRun &job,
+                                     const pairdot_model::JobAnswer &answer) {
+  pairdot_model::JobOutcome outcome;
   outcome.number = job.number;
   outcome.kind = job.shape.kind;
   outcome.status = status_of(answer.end);
@@ -321,7 +321,7 @@ void read_faults(Arguments &args) {
 }
 
 // Collects every job as pairdot-run reports it, journaled in dir.
-pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_reports::RunReport &report,
+pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_model::RunReport &report,
                                    const ClusterSetup &setup) {
   std::filesystem::create_directories(dir);
   std::filesystem::remove(dir + "/jobs.jsonl"); // a fresh journal
@@ -333,14 +333,14 @@ pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_reports::RunR
   return
       [&report, dir](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
         report.jobs.push_back(outcome_of(job, answer));
-        pairdot_reports::append_journal(dir, report.jobs.back());
+        pairdot_writers::append_journal(dir, report.jobs.back());
       };
 }
 
-std::vector<HostIndex> hosts_that_cannot_run(const pairdot_reports::Evidence &evidence) {
+std::vector<HostIndex> hosts_that_cannot_run(const pairdot_model::Evidence &evidence) {
   std::vector<HostIndex> hosts;
   for (HostIndex h = 0; h < evidence.hosts; ++h) {
-    if (evidence.host_states[h] == pairdot_reports::HostState::cannot_run) {
+    if (evidence.host_states[h] == pairdot_model::HostState::cannot_run) {
       hosts.push_back(h);
     }
   }
@@ -354,14 +354,14 @@ int simulate(Arguments &args) {
   read_faults(args);
   auto cluster = pairdot_model::make_cluster(args.setup);
   const auto start = std::chrono::steady_clock::now();
-  pairdot_reports::RunReport report;
+  pairdot_model::RunReport report;
   const pairdot_model::JobSeen on_job =
       args.report.empty() ? pairdot_model::JobSeen{} : report_jobs(args.report, report, args.setup);
   const auto run = pairdot_model::run_model(cluster, args.parallel, on_job);
   if (!args.report.empty()) {
     report.rounds = run.state.rounds;
-    pairdot_reports::diagnose(report);
-    pairdot_reports::write_report_dir(args.report, report);
+    pairdot_model::diagnose(report);
+    pairdot_writers::write_report_dir(args.report, report);
   }
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   const double peak_rss = peak_rss_mib(); // the planner's, not the old approach's

@@ -5,7 +5,7 @@
 //   report_bench [--hosts 1000] [--slots 64] [--dir DIR]
 
 #include "plan.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -22,7 +22,7 @@
 
 namespace {
 
-using pairdot_reports::JobOutcome;
+using pairdot_model::JobOutcome;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -40,8 +40,8 @@ JobOutcome verified_job(int number, const pairdot_run::PlannedJob &planned,
                         const std::vector<std::string> &names) {
   JobOutcome job;
   job.number = number;
-  job.kind = pairdot_reports::JobKind::sweep;
-  job.status = pairdot_reports::JobStatus::verified;
+  job.kind = pairdot_model::JobKind::sweep;
+  job.status = pairdot_model::JobStatus::verified;
   job.seconds = 2.5;
   for (const std::int32_t host : planned.rank_hosts) {
     job.rank_hosts.push_back(names[static_cast<std::size_t>(host)]);
@@ -79,7 +79,7 @@ int run_main(int argc, char **argv) {
   }
   try {
     std::filesystem::create_directories(dir);
-    pairdot_reports::RunReport report;
+    pairdot_model::RunReport report;
     report.tool = "pairdot-run";
     report.launcher = "mpich";
     std::vector<std::string> names;
@@ -93,13 +93,13 @@ int run_main(int argc, char **argv) {
     for (const pairdot_run::PlannedJob &planned : plan) {
       report.jobs.push_back(verified_job(static_cast<int>(report.jobs.size()) + 1, planned, names));
       const Clock::time_point start = Clock::now();
-      pairdot_reports::append_journal(dir, report.jobs.back());
+      pairdot_writers::append_journal(dir, report.jobs.back());
       journal.push_back(seconds_since(start));
     }
     report.rounds = static_cast<int>(report.jobs.size());
     const Clock::time_point start = Clock::now();
-    pairdot_reports::diagnose(report);
-    pairdot_reports::write_report_dir(dir, report);
+    pairdot_model::diagnose(report);
+    pairdot_writers::write_report_dir(dir, report);
     const double summary = seconds_since(start);
     std::vector<double> sorted = journal;
     std::sort(sorted.begin(), sorted.end());

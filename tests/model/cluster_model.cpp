@@ -172,7 +172,7 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     for (const auto &job : round) {
       const JobAnswer answer = run_job(cluster, job.shape.rank_hosts);
       pairdot_run::record(run.state, job, answer.seen);
-      ++(job.shape.kind == pairdot_reports::JobKind::sweep ? run.sweep_jobs : run.extra_jobs);
+      ++(job.shape.kind == pairdot_model::JobKind::sweep ? run.sweep_jobs : run.extra_jobs);
       slowest = std::max(slowest, answer.seconds);
       if (on_job) {
         on_job(job, answer);
@@ -180,14 +180,14 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     }
     run.modelled_seconds += slowest;
   }
-  run.suspects = pairdot_reports::find_suspects(run.state.evidence);
+  run.suspects = pairdot_model::find_suspects(run.state.evidence);
   std::sort(run.suspects.hosts.begin(), run.suspects.hosts.end());
   std::sort(run.suspects.links.begin(), run.suspects.links.end());
   return run;
 }
 
-pairdot_reports::Suspects expected_suspects(const ClusterSetup &setup) {
-  pairdot_reports::Suspects expected;
+pairdot_model::Suspects expected_suspects(const ClusterSetup &setup) {
+  pairdot_model::Suspects expected;
   expected.hosts = setup.faults.dead_hosts;
   std::sort(expected.hosts.begin(), expected.hosts.end());
   expected.hosts.erase(std::unique(expected.hosts.begin(), expected.hosts.end()),

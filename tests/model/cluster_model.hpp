@@ -21,7 +21,7 @@
 
 namespace pairdot_model {
 
-using pairdot_reports::HostIndex;
+using pairdot_model::HostIndex;
 using Link = std::pair<HostIndex, HostIndex>; // (sender, receiver)
 
 enum class FailureMode : std::uint8_t {
@@ -76,7 +76,7 @@ enum class JobEnd : std::uint8_t {
 };
 
 struct JobAnswer {
-  pairdot_reports::JobEvidence seen;
+  pairdot_model::JobEvidence seen;
   JobEnd end = JobEnd::verified;
   double seconds = 0;
 };
@@ -86,7 +86,7 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);
 
 struct ModelRun {
   pairdot_run::Isolation state;
-  pairdot_reports::Suspects suspects; // sorted
+  pairdot_model::Suspects suspects; // sorted
   int sweep_jobs = 0;
   int extra_jobs = 0;
   double modelled_seconds = 0; // the slowest job of each round, summed
@@ -100,6 +100,6 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job = {});
 
 // The suspects a perfect diagnosis names: the dead hosts, and the bad links
 // between live hosts, both sorted.
-pairdot_reports::Suspects expected_suspects(const ClusterSetup &setup);
+pairdot_model::Suspects expected_suspects(const ClusterSetup &setup);
 
 } // namespace pairdot_model

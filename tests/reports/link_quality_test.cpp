@@ -2,7 +2,7 @@
 // the journal and the reports.
 
 #include "report_text.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
@@ -15,7 +15,8 @@
 
 namespace {
 
-using namespace pairdot_reports;
+using namespace pairdot_model;   // NOLINT(google-build-using-namespace)
+using namespace pairdot_writers; // NOLINT(google-build-using-namespace)
 using pairdot_probe::ProbeLine;
 
 // "ab 100 10": host a sends to host b (hosts a, b, c, ...), 100 MB/s at the

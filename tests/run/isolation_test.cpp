@@ -14,7 +14,7 @@ using pairdot_model::FailureMode;
 using pairdot_model::Faults;
 using pairdot_model::HostIndex;
 using pairdot_model::Link;
-using pairdot_reports::LinkState;
+using pairdot_model::LinkState;
 
 struct Scenario {
   const char *name;
@@ -56,7 +56,7 @@ int extra_job_bound(const Scenario &s) {
 
 // The links that must be named: the bad ones and the flaky ones that always
 // fail, between live hosts.
-pairdot_reports::Suspects must_find(ClusterSetup setup) {
+pairdot_model::Suspects must_find(ClusterSetup setup) {
   for (const auto &flaky : setup.faults.flaky_links) {
     if (flaky.probability >= 1) {
       setup.faults.bad_links.push_back(flaky.link);
@@ -92,7 +92,7 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   const auto run = pairdot_model::run_model(
       cluster, 4, [&](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
         const auto &hosts = job.shape.rank_hosts;
-        if (job.shape.kind == pairdot_reports::JobKind::isolation && hosts.size() == 2 &&
+        if (job.shape.kind == pairdot_model::JobKind::isolation && hosts.size() == 2 &&
             answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0]) {
           failed_alone.insert({hosts[0], hosts[1]});
         }
@@ -119,11 +119,10 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
       if (a == b || is_faulty(s.faults, {a, b})) {
         continue;
       }
-      if (pairdot_reports::link_state(evidence, a, b) == LinkState::failed) {
+      if (pairdot_model::link_state(evidence, a, b) == LinkState::failed) {
         blamed.emplace_back(a, b);
       }
-      if (pairdot_reports::link_verdict(evidence, a, b) ==
-          pairdot_reports::LinkVerdict::not_covered) {
+      if (pairdot_model::link_verdict(evidence, a, b) == pairdot_model::LinkVerdict::not_covered) {
         uncovered.emplace_back(a, b);
       }
     }
@@ -131,7 +130,7 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   EXPECT_EQ(blamed, std::vector<Link>{});
   EXPECT_EQ(uncovered, std::vector<Link>{});
   for (const auto &flaky : s.faults.flaky_links) {
-    const auto state = pairdot_reports::link_state(evidence, flaky.link.first, flaky.link.second);
+    const auto state = pairdot_model::link_state(evidence, flaky.link.first, flaky.link.second);
     EXPECT_TRUE(state == LinkState::verified || state == LinkState::failed)
         << "flaky link left " << static_cast<int>(state);
   }

@@ -4,7 +4,7 @@
 
 #ifndef PAIRDOT_CHECK_NO_REPORTS
 #include "host_names.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 #endif
 
 #include <algorithm>
@@ -238,7 +238,7 @@ int run(const Arguments &args, std::vector<Output> & /*outputs*/) {
 
 #else
 
-using pairdot_reports::InputError;
+using pairdot_hosts::InputError;
 
 constexpr std::size_t max_hosts_bytes = std::size_t{1} << 26;
 // Ranks beyond this are left out of the per-pair lines and reports.
@@ -246,7 +246,7 @@ constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
 
 // A report file being written, and which.
 struct Output {
-  pairdot_reports::FileReplacement file;
+  pairdot_writers::FileReplacement file;
   bool json = false; // else JUnit XML
 };
 
@@ -284,7 +284,7 @@ std::vector<std::string> read_hosts(const std::string &path) {
   if (text.size() > max_hosts_bytes) {
     throw InputError(path + ": too big for a hosts file");
   }
-  std::vector<std::string> hosts = pairdot_reports::parse_rank_hosts(text, path);
+  std::vector<std::string> hosts = pairdot_hosts::parse_rank_hosts(text, path);
   if (hosts.empty()) {
     throw InputError(path + ": no hosts listed");
   }
@@ -295,14 +295,14 @@ std::vector<std::string> read_hosts(const std::string &path) {
 // any input is read.
 void open_output(const std::string &path, bool json, std::vector<Output> &outputs) {
   if (!path.empty()) {
-    outputs.push_back({pairdot_reports::begin_replacement(path), json});
+    outputs.push_back({pairdot_writers::begin_replacement(path), json});
   }
 }
 
 // Removes the temporary files that were not renamed.
 void discard(std::vector<Output> &outputs) {
   for (Output &output : outputs) {
-    pairdot_reports::abandon_replacement(output.file);
+    pairdot_writers::abandon_replacement(output.file);
   }
 }
 
@@ -316,8 +316,8 @@ std::vector<std::string> rank_hosts_of(const std::vector<std::string> &hosts, st
 }
 
 // The distinct hosts in first-seen order, each with its rank count; '?' is none.
-std::vector<pairdot_reports::Host> distinct_hosts(const std::vector<std::string> &rank_hosts) {
-  std::vector<pairdot_reports::Host> hosts;
+std::vector<pairdot_hosts::Host> distinct_hosts(const std::vector<std::string> &rank_hosts) {
+  std::vector<pairdot_hosts::Host> hosts;
   std::unordered_map<std::string, std::size_t> index;
   for (const std::string &name : rank_hosts) {
     if (name == "?") {
@@ -332,10 +332,10 @@ std::vector<pairdot_reports::Host> distinct_hosts(const std::vector<std::string>
   return hosts;
 }
 
-std::vector<pairdot_reports::PairOutcome>
+std::vector<pairdot_model::PairOutcome>
 pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
               const std::vector<std::string> &rank_hosts) {
-  std::vector<pairdot_reports::PairOutcome> pairs;
+  std::vector<pairdot_model::PairOutcome> pairs;
   for (const pairdot_check::PairVerdict &verdict : verdicts) {
     const auto even = static_cast<std::size_t>(verdict.even_rank);
     pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
@@ -345,13 +345,13 @@ pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
 }
 
 // "pair 4 ; 5 (node2 -> node3): PROBLEM" for each failed pair, at most max lines.
-std::vector<std::string> failed_pair_lines(const std::vector<pairdot_reports::PairOutcome> &pairs,
+std::vector<std::string> failed_pair_lines(const std::vector<pairdot_model::PairOutcome> &pairs,
                                            std::size_t max) {
   std::vector<std::string> lines;
   std::size_t failed = 0;
-  for (const pairdot_reports::PairOutcome &pair : pairs) {
+  for (const pairdot_model::PairOutcome &pair : pairs) {
     if (!pair.verified && ++failed <= max) {
-      lines.push_back(pairdot_reports::pair_name(pair) + ": " + pair.problem);
+      lines.push_back(pairdot_writers::pair_name(pair) + ": " + pair.problem);
     }
   }
   if (failed > max) {
@@ -360,22 +360,22 @@ std::vector<std::string> failed_pair_lines(const std::vector<pairdot_reports::Pa
   return lines;
 }
 
-pairdot_reports::RunReport job_report(const pairdot_check::CheckReport &check,
-                                      std::vector<std::string> rank_hosts,
-                                      std::vector<pairdot_reports::PairOutcome> pairs,
-                                      std::vector<std::string> messages) {
-  pairdot_reports::RunReport report;
+pairdot_model::RunReport job_report(const pairdot_check::CheckReport &check,
+                                    std::vector<std::string> rank_hosts,
+                                    std::vector<pairdot_model::PairOutcome> pairs,
+                                    std::vector<std::string> messages) {
+  pairdot_model::RunReport report;
   report.tool = "pairdot-check";
   report.hosts = distinct_hosts(rank_hosts);
-  pairdot_reports::JobOutcome job;
+  pairdot_model::JobOutcome job;
   job.number = 1;
-  job.kind = pairdot_reports::JobKind::single;
+  job.kind = pairdot_model::JobKind::single;
   job.rank_hosts = std::move(rank_hosts);
-  job.status = check.ok ? pairdot_reports::JobStatus::verified : pairdot_reports::JobStatus::failed;
+  job.status = check.ok ? pairdot_model::JobStatus::verified : pairdot_model::JobStatus::failed;
   job.messages = std::move(messages);
   job.pairs = std::move(pairs);
   report.jobs.push_back(std::move(job));
-  pairdot_reports::diagnose(report);
+  pairdot_model::diagnose(report);
   return report;
 }
 
@@ -393,7 +393,7 @@ int check_job(const Arguments &args, const std::vector<std::string> &hosts,
   }
   const std::int64_t size = std::min(check.ranks, max_pair_ranks);
   std::vector<std::string> rank_hosts = rank_hosts_of(hosts, size);
-  std::vector<pairdot_reports::PairOutcome> pairs =
+  std::vector<pairdot_model::PairOutcome> pairs =
       pair_outcomes(pairdot_check::pair_verdicts(job, size), rank_hosts);
   std::vector<std::string> lines; // printed after the problems
   if (!hosts.empty()) {
@@ -405,12 +405,12 @@ int check_job(const Arguments &args, const std::vector<std::string> &hosts,
     lines.push_back(messages.back());
   }
   const int status = print_report(check, lines);
-  const pairdot_reports::RunReport report =
+  const pairdot_model::RunReport report =
       job_report(check, std::move(rank_hosts), std::move(pairs), std::move(messages));
   for (Output &output : outputs) {
-    pairdot_reports::commit_replacement(output.file, output.json
-                                                         ? pairdot_reports::json_text(report)
-                                                         : pairdot_reports::junit_xml(report));
+    pairdot_writers::commit_replacement(output.file, output.json
+                                                         ? pairdot_writers::json_text(report)
+                                                         : pairdot_writers::junit_xml(report));
   }
   return status;
 }

@@ -14,15 +14,15 @@ namespace {
 // the others, is left out of later jobs: its links stay not covered.
 // A host missing beside others this often, though it runs alone, is left
 // out: the evidence then says it cannot run beside others.
-constexpr int max_screenings = pairdot_reports::missing_beside_others_limit - 1;
+constexpr int max_screenings = pairdot_model::missing_beside_others_limit - 1;
 // Link numbers are 32 bits wide.
 constexpr std::size_t max_hosts = 65535;
 
-using pairdot_reports::Evidence;
-using pairdot_reports::HostState;
-using pairdot_reports::JobEvidence;
-using pairdot_reports::JobShape;
-using pairdot_reports::LinkState;
+using pairdot_model::Evidence;
+using pairdot_model::HostState;
+using pairdot_model::JobEvidence;
+using pairdot_model::JobShape;
+using pairdot_model::LinkState;
 
 HostIndex sender_of(const Isolation &state, LinkId link) {
   return static_cast<HostIndex>(link / static_cast<LinkId>(state.evidence.hosts));
@@ -38,8 +38,8 @@ LinkId link_of(const Isolation &state, HostIndex sender, HostIndex receiver) {
 }
 
 LinkState state_of(const Isolation &state, LinkId link) {
-  return pairdot_reports::link_state(state.evidence, sender_of(state, link),
-                                     receiver_of(state, link));
+  return pairdot_model::link_state(state.evidence, sender_of(state, link),
+                                   receiver_of(state, link));
 }
 
 bool can_run(const Isolation &state, HostIndex host) {
@@ -501,7 +501,7 @@ void held_job(Isolation &state, const JobShape &job, const JobEvidence &seen, co
 
 void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
                   const JobEvidence &seen) {
-  pairdot_reports::add_job(state.evidence, job, seen);
+  pairdot_model::add_job(state.evidence, job, seen);
   if (seen.held) {
     held_job(state, job, seen, probe);
     return;
@@ -536,7 +536,7 @@ Isolation start_isolation(const std::vector<int> &slots, int parallel) {
   Isolation state;
   state.slots = slots;
   state.parallel = std::max(1, parallel);
-  state.evidence = pairdot_reports::make_evidence(static_cast<HostIndex>(slots.size()));
+  state.evidence = pairdot_model::make_evidence(static_cast<HostIndex>(slots.size()));
   state.screenings.assign(slots.size(), 0);
   if (static_cast<HostIndex>(slots.size()) <= max_hosts_paired)
     state.together.assign(slots.size() * slots.size(), 0);

@@ -16,12 +16,12 @@
 
 namespace pairdot_run {
 
-using pairdot_reports::HostIndex;
-using pairdot_reports::JobKind;
+using pairdot_model::HostIndex;
+using pairdot_model::JobKind;
 
 struct PlannedRun {
   int number = 0; // 1-based, in the order jobs were planned
-  pairdot_reports::JobShape shape;
+  pairdot_model::JobShape shape;
 };
 
 using LinkId = std::uint32_t; // sender * hosts + receiver
@@ -43,7 +43,7 @@ struct Probe {
 struct Isolation {
   std::vector<int> slots;
   int parallel = 4;
-  pairdot_reports::Evidence evidence;
+  pairdot_model::Evidence evidence;
   int next_number = 1;
   std::vector<std::vector<HostIndex>> sweep_left; // the sweep's jobs, from sweep_next on to run
   std::size_t sweep_next = 0;
@@ -69,6 +69,6 @@ Isolation start_isolation(const std::vector<int> &slots, int parallel);
 std::vector<PlannedRun> next_round(Isolation &state);
 
 // Records what a job of the last round showed.
-void record(Isolation &state, const PlannedRun &job, const pairdot_reports::JobEvidence &seen);
+void record(Isolation &state, const PlannedRun &job, const pairdot_model::JobEvidence &seen);
 
 } // namespace pairdot_run

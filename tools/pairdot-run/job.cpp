@@ -24,8 +24,8 @@ namespace pairdot_run {
 namespace {
 
 namespace fs = std::filesystem;
-using pairdot_reports::JobOutcome;
-using pairdot_reports::JobStatus;
+using pairdot_model::JobOutcome;
+using pairdot_model::JobStatus;
 
 constexpr double kill_after_term = 5; // seconds from SIGTERM to SIGKILL
 // How often a running job's output is read to see whether it is complete.
@@ -191,7 +191,7 @@ std::vector<std::string> misplaced_ranks(const std::vector<std::string> &planned
                                          const std::vector<std::string> &recorded) {
   std::vector<std::string> messages;
   for (std::size_t rank = 0; rank < planned.size() && rank < recorded.size(); ++rank) {
-    if (!recorded[rank].empty() && !pairdot_reports::same_host(planned[rank], recorded[rank])) {
+    if (!recorded[rank].empty() && !pairdot_hosts::same_host(planned[rank], recorded[rank])) {
       messages.push_back("rank " + std::to_string(rank) + " ran on " + recorded[rank] +
                          ", but was placed on " + planned[rank]);
     }
@@ -490,7 +490,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   }
   for (std::size_t at = 0; at < verdicts.size(); ++at) {
     const pairdot_check::PairVerdict &verdict = verdicts[at];
-    pairdot_reports::PairOutcome pair;
+    pairdot_model::PairOutcome pair;
     if (at < probes.size() && outcome.status != JobStatus::not_started) {
       pair.probe = probes[at];
     }

@@ -35,7 +35,7 @@ struct RunSettings {
 
 struct JobPlan {
   int number = 0;
-  pairdot_reports::JobKind kind = pairdot_reports::JobKind::single;
+  pairdot_model::JobKind kind = pairdot_model::JobKind::single;
   std::vector<std::string> rank_hosts; // empty: np ranks on this machine
   int np = 0;
 };
@@ -65,7 +65,7 @@ bool poll_job(const RunSettings &settings, RunningJob &job);
 // Ends the job's processes now (an interrupted run).
 void kill_job(RunningJob &job);
 // Verifies the ended job's output and names its pairs by host.
-pairdot_reports::JobOutcome finish_job(const RunSettings &settings, const RunningJob &job);
+pairdot_model::JobOutcome finish_job(const RunSettings &settings, const RunningJob &job);
 
 // The host each rank recorded, "" where none; from the shim's lines.
 std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::string &dir,

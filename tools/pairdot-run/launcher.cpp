@@ -75,7 +75,7 @@ unavailable_nodes(std::string_view sinfo_text, const std::vector<std::string> &h
   std::istringstream lines{std::string(sinfo_text)};
   for (std::string node, state; lines >> node >> state;) {
     const auto host = std::find_if(hosts.begin(), hosts.end(), [&](const std::string &name) {
-      return pairdot_reports::same_host(name, node);
+      return pairdot_hosts::same_host(name, node);
     });
     const bool responding = state.back() != '*';
     const std::string bare = state.substr(0, state.find_first_of("*~#!%$@^-"));

@@ -30,7 +30,7 @@
 
 namespace {
 
-using pairdot_reports::InputError;
+using pairdot_hosts::InputError;
 using namespace pairdot_run;
 
 struct Arguments {
@@ -117,17 +117,17 @@ std::string read_whole(const std::string &path) {
   return text.str();
 }
 
-std::vector<pairdot_reports::Host> hosts_of(const Arguments &args) {
+std::vector<pairdot_hosts::Host> hosts_of(const Arguments &args) {
   if (!args.hostfile.empty()) {
-    return pairdot_reports::parse_hostfile(read_whole(args.hostfile), args.hostfile);
+    return pairdot_hosts::parse_hostfile(read_whole(args.hostfile), args.hostfile);
   }
   if (args.hosts_given) {
-    return pairdot_reports::parse_host_list(args.hosts);
+    return pairdot_hosts::parse_host_list(args.hosts);
   }
   return {};
 }
 
-int total_slots(const std::vector<pairdot_reports::Host> &hosts) {
+int total_slots(const std::vector<pairdot_hosts::Host> &hosts) {
   long long total = 0;
   for (const auto &host : hosts) {
     total += host.slots;
@@ -135,7 +135,7 @@ int total_slots(const std::vector<pairdot_reports::Host> &hosts) {
   return static_cast<int>(std::min<long long>(total, 1 << 24));
 }
 
-void check_combinations(const Arguments &args, const std::vector<pairdot_reports::Host> &hosts) {
+void check_combinations(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
   if (args.sweep && hosts.size() < 2) {
     throw InputError("--sweep needs at least two hosts (--hosts or --hostfile)");
   }
@@ -194,7 +194,7 @@ std::string shim_path() {
   throw InputError("pairdot-rank-shim not found beside pairdot-run or in ../libexec/pairdot");
 }
 
-RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> hosts) {
+RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> hosts) {
   RunOptions options;
   RunSettings &settings = options.settings;
   settings.program = program_path(args);
@@ -249,15 +249,14 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_reports::Host> 
   return options;
 }
 
-int print_plan_only(const Arguments &args, const std::vector<pairdot_reports::Host> &hosts) {
+int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
   const Launcher launcher =
       *launcher_named(args.launcher.empty() ? PAIRDOT_DEFAULT_LAUNCHER : args.launcher);
   if (args.sweep) {
     print_plan(launcher, sweep_jobs(hosts));
   } else if (!hosts.empty()) {
     const int np = args.np != 0 ? args.np : total_slots(hosts);
-    print_plan(launcher,
-               {JobPlan{1, pairdot_reports::JobKind::single, round_robin(hosts, np), np}});
+    print_plan(launcher, {JobPlan{1, pairdot_model::JobKind::single, round_robin(hosts, np), np}});
   } else {
     throw InputError("--plan needs hosts (--hosts or --hostfile)");
   }
@@ -289,7 +288,7 @@ int run_main(int argc, char **argv) {
     return fail(std::string(error.what()) + " (pairdot-run --help)");
   }
   try {
-    std::vector<pairdot_reports::Host> hosts = hosts_of(args);
+    std::vector<pairdot_hosts::Host> hosts = hosts_of(args);
     // Inside an allocation its nodes are the hosts, whichever the launcher.
     if (hosts.empty() && !args.plan &&
         (args.launcher == "srun" || std::getenv("SLURM_JOB_NODELIST") != nullptr)) {

@@ -24,7 +24,7 @@ namespace pairdot_run {
 namespace {
 
 namespace fs = std::filesystem;
-using pairdot_reports::InputError;
+using pairdot_hosts::InputError;
 
 constexpr int version_timeout_ms = 10000;
 
@@ -147,7 +147,7 @@ void check_launcher(Launcher launcher, const std::string &command, std::string_v
   }
 }
 
-void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
+void check_names_resolve(const std::vector<pairdot_hosts::Host> &hosts,
                          const std::string &local_host) {
   if (!resolves(local_host)) {
     throw InputError("this machine's own name '" + local_host +
@@ -161,7 +161,7 @@ void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
   }
 }
 
-std::vector<pairdot_reports::Host> allocation_hosts() {
+std::vector<pairdot_hosts::Host> allocation_hosts() {
   const char *nodes = std::getenv("SLURM_JOB_NODELIST");
   const char *cpus = std::getenv("SLURM_JOB_CPUS_PER_NODE");
   if (nodes == nullptr || cpus == nullptr) {
@@ -170,9 +170,9 @@ std::vector<pairdot_reports::Host> allocation_hosts() {
   }
   std::istringstream names(output_of({"scontrol", "show", "hostnames", nodes}));
   const std::vector<int> slots = expand_slurm_counts(cpus);
-  std::vector<pairdot_reports::Host> hosts;
+  std::vector<pairdot_hosts::Host> hosts;
   for (std::string name; std::getline(names, name);) {
-    if (!pairdot_reports::is_valid_host_name(name) || hosts.size() >= slots.size()) {
+    if (!pairdot_hosts::is_valid_host_name(name) || hosts.size() >= slots.size()) {
       throw InputError("cannot read the allocation's nodes from scontrol show hostnames " +
                        std::string(nodes) + " and SLURM_JOB_CPUS_PER_NODE=" + cpus);
     }

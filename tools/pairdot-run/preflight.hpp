@@ -35,11 +35,11 @@ void check_launcher(Launcher launcher, const std::string &command, std::string_v
                     const std::string &program, std::optional<Launcher> built);
 // Throws InputError naming the first host (this machine's own included)
 // whose name does not resolve.
-void check_names_resolve(const std::vector<pairdot_reports::Host> &hosts,
+void check_names_resolve(const std::vector<pairdot_hosts::Host> &hosts,
                          const std::string &local_host);
 // The nodes of the Slurm allocation this runs in, with their CPUs as slots.
 // Throws InputError outside an allocation.
-std::vector<pairdot_reports::Host> allocation_hosts();
+std::vector<pairdot_hosts::Host> allocation_hosts();
 // Throws InputError when files cannot be written in dir (made if missing).
 void check_report_dir(const std::string &dir);
 

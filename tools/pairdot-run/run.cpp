@@ -23,11 +23,11 @@ namespace pairdot_run {
 namespace {
 
 namespace fs = std::filesystem;
-using pairdot_reports::HostIndex;
-using pairdot_reports::JobKind;
-using pairdot_reports::JobOutcome;
-using pairdot_reports::JobStatus;
-using pairdot_reports::RunReport;
+using pairdot_model::HostIndex;
+using pairdot_model::JobKind;
+using pairdot_model::JobOutcome;
+using pairdot_model::JobStatus;
+using pairdot_model::RunReport;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -65,13 +65,13 @@ std::string fixed1(double value) {
 
 void print_progress(const JobOutcome &job) {
   std::string line =
-      "job " + std::to_string(job.number) + " (" + pairdot_reports::kind_word(job.kind) +
+      "job " + std::to_string(job.number) + " (" + pairdot_writers::kind_word(job.kind) +
       "): " + std::to_string(job.rank_hosts.size()) + " ranks on " +
       std::to_string(distinct_hosts(job)) + " host" + (distinct_hosts(job) == 1 ? "" : "s");
   if (job.kind == JobKind::isolation && job.rank_hosts.size() == 2) {
     line += " (" + job.rank_hosts[0] + " -> " + job.rank_hosts[1] + ")";
   }
-  line += " ... " + std::string(pairdot_reports::status_word(job.status)) + ", " +
+  line += " ... " + std::string(pairdot_writers::status_word(job.status)) + ", " +
           fixed1(job.seconds) + " s";
   std::fprintf(stderr, "%s\n", line.c_str());
 }
@@ -80,9 +80,9 @@ void print_progress(const JobOutcome &job) {
 void write_summary(Session &session) {
   std::sort(session.report.jobs.begin(), session.report.jobs.end(),
             [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
-  pairdot_reports::diagnose(session.report);
+  pairdot_model::diagnose(session.report);
   if (!session.options.report_dir.empty()) {
-    pairdot_reports::write_report_dir(session.options.report_dir, session.report);
+    pairdot_writers::write_report_dir(session.options.report_dir, session.report);
   }
   session.summary_written = Clock::now();
 }
@@ -90,7 +90,7 @@ void write_summary(Session &session) {
 // Keeps a finished job: its record at once, the summary when it is due.
 void keep(Session &session, JobOutcome outcome) {
   if (!session.options.report_dir.empty()) {
-    pairdot_reports::append_journal(session.options.report_dir, outcome);
+    pairdot_writers::append_journal(session.options.report_dir, outcome);
   }
   session.report.jobs.push_back(std::move(outcome));
   if (!session.summary_written || Clock::now() - *session.summary_written > summary_interval) {
@@ -156,7 +156,7 @@ void print_failed_pairs(const RunReport &report, bool alone_only) {
     }
     for (const auto &pair : job.pairs) {
       if (!pair.verified) {
-        std::printf("%s: %s\n", pairdot_reports::pair_name(pair).c_str(), pair.problem.c_str());
+        std::printf("%s: %s\n", pairdot_writers::pair_name(pair).c_str(), pair.problem.c_str());
       }
     }
   }
@@ -176,7 +176,7 @@ void print_job_faults(const RunReport &report) {
 void print_diagnosis(const RunReport &report) {
   std::size_t collateral = 0;
   for (const auto &link : report.troubled) {
-    if (link.verdict == pairdot_reports::LinkVerdict::collateral && ++collateral <= max_lines) {
+    if (link.verdict == pairdot_model::LinkVerdict::collateral && ++collateral <= max_lines) {
       std::printf("link %s -> %s: failed in a bigger job, verified alone (collateral damage)\n",
                   link.sender.c_str(), link.receiver.c_str());
     }
@@ -202,21 +202,21 @@ void print_diagnosis(const RunReport &report) {
   }
 }
 
-std::string link_name(const RunReport &report, const pairdot_reports::LinkProbe &link) {
+std::string link_name(const RunReport &report, const pairdot_model::LinkProbe &link) {
   return report.hosts[static_cast<std::size_t>(link.sender)].name + " -> " +
          report.hosts[static_cast<std::size_t>(link.receiver)].name;
 }
 
 // Slow links and hosts, and the median link they are measured against.
 void print_link_quality(const RunReport &report, bool every_link) {
-  if (!pairdot_reports::has_probes(report))
+  if (!pairdot_model::has_probes(report))
     return;
-  const pairdot_reports::LinkQuality &quality = report.quality;
+  const pairdot_model::LinkQuality &quality = report.quality;
   std::size_t slow = 0;
-  for (const pairdot_reports::LinkProbe &link : quality.links) {
-    const bool is_slow = link.verdict == pairdot_reports::ProbeVerdict::slow;
+  for (const pairdot_model::LinkProbe &link : quality.links) {
+    const bool is_slow = link.verdict == pairdot_model::ProbeVerdict::slow;
     if (every_link || (is_slow && ++slow <= max_lines)) {
-      const std::string text = pairdot_reports::detail::measure_text(link, quality);
+      const std::string text = pairdot_writers::detail::measure_text(link, quality);
       std::printf("%slink %s: %s\n", is_slow ? "slow " : "", link_name(report, link).c_str(),
                   text.c_str());
     }
@@ -238,19 +238,19 @@ bool has_slow(const RunReport &report) {
 
 int finish_sweep(const Session &session) {
   const RunReport &report = session.report;
-  const std::string matrix = pairdot_reports::terminal_matrix(report);
+  const std::string matrix = pairdot_writers::terminal_matrix(report);
   std::fputs(matrix.c_str(), stdout);
   print_job_faults(report);
   print_failed_pairs(report, true);
   print_diagnosis(report);
   print_link_quality(report, false);
   print_job_warnings(report);
-  const pairdot_reports::detail::LinkCounts links = pairdot_reports::detail::count_links(report);
+  const pairdot_writers::detail::LinkCounts links = pairdot_writers::detail::count_links(report);
   const long long all = links.verified + links.failed + links.not_covered;
   const auto extra =
       std::count_if(report.jobs.begin(), report.jobs.end(),
                     [](const JobOutcome &job) { return job.kind != JobKind::sweep; });
-  const std::string slow = pairdot_reports::has_probes(report)
+  const std::string slow = pairdot_model::has_probes(report)
                                ? ", " + std::to_string(report.slow_links.size()) + " slow"
                                : "";
   std::printf(
@@ -289,13 +289,13 @@ std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
   const std::string json_path = options.report_dir + "/report.json";
   std::ifstream in(json_path);
   if (!in) {
-    throw pairdot_reports::InputError("--resume: no report.json in " + options.report_dir);
+    throw pairdot_hosts::InputError("--resume: no report.json in " + options.report_dir);
   }
   nlohmann::json json;
   try {
     json = nlohmann::json::parse(in);
   } catch (const nlohmann::json::exception &) {
-    throw pairdot_reports::InputError("--resume: " + json_path + " is not JSON");
+    throw pairdot_hosts::InputError("--resume: " + json_path + " is not JSON");
   }
   bool same = json.contains("hosts") && json["hosts"].is_array() &&
               json["hosts"].size() == options.hosts.size();
@@ -305,17 +305,17 @@ std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
            host.value("slots", 0) == options.hosts[i].slots;
   }
   if (!same) {
-    throw pairdot_reports::InputError("--resume: the report in " + options.report_dir +
-                                      " is of other hosts or slots");
+    throw pairdot_hosts::InputError("--resume: the report in " + options.report_dir +
+                                    " is of other hosts or slots");
   }
   if (json.value("version", 0) == 1) {
-    return pairdot_reports::jobs_of_version1(json);
+    return pairdot_writers::jobs_of_version1(json);
   }
   const std::string journal = options.report_dir + "/jobs.jsonl";
-  return fs::exists(journal) ? pairdot_reports::read_journal(journal) : std::vector<JobOutcome>{};
+  return fs::exists(journal) ? pairdot_writers::read_journal(journal) : std::vector<JobOutcome>{};
 }
 
-using pairdot_reports::HostMap;
+using pairdot_model::HostMap;
 
 JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
   JobPlan plan{planned.number, planned.shape.kind, {}, 0};
@@ -334,13 +334,13 @@ using Done = std::map<std::pair<JobKind, std::vector<std::string>>, std::vector<
 // Re-tests alone, one job at a time, each link that looks slow until it was
 // measured alone often enough; a resumed run takes a re-test it has.
 bool retest_slow(Session &session, int &next_number, Done &done) {
-  const std::vector<pairdot_reports::Host> &hosts = session.report.hosts;
+  const std::vector<pairdot_hosts::Host> &hosts = session.report.hosts;
   std::map<std::pair<HostIndex, HostIndex>, int> tried;
   for (;;) {
     write_summary(session);
     std::vector<JobPlan> plans;
-    for (const auto &link : pairdot_reports::slow_to_retest(session.report.quality)) {
-      if (++tried[link] > pairdot_reports::alone_measures_for_slow)
+    for (const auto &link : pairdot_model::slow_to_retest(session.report.quality)) {
+      if (++tried[link] > pairdot_model::alone_measures_for_slow)
         continue;
       JobPlan plan{0,
                    JobKind::isolation,
@@ -384,7 +384,7 @@ int run_sweep(Session &session) {
     // A version 1 report has no journal: start one with its jobs.
     if (!fs::exists(options.report_dir + "/jobs.jsonl")) {
       for (const JobOutcome &job : session.report.jobs) {
-        pairdot_reports::append_journal(options.report_dir, job);
+        pairdot_writers::append_journal(options.report_dir, job);
       }
     }
   }
@@ -415,7 +415,7 @@ int run_sweep(Session &session) {
     for (std::size_t i = 0; i < round.size(); ++i) {
       const std::size_t at = taken[i] ? *taken[i] : ran.at(round[i].number);
       const JobOutcome &job = session.report.jobs[at];
-      record(state, round[i], pairdot_reports::job_evidence(job, index));
+      record(state, round[i], pairdot_model::job_evidence(job, index));
     }
   }
   session.report.rounds = state.rounds;
@@ -447,7 +447,7 @@ int run_single(Session &session) {
 
 } // namespace
 
-std::vector<std::string> round_robin(const std::vector<pairdot_reports::Host> &hosts, int np) {
+std::vector<std::string> round_robin(const std::vector<pairdot_hosts::Host> &hosts, int np) {
   std::vector<std::string> placed;
   std::vector<int> used(hosts.size(), 0);
   for (std::size_t h = 0; static_cast<int>(placed.size()) < np; h = (h + 1) % hosts.size()) {
@@ -459,7 +459,7 @@ std::vector<std::string> round_robin(const std::vector<pairdot_reports::Host> &h
   return placed;
 }
 
-std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_reports::Host> &hosts) {
+std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_hosts::Host> &hosts) {
   std::vector<int> slots;
   slots.reserve(hosts.size());
   for (const auto &host : hosts) {

@@ -13,13 +13,13 @@ namespace pairdot_run {
 
 struct RunOptions {
   RunSettings settings;
-  std::vector<pairdot_reports::Host> hosts; // empty: this machine
+  std::vector<pairdot_hosts::Host> hosts; // empty: this machine
   int np = 0;
   bool sweep = false;
   std::string report_dir; // empty: none kept
   bool resume = false;
-  int parallel = 4;                    // jobs side by side while isolating
-  pairdot_reports::SlowRule slow_rule; // probe runs
+  int parallel = 4;                  // jobs side by side while isolating
+  pairdot_model::SlowRule slow_rule; // probe runs
 };
 
 // Exit status of pairdot-run.
@@ -30,10 +30,10 @@ constexpr int exit_interrupted = 130;
 
 // Ranks placed round-robin over the hosts, skipping full ones, so that pairs
 // span hosts.
-std::vector<std::string> round_robin(const std::vector<pairdot_reports::Host> &hosts, int np);
+std::vector<std::string> round_robin(const std::vector<pairdot_hosts::Host> &hosts, int np);
 
 // The sweep's jobs, numbered from 1.
-std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_reports::Host> &hosts);
+std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_hosts::Host> &hosts);
 
 // Writes the jobs' placements and rank hosts for users who submit them
 // their own way.

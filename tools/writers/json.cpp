@@ -1,5 +1,5 @@
 #include "report_text.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <climits>
 #include <fstream>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
-namespace pairdot_reports {
+namespace pairdot_writers {
 
 namespace {
 
@@ -30,7 +30,7 @@ ordered_json link_json(const LinkDetail &link) {
   out["receiver"] = valid_utf8(link.receiver);
   out["verified_pairs"] = link.verified_pairs;
   out["failed_pairs"] = link.failed_pairs;
-  out["seen"] = texts_json(link.seen);
+  out["seen"] = texts_json(detail::seen_lines(link));
   return out;
 }
 
@@ -498,4 +498,4 @@ std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in) {
   }
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_writers

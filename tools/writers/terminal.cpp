@@ -1,9 +1,9 @@
 #include "report_text.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <algorithm>
 
-namespace pairdot_reports {
+namespace pairdot_writers {
 
 namespace {
 
@@ -49,4 +49,4 @@ std::string terminal_matrix(const RunReport &report) {
   return out;
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_writers

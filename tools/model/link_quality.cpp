@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-namespace pairdot_reports {
+namespace pairdot_model {
 
 namespace {
 
@@ -139,4 +139,4 @@ std::vector<std::pair<HostIndex, HostIndex>> slow_to_retest(const LinkQuality &q
   return out;
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_model

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace pairdot_reports {
+namespace pairdot_model {
 
 using HostIndex = std::int32_t;
 
@@ -95,4 +95,4 @@ struct Suspects {
 // suspect link.
 Suspects find_suspects(const Evidence &evidence);
 
-} // namespace pairdot_reports
+} // namespace pairdot_model

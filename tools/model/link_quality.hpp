@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace pairdot_reports {
+namespace pairdot_model {
 
 struct SlowRule {
   double bandwidth_fraction = 0.5; // slow below this share of the median at the largest size
@@ -70,4 +70,4 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
 // receiver).
 std::vector<std::pair<HostIndex, HostIndex>> slow_to_retest(const LinkQuality &quality);
 
-} // namespace pairdot_reports
+} // namespace pairdot_model

@@ -1,34 +1,10 @@
-#include "report_text.hpp"
 #include "run_report.hpp"
 
 #include <algorithm>
 #include <map>
 #include <unordered_map>
 
-namespace pairdot_reports {
-
-const char *const diagnosis_rule =
-    "A pair that verifies clears its link. When hosts of a job do not start, those hosts are "
-    "tested in groups split on failure, down to one host a job; a host none of whose ranks start "
-    "in a job of its own cannot run, and its links fail; one whose ranks start in a job of its own "
-    "but, three times, not beside other hosts whose ranks did (and never beside others) cannot run "
-    "beside others, and its links fail. The failed pairs of a job whose ranks all started are "
-    "re-tested in halves until each failing link fails in a job of its own: a link fails only "
-    "when a pair over it fails alone. A host is suspect when it cannot run (alone or beside "
-    "others), when "
-    "its links fail with more than half of its partners (at least two), when it is one of only "
-    "two hosts and the link between them fails, or when Slurm would not start a job on it (down, "
-    "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
-    "a failing link between two hosts that are not suspect is a suspect link.";
-
-const char *const slow_rule_text =
-    "A probed link fails when a message size does not arrive within the step timeout or arrives "
-    "altered. The median link is of each link's first measure (in a sweep, all links measured "
-    "alike). A link looks slow when its bandwidth at the largest size is below the "
-    "slow-bandwidth share of the median link's, or its latency above the slow-latency multiple "
-    "of the median link's; it is re-tested alone, one job at a time, and is slow when the best "
-    "of two measures alone still looks slow. A host more than half of whose measured links (at "
-    "least two) are slow is a slow host.";
+namespace pairdot_model {
 
 namespace {
 
@@ -48,14 +24,6 @@ void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job
   for (const std::string &host : job.rank_hosts)
     shape.rank_hosts.push_back(host_at(index, host));
   add_job(evidence, shape, job_evidence(job, index));
-}
-
-std::string seen_entry(const JobOutcome &job, const PairOutcome &pair) {
-  const std::string outcome = pair.verified          ? "verified"
-                              : pair.problem.empty() ? "failed"
-                                                     : pair.problem;
-  return "job " + std::to_string(job.number) + " (" + kind_word(job.kind) + "), pair " +
-         detail::pair_ranks(pair.even_rank) + ": " + outcome;
 }
 
 // Links with a failed pair, with what every job saw of them.
@@ -90,15 +58,14 @@ std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &i
       LinkDetail &link = found->second;
       ++(pair.verified ? link.verified_pairs : link.failed_pairs);
       if (++seen_count[found->first] <= max_seen)
-        link.seen.push_back(seen_entry(job, pair));
+        link.seen.push_back({job.number, job.kind, pair.even_rank, pair.verified, pair.problem});
     }
   }
   std::vector<LinkDetail> out;
   for (auto &[at, link] : links) {
     link.verdict = link_verdict(report.evidence, static_cast<HostIndex>(at / n),
                                 static_cast<HostIndex>(at % n));
-    if (seen_count[at] > max_seen)
-      link.seen.push_back("... " + std::to_string(seen_count[at] - max_seen) + " more");
+    link.more_seen = seen_count[at] - std::min(seen_count[at], max_seen);
     out.push_back(std::move(link));
   }
   return out;
@@ -193,4 +160,4 @@ void diagnose(RunReport &report) {
     report.slow_hosts.push_back(name(host));
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_model

@@ -1,5 +1,5 @@
 #include "report_text.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <algorithm>
 #include <locale>
@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-namespace pairdot_reports {
+namespace pairdot_writers {
 
 namespace {
 
@@ -329,7 +329,7 @@ void write_troubled(std::ostream &out, const RunReport &report) {
         << "</td><td>" << verdict_word(link.verdict)
         << (link.verdict == LinkVerdict::collateral ? " (collateral)" : "") << "</td><td>"
         << link.verified_pairs << "</td><td>" << link.failed_pairs << "</td><td class=\"text\">"
-        << escaped(detail::joined(link.seen)) << "</td></tr>\n";
+        << escaped(detail::joined(detail::seen_lines(link))) << "</td></tr>\n";
   }
   out << "</table></section>\n";
   if (links.size() > max_links_listed)
@@ -403,4 +403,4 @@ std::string html_page(const RunReport &report) {
   return out.str();
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_writers

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace pairdot_reports {
+namespace pairdot_model {
 
 namespace {
 
@@ -247,4 +247,4 @@ Suspects find_suspects(const Evidence &evidence) {
   return suspects;
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_model

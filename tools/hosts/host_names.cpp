@@ -3,7 +3,7 @@
 #include <charconv>
 #include <set>
 
-namespace pairdot_reports {
+namespace pairdot_hosts {
 
 namespace {
 
@@ -161,4 +161,4 @@ bool same_host(std::string_view asked, std::string_view recorded) {
   return asked == recorded || (!address && short_name(asked) == short_name(recorded));
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_hosts

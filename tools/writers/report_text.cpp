@@ -1,5 +1,5 @@
-#include "run_report.hpp"
 #include "report_text.hpp"
+#include "writers.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace pairdot_reports {
+namespace pairdot_writers {
 
 namespace detail {
 
@@ -205,7 +205,45 @@ std::string measure_text(const LinkProbe &link, const LinkQuality &quality) {
   return text.empty() ? "not measured" : text;
 }
 
+std::vector<std::string> seen_lines(const LinkDetail &link) {
+  std::vector<std::string> lines;
+  for (const Sighting &seen : link.seen) {
+    const std::string outcome = seen.verified          ? "verified"
+                                : seen.problem.empty() ? "failed"
+                                                       : seen.problem;
+    lines.push_back(job_name(seen.job, seen.kind) + ", pair " + pair_ranks(seen.even_rank) + ": " +
+                    outcome);
+  }
+  if (link.more_seen > 0) {
+    lines.push_back("... " + std::to_string(link.more_seen) + " more");
+  }
+  return lines;
+}
+
 } // namespace detail
+
+const char *const diagnosis_rule =
+    "A pair that verifies clears its link. When hosts of a job do not start, those hosts are "
+    "tested in groups split on failure, down to one host a job; a host none of whose ranks start "
+    "in a job of its own cannot run, and its links fail; one whose ranks start in a job of its own "
+    "but, three times, not beside other hosts whose ranks did (and never beside others) cannot run "
+    "beside others, and its links fail. The failed pairs of a job whose ranks all started are "
+    "re-tested in halves until each failing link fails in a job of its own: a link fails only "
+    "when a pair over it fails alone. A host is suspect when it cannot run (alone or beside "
+    "others), when "
+    "its links fail with more than half of its partners (at least two), when it is one of only "
+    "two hosts and the link between them fails, or when Slurm would not start a job on it (down, "
+    "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
+    "a failing link between two hosts that are not suspect is a suspect link.";
+
+const char *const slow_rule_text =
+    "A probed link fails when a message size does not arrive within the step timeout or arrives "
+    "altered. The median link is of each link's first measure (in a sweep, all links measured "
+    "alike). A link looks slow when its bandwidth at the largest size is below the "
+    "slow-bandwidth share of the median link's, or its latency above the slow-latency multiple "
+    "of the median link's; it is re-tested alone, one job at a time, and is slow when the best "
+    "of two measures alone still looks slow. A host more than half of whose measured links (at "
+    "least two) are slow is a slow host.";
 
 namespace {
 
@@ -404,4 +442,4 @@ void write_report_dir(const std::string &dir, const RunReport &report) {
   sync_dir(where);
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_writers

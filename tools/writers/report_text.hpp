@@ -2,14 +2,19 @@
 
 // Text helpers shared by the report writers.
 
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace pairdot_reports::detail {
+namespace pairdot_writers {
+
+// The writers read the run model throughout.
+using namespace pairdot_model; // NOLINT(google-build-using-namespace)
+
+namespace detail {
 
 // How a cell of the link matrix looks in every report.
 struct CellLook {
@@ -97,4 +102,10 @@ std::string fixed(double value, int decimals);
 // the median link), latency 7.8 us", or "fails from 4 KiB: PROBLEM".
 std::string measure_text(const LinkProbe &link, const LinkQuality &quality);
 
-} // namespace pairdot_reports::detail
+// What each job saw of a troubled link, a line each: "job 3 (sweep), pair 4 ; 5:
+// no result", then "... 2 more".
+std::vector<std::string> seen_lines(const LinkDetail &link);
+
+} // namespace detail
+
+} // namespace pairdot_writers

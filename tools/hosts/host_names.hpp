@@ -3,14 +3,17 @@
 // Host names and host lists as users give them: checked before anything
 // runs, so that no name can smuggle shell or markup into a command or report.
 
-#include "run_report.hpp"
-
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace pairdot_reports {
+namespace pairdot_hosts {
+
+struct Host {
+  std::string name;
+  int slots = 1;
+};
 
 // Bad user input: the message is one line, ready to print.
 struct InputError : std::runtime_error {
@@ -37,4 +40,4 @@ std::string_view short_name(std::string_view name);
 // full name of the same host match).
 bool same_host(std::string_view asked, std::string_view recorded);
 
-} // namespace pairdot_reports
+} // namespace pairdot_hosts

@@ -1,12 +1,11 @@
 #pragma once
 
-// What pairdot-run and pairdot-check report: jobs, the pairs in them, the
-// host-by-host link matrix and the suspects, and the files written from it.
+// The run model: jobs, the pairs in them, what they show of every host and
+// link, and the diagnosis. Words are made by the writers, not here.
 
 #include "evidence.hpp"
+#include "host_names.hpp"
 #include "link_quality.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <optional>
@@ -16,17 +15,14 @@
 #include <utility>
 #include <vector>
 
-namespace pairdot_reports {
+namespace pairdot_model {
 
 // Bumped whenever a field changes meaning or goes away. Version 1 kept every
 // link and every pair in report.json; version 2 keeps them in jobs.jsonl and
 // the link matrix compact.
 constexpr int report_version = 2;
 
-struct Host {
-  std::string name;
-  int slots = 1;
-};
+using pairdot_hosts::Host;
 
 // One pair (2k, 2k + 1) of a job: the even rank's host sends.
 struct PairOutcome {
@@ -64,20 +60,24 @@ struct JobOutcome {
 // Host indices by name.
 using HostMap = std::unordered_map<std::string, HostIndex>;
 
-// The words of the reports, made here only.
-const char *kind_word(JobKind kind);                  // "sweep", "hosts", "isolation", "single"
-const char *status_word(JobStatus status);            // "verified", "timed out", ...
-const char *verdict_word(LinkVerdict verdict);        // "verified", "failed", "not covered"
-const char *probe_verdict_word(ProbeVerdict verdict); // "ok", "slow", "failed"
+// One pair over a troubled link, as a job saw it.
+struct Sighting {
+  int job = 0;
+  JobKind kind = JobKind::single;
+  std::int32_t even_rank = 0;
+  bool verified = false;
+  std::string problem;
+};
 
 // A link with failed pairs: what each job saw of it.
 struct LinkDetail {
   std::string sender;
   std::string receiver;
   LinkVerdict verdict = LinkVerdict::not_covered;
-  int verified_pairs = 0;        // pairs over this link that verified, in any job
-  int failed_pairs = 0;          // pairs that did not, in any job
-  std::vector<std::string> seen; // e.g. "job 3 (sweep), pair 4 ; 5: no result"
+  int verified_pairs = 0;     // pairs over this link that verified, in any job
+  int failed_pairs = 0;       // pairs that did not, in any job
+  std::vector<Sighting> seen; // the first few, in job order
+  std::size_t more_seen = 0;  // beyond those
 };
 
 struct RunReport {
@@ -105,11 +105,6 @@ std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, cons
 // Whether any pair of the report carries a probe line.
 bool has_probes(const RunReport &report);
 
-// The diagnosis rule, as README and the reports state it.
-extern const char *const diagnosis_rule;
-// The slow-link rule of probe runs, likewise.
-extern const char *const slow_rule_text;
-
 // What a job showed, its hosts by index: a job never started (Slurm kept it
 // waiting) is held.
 JobEvidence job_evidence(const JobOutcome &job, const HostMap &index);
@@ -117,49 +112,4 @@ JobEvidence job_evidence(const JobOutcome &job, const HostMap &index);
 // Fills evidence, troubled, the suspects and cannot_run from hosts and jobs.
 void diagnose(RunReport &report);
 
-// report.json: the verdict, suspects and failed links first; the link
-// matrix compact; jobs without their passing pairs. Keys in writing order.
-nlohmann::ordered_json to_json(const RunReport &report);
-
-// jobs.jsonl: one line a finished job, with every rank's host and every
-// pair, appended as the job ends; what --resume reads.
-std::string journal_line(const JobOutcome &job); // ends with a newline
-// Appends and syncs the line to dir/jobs.jsonl; throws std::runtime_error.
-void append_journal(const std::string &dir, const JobOutcome &job);
-// The jobs of dir/jobs.jsonl; a torn last line (a crash while writing) is
-// left out. Throws std::runtime_error naming the line of any other fault.
-std::vector<JobOutcome> read_journal(const std::string &path);
-// The jobs of a version 1 report.json; throws std::runtime_error naming the
-// fault.
-std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in);
-
-std::string junit_xml(const RunReport &report);
-std::string html_page(const RunReport &report);
-// The sender x receiver matrix for a terminal; empty above 32 hosts.
-std::string terminal_matrix(const RunReport &report);
-
-// "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
-std::string pair_name(const PairOutcome &pair);
-// report.json's text.
-std::string json_text(const RunReport &report);
-
-// A file replaced whole: written to a temporary beside it and renamed over it,
-// so that no reader ever sees half of it.
-struct FileReplacement {
-  std::string path;
-  std::string temporary;
-  int fd = -1;
-};
-// Opens the temporary; throws std::runtime_error("cannot write PATH: ...").
-FileReplacement begin_replacement(const std::string &path);
-// Writes, syncs and renames; throws as above, the temporary removed.
-void commit_replacement(FileReplacement &file, std::string_view text);
-// Removes the temporary of a replacement not committed.
-void abandon_replacement(FileReplacement &file);
-
-// Writes report.json, junit.xml and report.html into dir, each replaced whole
-// (the jobs are in jobs.jsonl).
-// Throws std::runtime_error on failure.
-void write_report_dir(const std::string &dir, const RunReport &report);
-
-} // namespace pairdot_reports
+} // namespace pairdot_model

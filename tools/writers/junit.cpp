@@ -1,5 +1,5 @@
 #include "report_text.hpp"
-#include "run_report.hpp"
+#include "writers.hpp"
 
 #include <tinyxml2.h>
 
@@ -7,7 +7,7 @@
 #include <locale>
 #include <sstream>
 
-namespace pairdot_reports {
+namespace pairdot_writers {
 
 namespace {
 
@@ -171,7 +171,8 @@ void write_links(tinyxml2::XMLPrinter &out, const RunReport &report) {
   out.PushAttribute("time", "0.000");
   for (std::size_t i = 0; i < failed.size() && i < max_listed_links; ++i) {
     write_failing_case(out, "link " + failed[i]->sender + " -> " + failed[i]->receiver,
-                       verdict_word(failed[i]->verdict), detail::joined(failed[i]->seen));
+                       verdict_word(failed[i]->verdict),
+                       detail::joined(detail::seen_lines(*failed[i])));
   }
   if (failed.size() > max_listed_links) {
     const std::string more =
@@ -250,4 +251,4 @@ std::string junit_xml(const RunReport &report) {
   return out.CStr();
 }
 
-} // namespace pairdot_reports
+} // namespace pairdot_writers

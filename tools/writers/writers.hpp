@@ -1,0 +1,80 @@
+#pragma once
+
+// The writers: every word of the reports is made here, from the run model.
+// report.json, jobs.jsonl, junit.xml, report.html and the terminal matrix.
+
+#include "run_report.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pairdot_writers {
+
+using pairdot_model::JobKind;
+using pairdot_model::JobOutcome;
+using pairdot_model::JobStatus;
+using pairdot_model::LinkVerdict;
+using pairdot_model::PairOutcome;
+using pairdot_model::ProbeVerdict;
+using pairdot_model::RunReport;
+
+// The words of the reports.
+const char *kind_word(JobKind kind);                  // "sweep", "hosts", "isolation", "single"
+const char *status_word(JobStatus status);            // "verified", "timed out", ...
+const char *verdict_word(LinkVerdict verdict);        // "verified", "failed", "not covered"
+const char *probe_verdict_word(ProbeVerdict verdict); // "ok", "slow", "failed"
+
+// The diagnosis rule, as README and the reports state it.
+extern const char *const diagnosis_rule;
+// The slow-link rule of probe runs, likewise.
+extern const char *const slow_rule_text;
+
+// report.json: the verdict, suspects and failed links first; the link
+// matrix compact; jobs without their passing pairs. Keys in writing order.
+nlohmann::ordered_json to_json(const RunReport &report);
+
+// jobs.jsonl: one line a finished job, with every rank's host and every
+// pair, appended as the job ends; what --resume reads.
+std::string journal_line(const JobOutcome &job); // ends with a newline
+// Appends and syncs the line to dir/jobs.jsonl; throws std::runtime_error.
+void append_journal(const std::string &dir, const JobOutcome &job);
+// The jobs of dir/jobs.jsonl; a torn last line (a crash while writing) is
+// left out. Throws std::runtime_error naming the line of any other fault.
+std::vector<JobOutcome> read_journal(const std::string &path);
+// The jobs of a version 1 report.json; throws std::runtime_error naming the
+// fault.
+std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in);
+
+std::string junit_xml(const RunReport &report);
+std::string html_page(const RunReport &report);
+// The sender x receiver matrix for a terminal; empty above 32 hosts.
+std::string terminal_matrix(const RunReport &report);
+
+// "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
+std::string pair_name(const PairOutcome &pair);
+// report.json's text.
+std::string json_text(const RunReport &report);
+
+// A file replaced whole: written to a temporary beside it and renamed over it,
+// so that no reader ever sees half of it.
+struct FileReplacement {
+  std::string path;
+  std::string temporary;
+  int fd = -1;
+};
+// Opens the temporary; throws std::runtime_error("cannot write PATH: ...").
+FileReplacement begin_replacement(const std::string &path);
+// Writes, syncs and renames; throws as above, the temporary removed.
+void commit_replacement(FileReplacement &file, std::string_view text);
+// Removes the temporary of a replacement not committed.
+void abandon_replacement(FileReplacement &file);
+
+// Writes report.json, junit.xml and report.html into dir, each replaced whole
+// (the jobs are in jobs.jsonl).
+// Throws std::runtime_error on failure.
+void write_report_dir(const std::string &dir, const RunReport &report);
+
+} // namespace pairdot_writers

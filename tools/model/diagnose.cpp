@@ -87,6 +87,18 @@ std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, cons
   return measures;
 }
 
+std::vector<PairOutcome> pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
+                                       const std::vector<std::string> &rank_hosts) {
+  std::vector<PairOutcome> pairs;
+  pairs.reserve(verdicts.size());
+  for (const pairdot_check::PairVerdict &verdict : verdicts) {
+    const auto even = static_cast<std::size_t>(verdict.even_rank);
+    pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
+                     verdict.problem, std::nullopt});
+  }
+  return pairs;
+}
+
 bool has_probes(const RunReport &report) {
   return std::any_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
     return std::any_of(job.pairs.begin(), job.pairs.end(),

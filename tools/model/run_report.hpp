@@ -6,6 +6,7 @@
 #include "evidence.hpp"
 #include "host_names.hpp"
 #include "link_quality.hpp"
+#include "verify.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -102,6 +103,10 @@ struct RunReport {
 
 // The pairs of the jobs that carry a probe line, as measures of links.
 std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, const HostMap &index);
+// The checker's pair verdicts as pair outcomes, each pair named by the hosts of
+// its ranks (rank_hosts covers every rank of the verdicts).
+std::vector<PairOutcome> pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
+                                       const std::vector<std::string> &rank_hosts);
 // Whether any pair of the report carries a probe line.
 bool has_probes(const RunReport &report);
 

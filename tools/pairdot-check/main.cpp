@@ -332,18 +332,6 @@ std::vector<pairdot_hosts::Host> distinct_hosts(const std::vector<std::string> &
   return hosts;
 }
 
-std::vector<pairdot_model::PairOutcome>
-pair_outcomes(const std::vector<pairdot_check::PairVerdict> &verdicts,
-              const std::vector<std::string> &rank_hosts) {
-  std::vector<pairdot_model::PairOutcome> pairs;
-  for (const pairdot_check::PairVerdict &verdict : verdicts) {
-    const auto even = static_cast<std::size_t>(verdict.even_rank);
-    pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
-                     verdict.problem, std::nullopt});
-  }
-  return pairs;
-}
-
 // "pair 4 ; 5 (node2 -> node3): PROBLEM" for each failed pair, at most max lines.
 std::vector<std::string> failed_pair_lines(const std::vector<pairdot_model::PairOutcome> &pairs,
                                            std::size_t max) {
@@ -394,7 +382,7 @@ int check_job(const Arguments &args, const std::vector<std::string> &hosts,
   const std::int64_t size = std::min(check.ranks, max_pair_ranks);
   std::vector<std::string> rank_hosts = rank_hosts_of(hosts, size);
   std::vector<pairdot_model::PairOutcome> pairs =
-      pair_outcomes(pairdot_check::pair_verdicts(job, size), rank_hosts);
+      pairdot_model::pair_outcomes(pairdot_check::pair_verdicts(job, size), rank_hosts);
   std::vector<std::string> lines; // printed after the problems
   if (!hosts.empty()) {
     lines = failed_pair_lines(pairs, args.options.max_listed);

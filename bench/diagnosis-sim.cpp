@@ -235,9 +235,13 @@ pairdot_model::JobOutcome outcome_of(const pairdot_run::PlannedRun &job,
   }
   for (std::size_t p = 0; p < answer.seen.verified.size(); ++p) {
     const bool verified = answer.seen.verified[p] != 0;
-    outcome.pairs.push_back({static_cast<std::int32_t>(2 * p), outcome.rank_hosts[2 * p],
-                             outcome.rank_hosts[2 * p + 1], verified, verified ? "" : "no result",
-                             std::nullopt});
+    outcome.pairs.push_back({static_cast<std::int32_t>(2 * p),
+                             outcome.rank_hosts[2 * p],
+                             outcome.rank_hosts[2 * p + 1],
+                             verified,
+                             verified ? "" : "no result",
+                             std::nullopt,
+                             {}});
   }
   return outcome;
 }

@@ -48,8 +48,13 @@ JobOutcome verified_job(int number, const pairdot_run::PlannedJob &planned,
     job.placement += job.rank_hosts.back() + ":1\n";
   }
   for (std::size_t rank = 0; rank + 1 < job.rank_hosts.size(); rank += 2)
-    job.pairs.push_back({static_cast<std::int32_t>(rank), job.rank_hosts[rank],
-                         job.rank_hosts[rank + 1], true, "", std::nullopt});
+    job.pairs.push_back({static_cast<std::int32_t>(rank),
+                         job.rank_hosts[rank],
+                         job.rank_hosts[rank + 1],
+                         true,
+                         "",
+                         std::nullopt,
+                         {}});
   return job;
 }
 

@@ -170,7 +170,7 @@ RunReport probed_report() {
     const std::string sender(1, char('a' + measure.sender));
     const std::string receiver(1, char('a' + measure.receiver));
     job.rank_hosts = {sender, receiver};
-    PairOutcome pair{0, sender, receiver, !measure.line.failed_size, "", measure.line};
+    PairOutcome pair{0, sender, receiver, !measure.line.failed_size, "", measure.line, {}};
     if (!pair.verified) {
       pair.problem = "fails from 4 KiB: " + measure.line.problem;
       job.status = JobStatus::failed;

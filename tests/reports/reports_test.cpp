@@ -53,8 +53,11 @@ JobOutcome make_job(int number, JobKind kind, const std::string &pairs) {
     const bool verified = token.back() == '+';
     job.pairs.push_back(PairOutcome{static_cast<std::int32_t>(job.rank_hosts.size()),
                                     token.substr(0, split),
-                                    token.substr(after, token.size() - after - 1), verified,
-                                    verified ? "" : "no result", std::nullopt});
+                                    token.substr(after, token.size() - after - 1),
+                                    verified,
+                                    verified ? "" : "no result",
+                                    std::nullopt,
+                                    {}});
     job.rank_hosts.insert(job.rank_hosts.end(),
                           {job.pairs.back().sender, job.pairs.back().receiver});
     if (!verified)
@@ -498,7 +501,7 @@ RunReport ring_report(int hosts, int failing, int extra, bool extra_fails = fals
   jobs.emplace_back(sweep, "");
   RunReport report = make_report(names, jobs);
   report.jobs.back().pairs.assign(static_cast<std::size_t>(extra),
-                                  PairOutcome{0, "n1", "n2", !extra_fails, "", std::nullopt});
+                                  PairOutcome{0, "n1", "n2", !extra_fails, "", std::nullopt, {}});
   return report;
 }
 

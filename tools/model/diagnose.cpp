@@ -58,7 +58,7 @@ std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &i
       LinkDetail &link = found->second;
       ++(pair.verified ? link.verified_pairs : link.failed_pairs);
       if (++seen_count[found->first] <= max_seen)
-        link.seen.push_back({job.number, job.kind, pair.even_rank, pair.verified, pair.problem});
+        link.seen.push_back({job.number, job.kind, pair});
     }
   }
   std::vector<LinkDetail> out;
@@ -93,8 +93,13 @@ std::vector<PairOutcome> pair_outcomes(const std::vector<pairdot_check::PairVerd
   pairs.reserve(verdicts.size());
   for (const pairdot_check::PairVerdict &verdict : verdicts) {
     const auto even = static_cast<std::size_t>(verdict.even_rank);
-    pairs.push_back({verdict.even_rank, rank_hosts[even], rank_hosts[even + 1], verdict.verified,
-                     verdict.problem, std::nullopt});
+    pairs.push_back({verdict.even_rank,
+                     rank_hosts[even],
+                     rank_hosts[even + 1],
+                     verdict.verified,
+                     verdict.problem,
+                     std::nullopt,
+                     {}});
   }
   return pairs;
 }

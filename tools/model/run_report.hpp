@@ -25,6 +25,13 @@ constexpr int report_version = 2;
 
 using pairdot_hosts::Host;
 
+// Why a pair may have failed, beside the checker's problem.
+struct PairFacts {
+  bool sender_not_started = false;   // the even rank never started
+  bool receiver_not_started = false; // the odd rank never started
+  bool ended_by_bound = false;       // the job was ended by its time bound
+};
+
 // One pair (2k, 2k + 1) of a job: the even rank's host sends.
 struct PairOutcome {
   std::int32_t even_rank = 0;
@@ -33,6 +40,7 @@ struct PairOutcome {
   bool verified = false;
   std::string problem;                           // why not verified; empty when verified
   std::optional<pairdot_probe::ProbeLine> probe; // what the probe measured, in a probe run
+  PairFacts facts;                               // of a failed pair
 };
 
 enum class JobStatus : std::uint8_t {
@@ -56,6 +64,7 @@ struct JobOutcome {
   std::vector<PairOutcome> pairs;
   std::vector<std::int32_t> not_started;      // ranks that never started
   std::vector<std::string> unavailable_hosts; // a job not started: hosts Slurm would not use
+  bool waited_for_resources = false;          // Slurm kept it waiting; no rank ran
 };
 
 // Host indices by name.
@@ -65,9 +74,7 @@ using HostMap = std::unordered_map<std::string, HostIndex>;
 struct Sighting {
   int job = 0;
   JobKind kind = JobKind::single;
-  std::int32_t even_rank = 0;
-  bool verified = false;
-  std::string problem;
+  PairOutcome pair;
 };
 
 // A link with failed pairs: what each job saw of it.

@@ -281,6 +281,7 @@ CheckReport finish(JobCheck &job) {
   report.pairs = size / 2;
   report.problems = job.problems;
   report.listed = std::move(job.listed);
+  report.one_process_jobs = job.vector_repeats.count(0) > 0;
   return report;
 }
 

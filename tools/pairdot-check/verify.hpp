@@ -60,6 +60,7 @@ struct CheckReport {
   std::int64_t pairs = 0;
   std::uint64_t problems = 0;
   std::vector<std::string> listed; // one message per listed problem
+  bool one_process_jobs = false;   // rank 0 came more than once: jobs of one process each
 };
 
 // The verdict on one pair (even_rank, even_rank + 1).

@@ -1,23 +1,20 @@
 #include "job.hpp"
 
 #include "host_names.hpp"
-#include "preflight.hpp"
 #include "probe_line.hpp"
+#include "process.hpp"
+#include "slurm.hpp"
 #include "streams.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
+#include <future>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-
-extern char **environ; // NOLINT: POSIX's own name
 
 namespace pairdot_run {
 
@@ -53,61 +50,6 @@ std::size_t newlines_in(const std::string &path) {
       std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
-// Spawns argv in a new process group, output to dir's launcher files.
-// The caller's environment with the given "NAME=value" entries set.
-std::vector<std::string> environment_with(const std::vector<std::string> &extra) {
-  std::vector<std::string> env;
-  for (char **entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const std::string_view name = text.substr(0, text.find('=') + 1);
-    if (std::none_of(extra.begin(), extra.end(),
-                     [&](const std::string &set) { return set.rfind(name, 0) == 0; })) {
-      env.emplace_back(text);
-    }
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
-  return env;
-}
-
-std::vector<char *> pointers_to(std::vector<std::string> &strings) {
-  std::vector<char *> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string &text : strings) {
-    pointers.push_back(text.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-pid_t spawn_launcher(std::vector<std::string> argv, const std::vector<std::string> &extra_env,
-                     const std::string &dir, std::string &error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  const std::string out = dir + "/launcher.out";
-  const std::string err = dir + "/launcher.err";
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  std::vector<std::string> env = environment_with(extra_env);
-  const std::vector<char *> args = pointers_to(argv);
-  const std::vector<char *> envp = pointers_to(env);
-  pid_t pid = -1;
-  const int status = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (status != 0) {
-    error = "cannot start " + argv[0] + ": " + std::strerror(status);
-    return -1;
-  }
-  return pid;
-}
-
 // The first lines of the launcher's standard error, for the report.
 void add_launcher_lines(const std::string &dir, std::vector<std::string> &messages) {
   std::istringstream err(read_text(dir + "/launcher.err"));
@@ -127,7 +69,7 @@ pairdot_check::CheckReport check_output(const RunSettings &settings, const std::
   check.options.np = np;
   check.options.max_listed = max_messages;
   for (int rank = 0; rank < np; ++rank) {
-    const std::string path = rank_stdout(settings.launcher, dir, rank);
+    const std::string path = settings.launcher->rank_stdout(dir, rank);
     const std::string text = read_text(path);
     auto streams = pairdot_check::open_file(check, "rank " + std::to_string(rank) + " output");
     pairdot_check::feed(check, streams, text.data(), text.size());
@@ -169,7 +111,7 @@ check_probe_output(const RunSettings &settings, const std::string &dir, int np,
   report.ok = true;
   report.ranks = np;
   for (int rank = 0; rank < np; ++rank) {
-    const std::string text = read_text(rank_stdout(settings.launcher, dir, rank));
+    const std::string text = read_text(settings.launcher->rank_stdout(dir, rank));
     if (rank % 2 == 0) {
       if (!text.empty() && report.listed.size() < max_messages) {
         report.listed.push_back("rank " + std::to_string(rank) + " wrote output: \"" +
@@ -199,32 +141,12 @@ std::vector<std::string> misplaced_ranks(const std::vector<std::string> &planned
   return messages;
 }
 
-// Slurm kept the step waiting for nodes (a job stuck on a dead node may hold
-// them), and no rank ran: the job says nothing about the links.
+// The launcher kept the step waiting for nodes (a job stuck on a dead node
+// may hold them), and no rank ran: the job says nothing about the links.
 bool kept_waiting(const RunSettings &settings, const RunningJob &job,
                   const std::vector<std::string> &recorded) {
-  return settings.launcher == Launcher::srun &&
-         std::all_of(recorded.begin(), recorded.end(), [](const auto &h) { return h.empty(); }) &&
-         read_text(job.dir + "/launcher.err").find("waiting for resources") != std::string::npos;
-}
-
-// Asks Slurm which of the job's hosts it would not use, and why.
-void add_unavailable_hosts(const std::vector<std::string> &rank_hosts, JobOutcome &outcome) {
-  std::vector<std::string> hosts;
-  std::string list;
-  for (const std::string &host : rank_hosts) {
-    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
-      hosts.push_back(host);
-      list += (list.empty() ? "" : ",") + host;
-    }
-  }
-  const std::string states =
-      output_of({"sinfo", "--noheader", "--Node", "--nodes=" + list, "--format=%N %T"});
-  for (const auto &[host, state] : unavailable_nodes(states, hosts)) {
-    outcome.unavailable_hosts.push_back(host);
-    std::string message = "Slurm would not use ";
-    outcome.messages.push_back(message.append(host).append(": it is ").append(state));
-  }
+  return std::all_of(recorded.begin(), recorded.end(), [](const auto &h) { return h.empty(); }) &&
+         settings.launcher->waited_for_resources(read_text(job.dir + "/launcher.err"));
 }
 
 JobStatus status_of(const RunningJob &job, const pairdot_check::CheckReport &check, bool waiting) {
@@ -274,13 +196,9 @@ void add_status_messages(const RunSettings &settings, const RunningJob &job,
   } else if (job.launcher_status > 0 && !job.ended_by_bound) {
     outcome.messages.push_back("launcher exited " + std::to_string(job.launcher_status));
   }
-  const bool singletons =
-      std::any_of(check.listed.begin(), check.listed.end(), [](const auto &line) {
-        return line.find("one-process jobs") != std::string::npos;
-      });
-  if (settings.launcher == Launcher::srun && singletons) {
-    outcome.messages.push_back("the ranks did not form one job: srun needs --mpi=" +
-                               settings.mpi_plugin + " for this build of pairdot");
+  const std::string advice = settings.launcher->one_process_advice(settings.launch);
+  if (check.one_process_jobs && !advice.empty()) {
+    outcome.messages.push_back(advice);
   }
   if (!job.start_error.empty()) {
     outcome.messages.push_back(job.start_error);
@@ -319,13 +237,109 @@ bool hosts_given_up(const RunningJob &job, Clock::time_point now) {
   return waited > std::max(least_start_wait, 2 * took);
 }
 
+// The hosts of the job, each once, in rank order.
+std::vector<std::string> distinct(const std::vector<std::string> &rank_hosts) {
+  std::vector<std::string> hosts;
+  for (const std::string &host : rank_hosts) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
+      hosts.push_back(host);
+    }
+  }
+  return hosts;
+}
+
+void add_unavailable(JobOutcome &outcome,
+                     const std::vector<pairdot_launch::UnavailableNode> &nodes) {
+  for (const auto &node : nodes) {
+    outcome.unavailable_hosts.push_back(node.host);
+    outcome.messages.push_back("Slurm would not use " + node.host + ": it is " + node.state);
+  }
+}
+
+// How soon a launcher's exit is seen; output is read less often.
+constexpr auto poll_interval = std::chrono::milliseconds(5);
+
+// Jobs as processes. A job Slurm kept waiting is held back until sinfo has
+// said which of its nodes Slurm would not use; sinfo is asked on a thread of
+// its own, so that it never holds up the watch of the others.
+class ProcessRunner final : public JobRunner {
+public:
+  ProcessRunner(const RunSettings &settings, std::string jobs_dir)
+      : settings_(settings), jobs_dir_(std::move(jobs_dir)) {}
+  ~ProcessRunner() override { ProcessRunner::stop_all(); }
+  ProcessRunner(const ProcessRunner &) = delete;
+  ProcessRunner &operator=(const ProcessRunner &) = delete;
+
+  void start(const JobPlan &plan) override {
+    jobs_.push_back(start_job(settings_, plan, jobs_dir_ + "/" + std::to_string(plan.number)));
+  }
+
+  std::size_t running() const override { return jobs_.size() + asking_.size(); }
+
+  std::vector<JobOutcome> poll() override {
+    std::vector<JobOutcome> ended;
+    for (auto job = jobs_.begin(); job != jobs_.end();) {
+      if (!poll_job(settings_, *job)) {
+        ++job;
+        continue;
+      }
+      JobOutcome outcome = finish_job(settings_, *job);
+      if (outcome.waited_for_resources) {
+        auto hosts = distinct(outcome.rank_hosts);
+        asking_.push_back({std::move(outcome),
+                           std::async(std::launch::async, pairdot_launch::query_unavailable_nodes,
+                                      std::move(hosts))});
+      } else {
+        ended.push_back(std::move(outcome));
+      }
+      job = jobs_.erase(job);
+    }
+    for (auto asked = asking_.begin(); asked != asking_.end();) {
+      if (asked->answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        ++asked;
+        continue;
+      }
+      add_unavailable(asked->outcome, asked->answer.get());
+      ended.push_back(std::move(asked->outcome));
+      asked = asking_.erase(asked);
+    }
+    if (ended.empty()) {
+      std::this_thread::sleep_for(poll_interval);
+    }
+    return ended;
+  }
+
+  void stop_all() override {
+    for (RunningJob &job : jobs_) {
+      kill_job(job);
+    }
+    jobs_.clear();
+    asking_.clear(); // each waits for its sinfo, bounded by output_of's timeout
+  }
+
+private:
+  struct Asking {
+    JobOutcome outcome;
+    std::future<std::vector<pairdot_launch::UnavailableNode>> answer;
+  };
+  const RunSettings &settings_;
+  std::string jobs_dir_;
+  std::vector<RunningJob> jobs_;
+  std::vector<Asking> asking_;
+};
+
 } // namespace
+
+std::unique_ptr<JobRunner> process_runner(const RunSettings &settings,
+                                          const std::string &jobs_dir) {
+  return std::make_unique<ProcessRunner>(settings, jobs_dir);
+}
 
 std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::string &dir,
                                         int np) {
   std::vector<std::string> hosts(static_cast<std::size_t>(np));
   for (int rank = 0; rank < np; ++rank) {
-    std::istringstream err(read_text(rank_stderr(settings.launcher, dir, rank)));
+    std::istringstream err(read_text(settings.launcher->rank_stderr(dir, rank)));
     const std::string mark = shim_mark + std::to_string(rank) + " on ";
     for (std::string line; std::getline(err, line);) {
       if (line.rfind(mark, 0) == 0) {
@@ -362,7 +376,7 @@ bool output_complete(const RunSettings &settings, const std::string &dir, int np
   const std::size_t odd_lines = settings.probe ? 1 : 4;
   for (int rank = 0; rank < np; ++rank) {
     const std::size_t want = rank % 2 == 0 ? even_lines : odd_lines;
-    if (want > 0 && newlines_in(rank_stdout(settings.launcher, dir, rank)) < want) {
+    if (want > 0 && newlines_in(settings.launcher->rank_stdout(dir, rank)) < want) {
       return false;
     }
   }
@@ -378,24 +392,19 @@ RunningJob start_job(const RunSettings &settings, const JobPlan &plan, const std
   std::error_code error;
   fs::remove_all(dir, error);
   fs::create_directories(dir, error);
-  Launch launch;
-  launch.command = settings.command;
+  pairdot_launch::Launch launch = settings.launch;
   launch.rank_hosts = plan.rank_hosts;
   launch.np = plan.np;
   launch.dir = dir;
-  launch.shim = settings.shim;
-  launch.program = settings.program;
-  launch.program_args = settings.program_args;
-  launch.tcp_interface = settings.tcp_interface;
-  launch.mpi_plugin = settings.mpi_plugin;
   launch.step_seconds = static_cast<int>(settings.timeout + 0.999);
-  launch.extra = settings.extra;
   if (!plan.rank_hosts.empty()) {
-    std::ofstream(dir + "/placement") << placement_text(settings.launcher, plan.rank_hosts);
+    std::ofstream(dir + "/placement") << settings.launcher->placement_text(plan.rank_hosts);
   }
   job.start = Clock::now();
-  job.pid = spawn_launcher(launch_command(settings.launcher, launch),
-                           launch_environment(settings.launcher, launch), dir, job.start_error);
+  job.pid = pairdot_launch::spawn({settings.launcher->command_line(launch),
+                                   settings.launcher->environment(launch), dir + "/launcher.out",
+                                   dir + "/launcher.err", true},
+                                  job.start_error);
   return job;
 }
 
@@ -459,7 +468,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
                                                 ? std::vector<std::string>(np, settings.local_host)
                                                 : job.plan.rank_hosts;
   outcome.rank_hosts = planned;
-  outcome.placement = placement_text(settings.launcher, planned);
+  outcome.placement = settings.launcher->placement_text(planned);
   std::vector<std::string> misplaced = misplaced_ranks(planned, recorded);
   if (!misplaced.empty()) {
     outcome.status = JobStatus::misplaced;
@@ -476,7 +485,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   if (waiting) {
     outcome.messages.emplace_back("Slurm kept the step waiting for its nodes until the time bound: "
                                   "they are busy (a job stuck on a dead node may hold them)");
-    add_unavailable_hosts(planned, outcome);
+    outcome.waited_for_resources = true;
   }
   add_status_messages(settings, job, check, outcome);
   for (std::size_t rank = 0; rank < recorded.size() && !waiting && job.launcher_status >= 0;
@@ -488,26 +497,20 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   for (const std::string &line : check.listed) {
     outcome.messages.push_back(line);
   }
-  for (std::size_t at = 0; at < verdicts.size(); ++at) {
-    const pairdot_check::PairVerdict &verdict = verdicts[at];
-    pairdot_model::PairOutcome pair;
-    if (at < probes.size() && outcome.status != JobStatus::not_started) {
+  outcome.pairs = pairdot_model::pair_outcomes(verdicts, planned);
+  for (std::size_t at = 0; at < outcome.pairs.size(); ++at) {
+    pairdot_model::PairOutcome &pair = outcome.pairs[at];
+    if (outcome.status == JobStatus::not_started) {
+      pair.verified = false;
+    } else if (at < probes.size()) {
       pair.probe = probes[at];
     }
-    pair.even_rank = verdict.even_rank;
-    pair.sender = planned[static_cast<std::size_t>(verdict.even_rank)];
-    pair.receiver = planned[static_cast<std::size_t>(verdict.even_rank) + 1];
-    pair.verified = verdict.verified && outcome.status != JobStatus::not_started;
-    pair.problem = verdict.problem;
-    for (const std::int32_t rank : {verdict.even_rank, verdict.even_rank + 1}) {
-      if (!verdict.verified && recorded[static_cast<std::size_t>(rank)].empty()) {
-        pair.problem += " (rank " + std::to_string(rank) + " never started)";
-      }
+    if (!verdicts[at].verified) {
+      const auto even = static_cast<std::size_t>(pair.even_rank);
+      pair.facts.sender_not_started = recorded[even].empty();
+      pair.facts.receiver_not_started = recorded[even + 1].empty();
+      pair.facts.ended_by_bound = outcome.status == JobStatus::timed_out;
     }
-    if (!verdict.verified && outcome.status == JobStatus::timed_out) {
-      pair.problem += " (ended by the time bound)";
-    }
-    outcome.pairs.push_back(std::move(pair));
   }
   return outcome;
 }

@@ -7,6 +7,8 @@
 #include "launcher.hpp"
 #include "run_report.hpp"
 
+#include <memory>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -18,15 +20,11 @@ namespace pairdot_run {
 using Clock = std::chrono::steady_clock;
 
 struct RunSettings {
-  Launcher launcher = Launcher::mpich;
-  std::string command; // the launcher's path
-  std::string program;
-  bool probe = false;                    // the program is pairdot-probe
-  std::vector<std::string> program_args; // words for the program
-  std::string shim;
-  std::string tcp_interface;
-  std::string mpi_plugin; // srun: the PMI plugin of the program's library
-  std::vector<std::string> extra;
+  const pairdot_launch::Launcher *launcher = &pairdot_launch::hydra_launcher();
+  // What every job's launch shares: the launcher's path, the shim, the
+  // program and its words, TCP, srun's plugin, the user's words.
+  pairdot_launch::Launch launch;
+  bool probe = false;               // the program is pairdot-probe
   std::string local_host;           // this machine's name
   double timeout = 60;              // seconds
   double grace = 3;                 // seconds a job may linger after complete output
@@ -79,5 +77,26 @@ std::vector<std::string> hosts_missing(const std::vector<std::string> &planned,
 // 4 for an odd one; the probe's 1 for an odd rank, none for an even one, and
 // a rank without a partner started.
 bool output_complete(const RunSettings &settings, const std::string &dir, int np);
+
+// Starts, watches and ends jobs. The process backend runs them through the
+// launcher; a cluster model answers for them in the tests.
+class JobRunner {
+public:
+  JobRunner() = default;
+  JobRunner(const JobRunner &) = delete;
+  JobRunner &operator=(const JobRunner &) = delete;
+  virtual ~JobRunner() = default;
+
+  virtual void start(const JobPlan &plan) = 0;
+  // Jobs started and not yet returned by poll.
+  virtual std::size_t running() const = 0;
+  // The jobs that have ended since the last call; waits a moment when none has.
+  virtual std::vector<pairdot_model::JobOutcome> poll() = 0;
+  // Ends every running job now (an interrupted run).
+  virtual void stop_all() = 0;
+};
+
+// Runs each job in jobs_dir/<number> through the settings' launcher.
+std::unique_ptr<JobRunner> process_runner(const RunSettings &settings, const std::string &jobs_dir);
 
 } // namespace pairdot_run

@@ -4,7 +4,9 @@
 #include "host_names.hpp"
 #include "preflight.hpp"
 #include "probe_line.hpp"
+#include "process.hpp"
 #include "run.hpp"
+#include "slurm.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -154,13 +156,14 @@ void check_combinations(const Arguments &args, const std::vector<pairdot_hosts::
 std::string program_path(const Arguments &args) {
   const std::string name = args.probe ? "pairdot-probe" : "pairdot";
   if (!args.program.empty()) {
-    if (auto found = first_executable({args.program})) {
+    if (auto found = pairdot_launch::first_executable({args.program})) {
       return *found;
     }
     throw InputError(name + " not found: " + args.program + " is no executable file");
   }
-  if (auto found = first_executable({own_directory() + "/" + name,
-                                     args.probe ? PAIRDOT_BUILD_PROBE : PAIRDOT_BUILD_PROGRAM})) {
+  if (auto found = pairdot_launch::first_executable(
+          {own_directory() + "/" + name,
+           args.probe ? PAIRDOT_BUILD_PROBE : PAIRDOT_BUILD_PROGRAM})) {
     return *found;
   }
   throw InputError(name + " not found beside pairdot-run or in its build tree: name it with "
@@ -184,52 +187,82 @@ std::vector<std::string> probe_args(const Arguments &args) {
   return words;
 }
 
+// What `command --version` prints.
+std::string version_text(const std::string &command) {
+  return pairdot_launch::output_of({command, "--version"});
+}
+
 std::string shim_path() {
   const std::string dir = own_directory();
-  if (auto found =
-          first_executable({dir + "/pairdot-rank-shim",
-                            dir + "/../libexec/pairdot/pairdot-rank-shim", PAIRDOT_BUILD_SHIM})) {
+  if (auto found = pairdot_launch::first_executable({dir + "/pairdot-rank-shim",
+                                                     dir + "/../libexec/pairdot/pairdot-rank-shim",
+                                                     PAIRDOT_BUILD_SHIM})) {
     return *found;
   }
   throw InputError("pairdot-rank-shim not found beside pairdot-run or in ../libexec/pairdot");
 }
 
+// The launcher the user named, or the one of the library pairdot is built with.
+const pairdot_launch::Launcher &launcher_of(const Arguments &args,
+                                            pairdot_launch::MpiLibrary library) {
+  return args.launcher.empty() ? pairdot_launch::native_launcher(library)
+                               : *pairdot_launch::launcher_named(args.launcher);
+}
+
+pairdot_launch::MpiLibrary default_library() {
+  return pairdot_launch::launcher_named(PAIRDOT_DEFAULT_LAUNCHER)
+      ->library()
+      .value_or(pairdot_launch::MpiLibrary::mpich);
+}
+
+// MPICH 4.0's launcher tells the version of the library.
+bool finalize_hang_known(pairdot_launch::MpiLibrary library,
+                         const pairdot_launch::Launcher &launcher, const std::string &command,
+                         const std::string &version) {
+  if (library != pairdot_launch::MpiLibrary::mpich) {
+    return false;
+  }
+  const bool hydra = &launcher == &pairdot_launch::hydra_launcher();
+  const std::optional<std::string> found =
+      hydra ? command : pairdot_launch::find_on_path("mpiexec.mpich");
+  return found &&
+         (hydra ? version : version_text(*found))
+                 .find("Version:                                 4.0.") != std::string::npos;
+}
+
 RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> hosts) {
   RunOptions options;
   RunSettings &settings = options.settings;
-  settings.program = program_path(args);
-  const std::optional<Launcher> built = program_library(settings.program);
-  const Launcher library = built.value_or(*launcher_named(PAIRDOT_DEFAULT_LAUNCHER));
-  settings.launcher = args.launcher.empty() ? library : *launcher_named(args.launcher);
-  settings.mpi_plugin = srun_plugin(library);
-  const std::string command = launcher_command(settings.launcher);
-  const std::optional<std::string> found = find_on_path(command);
+  pairdot_launch::Launch &launch = settings.launch;
+  launch.program = program_path(args);
+  const std::optional<pairdot_launch::MpiLibrary> built =
+      pairdot_launch::program_library(launch.program);
+  const pairdot_launch::MpiLibrary library = built.value_or(default_library());
+  settings.launcher = &launcher_of(args, library);
+  launch.mpi_plugin = pairdot_launch::srun_plugin(library);
+  const std::string command = settings.launcher->command();
+  const std::optional<std::string> found = pairdot_launch::find_on_path(command);
   if (!found) {
-    throw InputError(command + " not found on PATH (install " + library_name(settings.launcher) +
-                     ")");
+    throw InputError(command + " not found on PATH (install " + settings.launcher->owner() + ")");
   }
-  settings.command = *found;
-  const std::string version = version_text(settings.command);
-  check_launcher(settings.launcher, settings.command, version, settings.program, built);
-  // MPICH 4.0's launcher tells the version of the library.
-  const std::optional<std::string> hydra =
-      settings.launcher == Launcher::mpich ? settings.command : find_on_path("mpiexec.mpich");
+  launch.command = *found;
+  const std::string version = version_text(launch.command);
+  check_launcher(*settings.launcher, launch.command, version, launch.program, built);
   settings.finalize_hang_known =
-      library == Launcher::mpich && hydra &&
-      (settings.launcher == Launcher::mpich ? version : version_text(*hydra))
-              .find("Version:                                 4.0.") != std::string::npos;
-  settings.shim = shim_path();
+      finalize_hang_known(library, *settings.launcher, launch.command, version);
+  launch.shim = shim_path();
   settings.probe = args.probe;
   if (args.probe) {
-    settings.program_args = probe_args(args);
+    launch.program_args = probe_args(args);
   }
-  settings.tcp_interface = args.tcp;
-  settings.extra = args.extra;
+  launch.tcp_interface = args.tcp;
+  launch.extra = args.extra;
   settings.timeout = args.timeout;
   settings.grace = args.grace;
   settings.local_host = local_host_name();
   check_names_resolve(hosts, settings.local_host);
-  if (settings.launcher == Launcher::openmpi && args.report.find(':') != std::string::npos) {
+  if (settings.launcher == &pairdot_launch::open_mpi_launcher() &&
+      args.report.find(':') != std::string::npos) {
     // Open MPI reads what follows a colon in --output-filename as options.
     throw InputError("Open MPI cannot write a job's output under a path with ':': choose another "
                      "--report directory");
@@ -250,8 +283,7 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
 }
 
 int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
-  const Launcher launcher =
-      *launcher_named(args.launcher.empty() ? PAIRDOT_DEFAULT_LAUNCHER : args.launcher);
+  const pairdot_launch::Launcher &launcher = launcher_of(args, default_library());
   if (args.sweep) {
     print_plan(launcher, sweep_jobs(hosts));
   } else if (!hosts.empty()) {
@@ -292,7 +324,7 @@ int run_main(int argc, char **argv) {
     // Inside an allocation its nodes are the hosts, whichever the launcher.
     if (hosts.empty() && !args.plan &&
         (args.launcher == "srun" || std::getenv("SLURM_JOB_NODELIST") != nullptr)) {
-      hosts = allocation_hosts();
+      hosts = pairdot_launch::allocation_hosts();
     }
     check_combinations(args, hosts);
     if (args.plan) {

@@ -33,8 +33,6 @@ volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void on_interrupt(int /*signal*/) { interrupted = 1; }
 
-// How soon a launcher's exit is seen; output is read less often (job.cpp).
-constexpr auto poll_interval = std::chrono::milliseconds(5);
 // The summary files are rewritten at most this often, and at the end; each
 // job's record is appended to the journal as it ends.
 constexpr auto summary_interval = std::chrono::seconds(5);
@@ -43,15 +41,11 @@ constexpr std::size_t max_lines = 20;
 
 struct Session {
   const RunOptions &options;
+  JobRunner &runner;
   RunReport report;
-  std::string jobs_dir;
   bool misplaced = false;
   std::optional<Clock::time_point> summary_written;
 };
-
-std::string job_dir(const Session &session, int number) {
-  return session.jobs_dir + "/" + std::to_string(number);
-}
 
 std::size_t distinct_hosts(const JobOutcome &job) {
   return std::set<std::string>(job.rank_hosts.begin(), job.rank_hosts.end()).size();
@@ -101,37 +95,21 @@ void keep(Session &session, JobOutcome outcome) {
 // Runs the jobs, at most `parallel` at once, keeping each as it ends.
 // False when interrupted or when a job ran elsewhere than placed.
 bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel) {
-  const RunSettings &settings = session.options.settings;
-  std::vector<RunningJob> running;
   std::size_t next = 0;
   std::size_t finished = 0;
   while (finished < plans.size()) {
     if (interrupted != 0 || session.misplaced) {
-      for (RunningJob &job : running) {
-        kill_job(job);
-      }
+      session.runner.stop_all();
       return false;
     }
-    while (running.size() < static_cast<std::size_t>(parallel) && next < plans.size()) {
-      running.push_back(start_job(settings, plans[next], job_dir(session, plans[next].number)));
-      ++next;
+    while (session.runner.running() < static_cast<std::size_t>(parallel) && next < plans.size()) {
+      session.runner.start(plans[next++]);
     }
-    bool ended = false;
-    for (auto job = running.begin(); job != running.end();) {
-      if (!poll_job(settings, *job)) {
-        ++job;
-        continue;
-      }
-      ended = true;
-      JobOutcome outcome = finish_job(settings, *job);
+    for (JobOutcome &outcome : session.runner.poll()) {
       print_progress(outcome);
       ++finished;
       session.misplaced = session.misplaced || outcome.status == JobStatus::misplaced;
       keep(session, std::move(outcome));
-      job = running.erase(job);
-    }
-    if (!ended) {
-      std::this_thread::sleep_for(poll_interval);
     }
   }
   return !session.misplaced;
@@ -156,7 +134,8 @@ void print_failed_pairs(const RunReport &report, bool alone_only) {
     }
     for (const auto &pair : job.pairs) {
       if (!pair.verified) {
-        std::printf("%s: %s\n", pairdot_writers::pair_name(pair).c_str(), pair.problem.c_str());
+        std::printf("%s: %s\n", pairdot_writers::pair_name(pair).c_str(),
+                    pairdot_writers::problem_text(pair).c_str());
       }
     }
   }
@@ -478,17 +457,19 @@ std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_hosts::Host> &hosts) {
   return jobs;
 }
 
-void print_plan(Launcher launcher, const std::vector<JobPlan> &jobs) {
+void print_plan(const pairdot_launch::Launcher &launcher, const std::vector<JobPlan> &jobs) {
   for (const JobPlan &job : jobs) {
     std::printf("# job %d of %zu: %d ranks; write the lines up to the next '#' to a file and run\n"
                 "#   %s\n",
-                job.number, jobs.size(), job.np, launch_hint(launcher, job.np, "FILE").c_str());
-    std::fputs(placement_text(launcher, job.rank_hosts).c_str(), stdout);
+                job.number, jobs.size(), job.np, launcher.hint(job.np, "FILE").c_str());
+    std::fputs(launcher.placement_text(job.rank_hosts).c_str(), stdout);
     for (std::size_t rank = 0; rank < job.rank_hosts.size(); ++rank) {
       std::printf("#   rank %zu: %s\n", rank, job.rank_hosts[rank].c_str());
     }
   }
 }
+
+void request_stop() { interrupted = 1; }
 
 void catch_interrupts() {
   struct sigaction action {};
@@ -499,26 +480,15 @@ void catch_interrupts() {
   }
 }
 
-int run(const RunOptions &options) {
-  Session session{options, {}, {}, false, std::nullopt};
+int run(const RunOptions &options, JobRunner &runner) {
+  interrupted = 0;
+  Session session{options, runner, {}, false, std::nullopt};
   session.report.tool = "pairdot-run";
-  session.report.launcher = launcher_name(options.settings.launcher);
+  session.report.launcher = options.settings.launcher->name();
   session.report.hosts = options.hosts;
   session.report.slow_rule = options.slow_rule;
   if (session.report.hosts.empty()) {
     session.report.hosts.push_back({options.settings.local_host, options.np});
-  }
-  std::string temp_dir;
-  if (options.report_dir.empty()) {
-    std::string pattern = (fs::temp_directory_path() / "pairdot-run.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot make a temporary directory in " +
-                               fs::temp_directory_path().string());
-    }
-    temp_dir = pattern;
-    session.jobs_dir = temp_dir;
-  } else {
-    session.jobs_dir = options.report_dir + "/jobs";
   }
   int status = options.sweep ? run_sweep(session) : run_single(session);
   if (session.misplaced) {
@@ -533,6 +503,25 @@ int run(const RunOptions &options) {
     std::fprintf(stderr, "pairdot-run: interrupted; the %zu finished jobs are kept%s\n",
                  session.report.jobs.size(), kept.c_str());
     status = exit_interrupted;
+  }
+  return status;
+}
+
+int run(const RunOptions &options) {
+  std::string jobs_dir = options.report_dir + "/jobs";
+  std::string temp_dir;
+  if (options.report_dir.empty()) {
+    std::string pattern = (fs::temp_directory_path() / "pairdot-run.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot make a temporary directory in " +
+                               fs::temp_directory_path().string());
+    }
+    temp_dir = jobs_dir = pattern;
+  }
+  int status = 0;
+  {
+    const std::unique_ptr<JobRunner> runner = process_runner(options.settings, jobs_dir);
+    status = run(options, *runner);
   }
   if (!temp_dir.empty()) {
     std::error_code error;

@@ -37,11 +37,15 @@ std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_hosts::Host> &hosts);
 
 // Writes the jobs' placements and rank hosts for users who submit them
 // their own way.
-void print_plan(Launcher launcher, const std::vector<JobPlan> &jobs);
+void print_plan(const pairdot_launch::Launcher &launcher, const std::vector<JobPlan> &jobs);
 
 // Runs the job or sweep; prints progress on standard error and the verdict
 // on standard output. Returns the exit status.
 int run(const RunOptions &options);
+// The same through the given runner (a cluster model in the tests).
+int run(const RunOptions &options, JobRunner &runner);
+// Stops the run as an interrupt does: running jobs ended, finished ones kept.
+void request_stop();
 
 // Installs the handlers that let a run stop cleanly on SIGINT, SIGTERM, SIGHUP.
 void catch_interrupts();

@@ -50,7 +50,7 @@ ordered_json failed_pair_json(const PairOutcome &pair) {
   out["ranks"] = {pair.even_rank, pair.even_rank + 1};
   out["sender"] = valid_utf8(pair.sender);
   out["receiver"] = valid_utf8(pair.receiver);
-  out["problem"] = valid_utf8(pair.problem);
+  out["problem"] = valid_utf8(problem_text(pair));
   return out;
 }
 
@@ -328,7 +328,8 @@ std::vector<PairOutcome> journal_pairs(const json &in, const std::vector<std::st
                 hosts[2 * k + 1],
                 marks[k] == '+',
                 "",
-                std::nullopt};
+                std::nullopt,
+                {}};
   const json &problems = typed(in, "problems", "", &json::is_object, "an object");
   for (const auto &[key, problem] : problems.items()) {
     const std::int64_t even = even_rank_of(key);
@@ -433,7 +434,7 @@ std::string journal_line(const JobOutcome &job) {
   for (const PairOutcome &pair : job.pairs) {
     marks += pair.verified ? '+' : '-';
     if (!pair.verified)
-      problems[std::to_string(pair.even_rank)] = valid_utf8(pair.problem);
+      problems[std::to_string(pair.even_rank)] = valid_utf8(problem_text(pair));
     if (pair.probe)
       probes[std::to_string(pair.even_rank)] =
           valid_utf8(pairdot_probe::format_probe_line(*pair.probe));

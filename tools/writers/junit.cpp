@@ -80,7 +80,7 @@ std::string job_class(const JobOutcome &job) { return "pairdot.job " + std::to_s
 void write_pair(tinyxml2::XMLPrinter &out, const JobOutcome &job, const PairOutcome &pair) {
   open_case(out, job_class(job), pair_name(pair), job.seconds);
   if (!pair.verified) {
-    const std::string problem = pair.problem.empty() ? status_word(job.status) : pair.problem;
+    const std::string problem = pair.problem.empty() ? status_word(job.status) : problem_text(pair);
     write_failure(out, problem, problem);
   }
   out.CloseElement();

@@ -93,7 +93,7 @@ std::string failed_pairs_text(const JobOutcome &job, std::size_t max) {
   std::size_t failed = 0;
   for (const PairOutcome &pair : job.pairs) {
     if (!pair.verified && ++failed <= max)
-      out += (out.empty() ? "" : "\n") + pair_name(pair) + ": " + pair.problem;
+      out += (out.empty() ? "" : "\n") + pair_name(pair) + ": " + problem_text(pair);
   }
   if (failed > max)
     out += "\n... " + std::to_string(failed - max) + " more failed pairs";
@@ -208,11 +208,11 @@ std::string measure_text(const LinkProbe &link, const LinkQuality &quality) {
 std::vector<std::string> seen_lines(const LinkDetail &link) {
   std::vector<std::string> lines;
   for (const Sighting &seen : link.seen) {
-    const std::string outcome = seen.verified          ? "verified"
-                                : seen.problem.empty() ? "failed"
-                                                       : seen.problem;
-    lines.push_back(job_name(seen.job, seen.kind) + ", pair " + pair_ranks(seen.even_rank) + ": " +
-                    outcome);
+    const std::string outcome = seen.pair.verified          ? "verified"
+                                : seen.pair.problem.empty() ? "failed"
+                                                            : problem_text(seen.pair);
+    lines.push_back(job_name(seen.job, seen.kind) + ", pair " + pair_ranks(seen.pair.even_rank) +
+                    ": " + outcome);
   }
   if (link.more_seen > 0) {
     lines.push_back("... " + std::to_string(link.more_seen) + " more");
@@ -356,6 +356,20 @@ const char *probe_verdict_word(ProbeVerdict verdict) {
     break;
   }
   return "failed";
+}
+
+std::string problem_text(const PairOutcome &pair) {
+  std::string text = pair.problem;
+  if (pair.facts.sender_not_started) {
+    text += " (rank " + std::to_string(pair.even_rank) + " never started)";
+  }
+  if (pair.facts.receiver_not_started) {
+    text += " (rank " + std::to_string(pair.even_rank + 1) + " never started)";
+  }
+  if (pair.facts.ended_by_bound) {
+    text += " (ended by the time bound)";
+  }
+  return text;
 }
 
 std::string pair_name(const PairOutcome &pair) {

@@ -55,6 +55,9 @@ std::string terminal_matrix(const RunReport &report);
 
 // "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
 std::string pair_name(const PairOutcome &pair);
+// Why a pair failed: the checker's problem and the facts known of the pair,
+// "no result (rank 5 never started) (ended by the time bound)".
+std::string problem_text(const PairOutcome &pair);
 // report.json's text.
 std::string json_text(const RunReport &report);
 

@@ -1,0 +1,85 @@
+#include "launcher.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace pairdot_launch {
+
+const char *library_name(MpiLibrary library) {
+  return library == MpiLibrary::mpich ? "MPICH" : "Open MPI";
+}
+
+std::optional<MpiLibrary> library_of_program(std::string_view program_bytes) {
+  if (program_bytes.find("libmpich.so") != std::string_view::npos) {
+    return MpiLibrary::mpich;
+  }
+  if (program_bytes.find("libmpi.so.") != std::string_view::npos ||
+      program_bytes.find("libmpi_cxx.so") != std::string_view::npos) {
+    return MpiLibrary::openmpi;
+  }
+  return std::nullopt;
+}
+
+std::optional<MpiLibrary> program_library(const std::string &program) {
+  std::ifstream in(program, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return library_of_program(bytes.str());
+}
+
+const char *srun_plugin(MpiLibrary library) {
+  return library == MpiLibrary::mpich ? "pmi2" : "pmix";
+}
+
+std::string Launcher::placement_text(const std::vector<std::string> &rank_hosts) const {
+  std::string text;
+  for (const std::string &host : rank_hosts) {
+    text += host + "\n";
+  }
+  return text;
+}
+
+std::vector<std::string> Launcher::environment(const Launch & /*launch*/) const { return {}; }
+
+std::string Launcher::rank_stdout(const std::string &dir, int rank) const {
+  return dir + "/out." + std::to_string(rank);
+}
+
+std::string Launcher::rank_stderr(const std::string &dir, int rank) const {
+  return dir + "/err." + std::to_string(rank);
+}
+
+bool Launcher::waited_for_resources(std::string_view /*launcher_stderr*/) const { return false; }
+
+std::string Launcher::one_process_advice(const Launch & /*launch*/) const { return {}; }
+
+const std::vector<const Launcher *> &all_launchers() {
+  static const std::vector<const Launcher *> launchers{&hydra_launcher(), &open_mpi_launcher(),
+                                                       &srun_launcher()};
+  return launchers;
+}
+
+const Launcher *launcher_named(std::string_view name) {
+  for (const Launcher *launcher : all_launchers()) {
+    if (name == launcher->name()) {
+      return launcher;
+    }
+  }
+  return nullptr;
+}
+
+const Launcher *launcher_of_version(std::string_view version_text) {
+  for (const Launcher *launcher : all_launchers()) {
+    if (launcher->wrote_version(version_text)) {
+      return launcher;
+    }
+  }
+  return nullptr;
+}
+
+const Launcher &native_launcher(MpiLibrary library) {
+  return library == MpiLibrary::mpich ? hydra_launcher() : open_mpi_launcher();
+}
+
+} // namespace pairdot_launch

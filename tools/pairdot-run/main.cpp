@@ -35,27 +35,19 @@ namespace {
 using pairdot_hosts::InputError;
 using namespace pairdot_run;
 
+// What the user said: the run's options, bound to the command line where
+// they can be, and the words still to be resolved into them.
 struct Arguments {
+  RunOptions run;
   std::string launcher;
   std::string hosts;
   bool hosts_given = false;
   std::string hostfile;
-  int np = 0;
   std::string program;
-  double timeout = 60;
-  std::string tcp;
-  bool sweep = false;
   bool plan = false;
-  std::string report;
-  bool resume = false;
-  int parallel = 4;
-  double grace = 3;
-  bool probe = false;
   std::string sizes;
   double step_timeout = 0;
   double slow_bandwidth = 50; // per cent of the median link
-  double slow_latency = 3;    // times the median link
-  std::vector<std::string> extra;
 };
 
 void add_options(CLI::App &app, Arguments &args) {
@@ -67,25 +59,27 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--hostfile", args.hostfile,
                  "one host a line: host, host:slots or host slots=N; # comments")
       ->excludes(hosts);
-  app.add_option("--np", args.np, "ranks in the job (default: all slots)")
+  app.add_option("--np", args.run.np, "ranks in the job (default: all slots)")
       ->check(CLI::Range(1, 1 << 24));
   app.add_option("--program", args.program,
                  "the pairdot to run, at the same path on every host (default: the one installed "
                  "or built beside pairdot-run)");
-  app.add_option("--timeout", args.timeout, "seconds a job may take (default 60; at most a week)")
+  app.add_option("--timeout", args.run.settings.timeout,
+                 "seconds a job may take (default 60; at most a week)")
       ->check(CLI::PositiveNumber & CLI::Range(0.0, 604800.0));
-  app.add_option("--tcp", args.tcp, "force TCP on this network interface");
-  app.add_flag("--sweep", args.sweep, "cover every ordered pair of hosts");
+  app.add_option("--tcp", args.run.settings.launch.tcp_interface,
+                 "force TCP on this network interface");
+  app.add_flag("--sweep", args.run.sweep, "cover every ordered pair of hosts");
   app.add_flag("--plan", args.plan, "print each job's placement; run nothing");
-  app.add_option("--report", args.report, "write report.json, junit.xml, report.html here");
-  app.add_flag("--resume", args.resume, "continue the sweep whose report is in --report");
-  app.add_option("--parallel", args.parallel,
+  app.add_option("--report", args.run.report_dir, "write report.json, junit.xml, report.html here");
+  app.add_flag("--resume", args.run.resume, "continue the sweep whose report is in --report");
+  app.add_option("--parallel", args.run.parallel,
                  "jobs side by side while isolating hosts and links (default 4)")
       ->check(CLI::Range(1, 64));
-  app.add_option("--grace", args.grace,
+  app.add_option("--grace", args.run.settings.grace,
                  "seconds a job may linger once its output is complete (default 3)")
       ->check(CLI::PositiveNumber & CLI::Range(0.0, 3600.0));
-  auto *probe = app.add_flag("--probe", args.probe,
+  auto *probe = app.add_flag("--probe", args.run.settings.probe,
                              "run pairdot-probe instead of pairdot: bandwidth, latency and "
                              "verified payloads of each link; slow links named");
   app.add_option("--sizes", args.sizes, "--probe: message sizes (pairdot-probe --sizes)")
@@ -99,7 +93,7 @@ void add_options(CLI::App &app, Arguments &args) {
                  "largest size (default 50)")
       ->needs(probe)
       ->check(CLI::Range(0.0, 100.0));
-  app.add_option("--slow-latency", args.slow_latency,
+  app.add_option("--slow-latency", args.run.slow_rule.latency_factor,
                  "--probe: a link is slow above this multiple of the median link's latency "
                  "(default 3)")
       ->needs(probe)
@@ -138,23 +132,23 @@ int total_slots(const std::vector<pairdot_hosts::Host> &hosts) {
 }
 
 void check_combinations(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
-  if (args.sweep && hosts.size() < 2) {
+  if (args.run.sweep && hosts.size() < 2) {
     throw InputError("--sweep needs at least two hosts (--hosts or --hostfile)");
   }
-  if (args.sweep && args.np != 0) {
+  if (args.run.sweep && args.run.np != 0) {
     throw InputError("--sweep plans its own jobs: leave out --np");
   }
-  if (args.resume && (!args.sweep || args.report.empty())) {
+  if (args.run.resume && (!args.run.sweep || args.run.report_dir.empty())) {
     throw InputError("--resume needs --sweep and the --report directory of the sweep");
   }
-  if (!hosts.empty() && args.np > total_slots(hosts)) {
-    throw InputError("--np " + std::to_string(args.np) + " is more than the " +
+  if (!hosts.empty() && args.run.np > total_slots(hosts)) {
+    throw InputError("--np " + std::to_string(args.run.np) + " is more than the " +
                      std::to_string(total_slots(hosts)) + " slots of the hosts");
   }
 }
 
 std::string program_path(const Arguments &args) {
-  const std::string name = args.probe ? "pairdot-probe" : "pairdot";
+  const std::string name = args.run.settings.probe ? "pairdot-probe" : "pairdot";
   if (!args.program.empty()) {
     if (auto found = pairdot_launch::first_executable({args.program})) {
       return *found;
@@ -163,7 +157,7 @@ std::string program_path(const Arguments &args) {
   }
   if (auto found = pairdot_launch::first_executable(
           {own_directory() + "/" + name,
-           args.probe ? PAIRDOT_BUILD_PROBE : PAIRDOT_BUILD_PROGRAM})) {
+           args.run.settings.probe ? PAIRDOT_BUILD_PROBE : PAIRDOT_BUILD_PROGRAM})) {
     return *found;
   }
   throw InputError(name + " not found beside pairdot-run or in its build tree: name it with "
@@ -231,7 +225,7 @@ bool finalize_hang_known(pairdot_launch::MpiLibrary library,
 }
 
 RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> hosts) {
-  RunOptions options;
+  RunOptions options = args.run;
   RunSettings &settings = options.settings;
   pairdot_launch::Launch &launch = settings.launch;
   launch.program = program_path(args);
@@ -251,43 +245,34 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
   settings.finalize_hang_known =
       finalize_hang_known(library, *settings.launcher, launch.command, version);
   launch.shim = shim_path();
-  settings.probe = args.probe;
-  if (args.probe) {
+  if (settings.probe) {
     launch.program_args = probe_args(args);
   }
-  launch.tcp_interface = args.tcp;
-  launch.extra = args.extra;
-  settings.timeout = args.timeout;
-  settings.grace = args.grace;
   settings.local_host = local_host_name();
   check_names_resolve(hosts, settings.local_host);
   if (settings.launcher == &pairdot_launch::open_mpi_launcher() &&
-      args.report.find(':') != std::string::npos) {
+      args.run.report_dir.find(':') != std::string::npos) {
     // Open MPI reads what follows a colon in --output-filename as options.
     throw InputError("Open MPI cannot write a job's output under a path with ':': choose another "
                      "--report directory");
   }
-  if (!args.report.empty()) {
-    check_report_dir(args.report);
+  if (!args.run.report_dir.empty()) {
+    check_report_dir(args.run.report_dir);
   }
-  options.np = args.np != 0    ? args.np
+  options.np = args.run.np != 0 ? args.run.np
                : hosts.empty() ? static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))
                                : total_slots(hosts);
   options.hosts = std::move(hosts);
-  options.sweep = args.sweep;
-  options.report_dir = args.report;
-  options.resume = args.resume;
-  options.parallel = args.parallel;
-  options.slow_rule = {args.slow_bandwidth / 100, args.slow_latency};
+  options.slow_rule.bandwidth_fraction = args.slow_bandwidth / 100;
   return options;
 }
 
 int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
   const pairdot_launch::Launcher &launcher = launcher_of(args, default_library());
-  if (args.sweep) {
+  if (args.run.sweep) {
     print_plan(launcher, sweep_jobs(hosts));
   } else if (!hosts.empty()) {
-    const int np = args.np != 0 ? args.np : total_slots(hosts);
+    const int np = args.run.np != 0 ? args.run.np : total_slots(hosts);
     print_plan(launcher, {JobPlan{1, pairdot_model::JobKind::single, round_robin(hosts, np), np}});
   } else {
     throw InputError("--plan needs hosts (--hosts or --hostfile)");
@@ -305,7 +290,7 @@ int run_main(int argc, char **argv) {
   auto *const end = std::find(argv + 1, argv + argc, std::string("--"));
   Arguments args;
   if (end != argv + argc) {
-    args.extra.assign(end + 1, argv + argc);
+    args.run.settings.launch.extra.assign(end + 1, argv + argc);
   }
   CLI::App app("Runs bounded pairdot jobs that name hosts; --sweep covers every ordered pair of "
                "hosts and names a bad host or link.",

@@ -67,6 +67,8 @@ std::vector<UnavailableNode> query_unavailable_nodes(const std::vector<std::stri
       output_of({"sinfo", "--noheader", "--Node", "--nodes=" + list, "--format=%N %T"}), hosts);
 }
 
+bool inside_allocation() { return std::getenv("SLURM_JOB_NODELIST") != nullptr; }
+
 std::vector<pairdot_hosts::Host> allocation_hosts() {
   const char *nodes = std::getenv("SLURM_JOB_NODELIST");
   const char *cpus = std::getenv("SLURM_JOB_CPUS_PER_NODE");

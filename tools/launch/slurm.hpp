@@ -35,6 +35,9 @@ std::vector<UnavailableNode> unavailable_nodes(std::string_view sinfo_text,
 // watching thread).
 std::vector<UnavailableNode> query_unavailable_nodes(const std::vector<std::string> &hosts);
 
+// Whether this runs inside a Slurm allocation (salloc, sbatch).
+bool inside_allocation();
+
 // The nodes of the Slurm allocation this runs in, with their CPUs as slots.
 // Throws pairdot_hosts::InputError outside an allocation.
 std::vector<pairdot_hosts::Host> allocation_hosts();

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -308,7 +307,7 @@ int run_main(int argc, char **argv) {
     std::vector<pairdot_hosts::Host> hosts = hosts_of(args);
     // Inside an allocation its nodes are the hosts, whichever the launcher.
     if (hosts.empty() && !args.plan &&
-        (args.launcher == "srun" || std::getenv("SLURM_JOB_NODELIST") != nullptr)) {
+        (args.launcher == "srun" || pairdot_launch::inside_allocation())) {
       hosts = pairdot_launch::allocation_hosts();
     }
     check_combinations(args, hosts);

@@ -19,20 +19,15 @@ bool has(const Words &words, const std::string &word) {
   return std::find(words.begin(), words.end(), word) != words.end();
 }
 
-// Where the command line sends rank 0's output, as the launcher reads it back.
+// Whether the command line sends rank 0's output where the launcher reads it back.
 bool sends_rank_output_where_read(const Launcher &launcher, const Words &argv) {
   const std::string out = launcher.rank_stdout("/d", 0);
-  for (const std::string &word : argv) {
+  return std::any_of(argv.begin(), argv.end(), [&](const std::string &word) {
     const std::string path = word.substr(word.find('=') + 1);
     const std::size_t pattern = path.find('%');
-    if (pattern != std::string::npos && out == path.substr(0, pattern) + "0") {
-      return true; // out.%r, out.%t
-    }
-    if (path == "/d/ompi" && out.rfind("/d/ompi/", 0) == 0) {
-      return true; // Open MPI's directory of rank directories
-    }
-  }
-  return false;
+    return (pattern != std::string::npos && out == path.substr(0, pattern) + "0") || // out.%r
+           (path == "/d/ompi" && out.rfind("/d/ompi/", 0) == 0); // Open MPI's rank directories
+  });
 }
 
 Launch sample_launch() {

@@ -8,16 +8,17 @@ namespace {
 
 class Hydra final : public Launcher {
 public:
-  const char *name() const override { return "mpich"; }
-  const char *command() const override { return "mpiexec.mpich"; }
-  const char *owner() const override { return "MPICH"; }
-  std::optional<MpiLibrary> library() const override { return MpiLibrary::mpich; }
-  bool wrote_version(std::string_view text) const override {
+  [[nodiscard]] const char *name() const override { return "mpich"; }
+  [[nodiscard]] const char *command() const override { return "mpiexec.mpich"; }
+  [[nodiscard]] const char *owner() const override { return "MPICH"; }
+  [[nodiscard]] std::optional<MpiLibrary> library() const override { return MpiLibrary::mpich; }
+  [[nodiscard]] bool wrote_version(std::string_view text) const override {
     return text.find("HYDRA") != std::string_view::npos;
   }
 
   // Hydra fills the entries in order, runs of one host as host:count.
-  std::string placement_text(const std::vector<std::string> &rank_hosts) const override {
+  [[nodiscard]] std::string
+  placement_text(const std::vector<std::string> &rank_hosts) const override {
     std::string text;
     for (std::size_t i = 0; i < rank_hosts.size();) {
       std::size_t run = 1;
@@ -31,7 +32,7 @@ public:
   }
 
   // Hydra hands every rank the whole environment: nothing to forward.
-  std::vector<std::string> command_line(const Launch &launch) const override {
+  [[nodiscard]] std::vector<std::string> command_line(const Launch &launch) const override {
     std::vector<std::string> argv{launch.command};
     argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
     if (!launch.rank_hosts.empty()) {
@@ -56,7 +57,7 @@ public:
     return argv;
   }
 
-  std::string hint(int np, const std::string &placement_file) const override {
+  [[nodiscard]] std::string hint(int np, const std::string &placement_file) const override {
     return "mpiexec.mpich -f " + placement_file + " -n " + std::to_string(np) + " pairdot";
   }
 };

@@ -54,30 +54,31 @@ public:
   Launcher &operator=(const Launcher &) = delete;
   virtual ~Launcher() = default;
 
-  virtual const char *name() const = 0;    // as --launcher takes it: "mpich"
-  virtual const char *command() const = 0; // on Debian: "mpiexec.mpich"
-  virtual const char *owner() const = 0;   // as users know it: "MPICH", "Slurm"
+  [[nodiscard]] virtual const char *name() const = 0;    // as --launcher takes it: "mpich"
+  [[nodiscard]] virtual const char *command() const = 0; // on Debian: "mpiexec.mpich"
+  [[nodiscard]] virtual const char *owner() const = 0;   // as users know it: "MPICH", "Slurm"
   // The library whose jobs it starts; none: any library's.
-  virtual std::optional<MpiLibrary> library() const = 0;
+  [[nodiscard]] virtual std::optional<MpiLibrary> library() const = 0;
   // Whether its `--version` text is this launcher's.
-  virtual bool wrote_version(std::string_view version_text) const = 0;
+  [[nodiscard]] virtual bool wrote_version(std::string_view version_text) const = 0;
 
   // The placement file's text: rank r on line r unless the launcher says otherwise.
-  virtual std::string placement_text(const std::vector<std::string> &rank_hosts) const;
+  [[nodiscard]] virtual std::string
+  placement_text(const std::vector<std::string> &rank_hosts) const;
   // The command line; the placement file is dir + "/placement".
-  virtual std::vector<std::string> command_line(const Launch &launch) const = 0;
+  [[nodiscard]] virtual std::vector<std::string> command_line(const Launch &launch) const = 0;
   // Variables the launch needs beside the caller's environment ("NAME=value").
-  virtual std::vector<std::string> environment(const Launch &launch) const;
+  [[nodiscard]] virtual std::vector<std::string> environment(const Launch &launch) const;
   // Where a rank's standard output and standard error land under dir.
-  virtual std::string rank_stdout(const std::string &dir, int rank) const;
-  virtual std::string rank_stderr(const std::string &dir, int rank) const;
+  [[nodiscard]] virtual std::string rank_stdout(const std::string &dir, int rank) const;
+  [[nodiscard]] virtual std::string rank_stderr(const std::string &dir, int rank) const;
   // How a user starts the planned job by hand with the placement file.
-  virtual std::string hint(int np, const std::string &placement_file) const = 0;
+  [[nodiscard]] virtual std::string hint(int np, const std::string &placement_file) const = 0;
 
   // The launcher kept the job waiting for resources (its standard error).
-  virtual bool waited_for_resources(std::string_view launcher_stderr) const;
+  [[nodiscard]] virtual bool waited_for_resources(std::string_view launcher_stderr) const;
   // What to do when the ranks start as one-process jobs; empty: nothing to add.
-  virtual std::string one_process_advice(const Launch &launch) const;
+  [[nodiscard]] virtual std::string one_process_advice(const Launch &launch) const;
 };
 
 // Every launcher, in the order --launcher lists them.

@@ -29,17 +29,17 @@ std::string open_mpi_file(const std::string &dir, int rank, const char *stream) 
 
 class OpenMpiExec final : public Launcher {
 public:
-  const char *name() const override { return "openmpi"; }
-  const char *command() const override { return "mpiexec.openmpi"; }
-  const char *owner() const override { return "Open MPI"; }
-  std::optional<MpiLibrary> library() const override { return MpiLibrary::openmpi; }
-  bool wrote_version(std::string_view text) const override {
+  [[nodiscard]] const char *name() const override { return "openmpi"; }
+  [[nodiscard]] const char *command() const override { return "mpiexec.openmpi"; }
+  [[nodiscard]] const char *owner() const override { return "Open MPI"; }
+  [[nodiscard]] std::optional<MpiLibrary> library() const override { return MpiLibrary::openmpi; }
+  [[nodiscard]] bool wrote_version(std::string_view text) const override {
     return text.find("Open MPI") != std::string_view::npos ||
            text.find("OpenRTE") != std::string_view::npos;
   }
 
   // The sequential mapper: rank r on line r of the placement.
-  std::vector<std::string> command_line(const Launch &launch) const override {
+  [[nodiscard]] std::vector<std::string> command_line(const Launch &launch) const override {
     std::vector<std::string> argv{launch.command};
     argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
     if (launch.rank_hosts.empty()) {
@@ -70,14 +70,14 @@ public:
     return argv;
   }
 
-  std::string rank_stdout(const std::string &dir, int rank) const override {
+  [[nodiscard]] std::string rank_stdout(const std::string &dir, int rank) const override {
     return open_mpi_file(dir, rank, "stdout");
   }
-  std::string rank_stderr(const std::string &dir, int rank) const override {
+  [[nodiscard]] std::string rank_stderr(const std::string &dir, int rank) const override {
     return open_mpi_file(dir, rank, "stderr");
   }
 
-  std::string hint(int np, const std::string &placement_file) const override {
+  [[nodiscard]] std::string hint(int np, const std::string &placement_file) const override {
     return "mpiexec.openmpi --hostfile " + placement_file + " --map-by seq -n " +
            std::to_string(np) + " pairdot";
   }

@@ -76,19 +76,21 @@ std::vector<pairdot_hosts::Host> allocation_hosts() {
     throw InputError("--launcher srun without hosts runs inside a Slurm allocation (salloc or "
                      "sbatch); name --hosts otherwise");
   }
-  const InputError unreadable("cannot read the allocation's nodes from scontrol show hostnames " +
-                              std::string(nodes) + " and SLURM_JOB_CPUS_PER_NODE=" + cpus);
+  const auto unreadable = [&] {
+    return InputError("cannot read the allocation's nodes from scontrol show hostnames " +
+                      std::string(nodes) + " and SLURM_JOB_CPUS_PER_NODE=" + cpus);
+  };
   std::istringstream names(output_of({"scontrol", "show", "hostnames", nodes}));
   const std::vector<int> slots = expand_slurm_counts(cpus);
   std::vector<pairdot_hosts::Host> hosts;
   for (std::string name; std::getline(names, name);) {
     if (!pairdot_hosts::is_valid_host_name(name) || hosts.size() >= slots.size()) {
-      throw unreadable;
+      throw unreadable();
     }
     hosts.push_back({name, slots[hosts.size()]});
   }
   if (hosts.empty() || hosts.size() != slots.size()) {
-    throw unreadable;
+    throw unreadable();
   }
   return hosts;
 }

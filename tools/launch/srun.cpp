@@ -10,16 +10,18 @@ namespace {
 
 class Srun final : public Launcher {
 public:
-  const char *name() const override { return "srun"; }
-  const char *command() const override { return "srun"; }
-  const char *owner() const override { return "Slurm"; }
-  std::optional<MpiLibrary> library() const override { return std::nullopt; }
+  [[nodiscard]] const char *name() const override { return "srun"; }
+  [[nodiscard]] const char *command() const override { return "srun"; }
+  [[nodiscard]] const char *owner() const override { return "Slurm"; }
+  [[nodiscard]] std::optional<MpiLibrary> library() const override { return std::nullopt; }
   // "slurm 22.05.8", Debian's "slurm-wlm 22.05.8"
-  bool wrote_version(std::string_view text) const override { return text.rfind("slurm", 0) == 0; }
+  [[nodiscard]] bool wrote_version(std::string_view text) const override {
+    return text.rfind("slurm", 0) == 0;
+  }
 
   // Placement through SLURM_HOSTFILE; the step always ends when a task fails
   // (a job whose rank died hangs otherwise) and has a time limit.
-  std::vector<std::string> command_line(const Launch &launch) const override {
+  [[nodiscard]] std::vector<std::string> command_line(const Launch &launch) const override {
     const int limit = std::max(launch.step_seconds, 1);
     std::vector<std::string> argv{launch.command,
                                   "--mpi=" + launch.mpi_plugin,
@@ -46,7 +48,7 @@ public:
     return argv;
   }
 
-  std::vector<std::string> environment(const Launch &launch) const override {
+  [[nodiscard]] std::vector<std::string> environment(const Launch &launch) const override {
     std::vector<std::string> env;
     if (!launch.rank_hosts.empty()) {
       env.push_back("SLURM_HOSTFILE=" + launch.dir + "/placement");
@@ -60,17 +62,17 @@ public:
     return env;
   }
 
-  std::string hint(int np, const std::string &placement_file) const override {
+  [[nodiscard]] std::string hint(int np, const std::string &placement_file) const override {
     return "SLURM_HOSTFILE=" + placement_file +
            " srun --distribution=arbitrary --mpi=pmi2|pmix -n " + std::to_string(np) + " pairdot";
   }
 
   // srun says so on standard error while the step waits for its nodes.
-  bool waited_for_resources(std::string_view launcher_stderr) const override {
+  [[nodiscard]] bool waited_for_resources(std::string_view launcher_stderr) const override {
     return launcher_stderr.find("waiting for resources") != std::string_view::npos;
   }
 
-  std::string one_process_advice(const Launch &launch) const override {
+  [[nodiscard]] std::string one_process_advice(const Launch &launch) const override {
     return "the ranks did not form one job: srun needs --mpi=" + launch.mpi_plugin +
            " for this build of pairdot";
   }

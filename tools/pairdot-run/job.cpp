@@ -274,7 +274,7 @@ public:
     jobs_.push_back(start_job(settings_, plan, jobs_dir_ + "/" + std::to_string(plan.number)));
   }
 
-  std::size_t running() const override { return jobs_.size() + asking_.size(); }
+  [[nodiscard]] std::size_t running() const override { return jobs_.size() + asking_.size(); }
 
   std::vector<JobOutcome> poll() override {
     std::vector<JobOutcome> ended;

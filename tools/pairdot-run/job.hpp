@@ -89,7 +89,7 @@ public:
 
   virtual void start(const JobPlan &plan) = 0;
   // Jobs started and not yet returned by poll.
-  virtual std::size_t running() const = 0;
+  [[nodiscard]] virtual std::size_t running() const = 0;
   // The jobs that have ended since the last call; waits a moment when none has.
   virtual std::vector<pairdot_model::JobOutcome> poll() = 0;
   // Ends every running job now (an interrupted run).

@@ -16,8 +16,10 @@
 # node's TmpFS, bound on /run/PREFIX/tmp/node in its mount namespace (PMIx
 # names its directories there by job alone).
 # down kills every process in the namespaces of DIR's name, deletes them,
-# DIR and /run/PREFIX; up first does the same. Without the rights to make
-# namespaces, or without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
+# DIR and /run/PREFIX; up first does the same, and makes /etc/hosts if there
+# is none. Without the rights to make namespaces (in a chroot: unless its
+# root is a mount point), or without Slurm, up does nothing, unless
+# PAIRDOT_REQUIRE_SLURM=1.
 set -u
 action=${1-} dir=${2-}
 if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then
@@ -124,6 +126,9 @@ up() {
     add_host "node$i" $((10 + i))
     echo "$prefix-node$i" >>"$dir/nodes"
   done
+  # ip netns exec binds a host's hosts file on /etc/hosts, which a root made
+  # by debootstrap lacks: one with localhost alone, as a Debian install has.
+  [ -e /etc/hosts ] || printf '127.0.0.1\tlocalhost\n' >/etc/hosts
   while read -r node; do
     mkdir -p "/etc/netns/$node" "$run/tmp/$node" "$run/spool/$node"
     cp "$dir/etc-hosts" "/etc/netns/$node/hosts"
@@ -155,11 +160,11 @@ up() {
   fail "nodes not idle after 30 s: $(ip netns exec "$prefix-ctl" sinfo -N 2>&1)"
 }
 
-if ! unshare --net --uts --mount true 2>/dev/null || [ ! -w /etc ] || ! command -v slurmd >/dev/null ||
+if ! why=$(unshare --net --uts --mount true 2>&1) || [ ! -w /etc ] || ! command -v slurmd >/dev/null ||
   ! command -v munged >/dev/null; then
   [ "${PAIRDOT_REQUIRE_SLURM:-0}" = 1 ] &&
-    fail "needs root (network namespaces) and Slurm (slurmctld, slurmd, munge, slurm-client)"
-  echo "no rights to make namespaces, or no Slurm: the Slurm tests will skip"
+    fail "needs root (namespaces) and Slurm (slurmctld, slurmd, munge, slurm-client) ${why:+($why)}"
+  echo "no rights to make namespaces, or no Slurm: the Slurm tests will skip ${why:+($why)}"
   exit 0
 fi
 down

@@ -7,7 +7,7 @@
 #   slurm_cluster.sh up DIR | down DIR
 #
 # DIR's name prefixes every namespace and host name. DIR receives:
-#   slurm.conf  the configuration (SLURM_CONF)    ready  once all nodes are idle
+#   slurm.conf  slurm.conf.in filled in (SLURM_CONF)  ready  once all nodes are idle
 #   login       the login host    nodes  the nodes, one a line    hosts  both
 #   pids/       munged, slurmctld, slurmd-NODE    log/   their output
 # The daemons' sockets live under /run/PREFIX (munge/, state/, spool/NODE,
@@ -80,33 +80,10 @@ start() {
   echo $! >"$dir/pids/$name"
 }
 
+# slurm.conf.in with this cluster's names, then its nodes.
 write_conf() {
-  cat <<CONF
-ClusterName=$prefix
-SlurmctldHost=$prefix-ctl($subnet.10)
-SlurmctldPort=6917
-SlurmdPort=6918
-AuthType=auth/munge
-AuthInfo=socket=$run/munge/socket
-CredType=cred/munge
-SlurmUser=root
-StateSaveLocation=$run/state
-SlurmctldPidFile=$run/state/slurmctld.pid
-SlurmdSpoolDir=$run/spool/%n
-SlurmdPidFile=$run/spool/%n/slurmd.pid
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-SelectType=select/cons_tres
-MpiDefault=none
-SchedulerParameters=batch_sched_delay=0
-KillOnBadExit=1
-KillWait=2
-MailProg=/bin/true
-ReturnToService=2
-SlurmdParameters=config_overrides
-TmpFS=$run/tmp/node
-PartitionName=batch Nodes=ALL Default=YES MaxTime=10 State=UP
-CONF
+  sed -e "s|@prefix@|$prefix|g" -e "s|@run@|$run|g" -e "s|@subnet@|$subnet|g" \
+    "$(dirname "$0")/slurm.conf.in"
   for ((i = 1; i <= nnodes; i++)); do
     echo "NodeName=$prefix-node$i NodeAddr=$subnet.$((10 + i)) CPUs=2 State=UNKNOWN"
   done

@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Sourced by the job-test runners (tests/multihost/run_test.sh,
-# tests/slurm/slurm_test.sh): skipping without a cluster, the split of the
-# arguments and the checks of a run's outcome. The runner defines name(),
-# which turns the short host names of the arguments into the cluster's.
+# tests/slurm/slurm_test.sh): their start after the options (skipping without
+# a cluster, the split of the arguments), and the checks of a run's outcome.
+# The runner defines name(), which turns the short host names of the
+# arguments into the cluster's.
 
 fail() {
   echo "FAIL: $*" >&2
@@ -17,6 +18,11 @@ need_cluster() { # FILE REQUIRE WHAT
   exit 77
 }
 
+bad_option() {
+  echo "${0##*/}: unknown option $1" >&2
+  exit 2
+}
+
 # "PAIRDOT_RUN_ARGS... [--- CHECK_REPORT_ARGS...]" into run_args and check_args.
 run_args=() check_args=()
 split_args() {
@@ -27,6 +33,18 @@ split_args() {
   done
   [ $# -gt 0 ] && shift
   check_args=("$@")
+}
+
+# After the options: need_cluster FILE REQUIRE WHAT, FILE in the cluster's
+# directory; then sets prefix, the cluster's name, work, a new directory
+# TAG-test.XXXXXX, and run_args and check_args (split_args ARGS).
+# shellcheck disable=SC2034 # prefix and work: for the runner
+start_job_test() { # FILE REQUIRE WHAT TAG ARGS...
+  need_cluster "$1" "$2" "$3"
+  prefix=$(basename "$(dirname "$1")")
+  work=$(mktemp -d "${TMPDIR:-/tmp}/$4-test.XXXXXX")
+  shift 4
+  split_args "$@"
 }
 
 # The run's output, its exit status, a line of it (a regular expression; none

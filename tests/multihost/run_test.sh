@@ -14,6 +14,11 @@
 # In the arguments, hN stands for the cluster's host N (hN:S with slots).
 # Exit 77 (skip) when the cluster could not be made for want of rights.
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../common/job_test.sh
+. "$here/../common/job_test.sh"
+# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
+name() { sed "s/\bh\([0-9]\)/$prefix-h\1/g" <<<"$1"; }
 cluster="" library="" run="" check="" probe="" faults=() want_exit=0 line="" interrupt=""
 while [ $# -gt 0 ]; do
   case $1 in
@@ -27,20 +32,11 @@ while [ $# -gt 0 ]; do
   --line) line=$2; shift 2 ;;
   --interrupt-after) interrupt=$2; shift 2 ;;
   --) shift; break ;;
-  *) echo "run_test.sh: unknown option $1" >&2; exit 2 ;;
+  *) bad_option "$1" ;;
   esac
 done
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../common/job_test.sh
-. "$here/../common/job_test.sh"
-need_cluster "$cluster/hosts" PAIRDOT_REQUIRE_MULTIHOST "simulated cluster in $cluster"
-prefix=$(basename "$cluster")
+start_job_test "$cluster/hosts" PAIRDOT_REQUIRE_MULTIHOST "simulated cluster in $cluster" pdmh "$@"
 bridge=$(cat "$cluster/bridge")
-# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
-name() { sed "s/\bh\([0-9]\)/$prefix-h\1/g" <<<"$1"; }
-split_args "$@"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/pdmh-test.XXXXXX")
 export PAIRDOT_MH_DIR=$cluster PAIRDOT_PROBE_DIR=$work/probe
 mkdir "$PAIRDOT_PROBE_DIR"
 addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }

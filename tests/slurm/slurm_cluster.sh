@@ -7,7 +7,7 @@
 #   slurm_cluster.sh up DIR | down DIR
 #
 # DIR's name prefixes every namespace and host name. DIR receives:
-#   slurm.conf  the configuration (SLURM_CONF)    ready  once all nodes are idle
+#   slurm.conf  slurm.conf.in filled in (SLURM_CONF)  ready  once all nodes are idle
 #   login       the login host    nodes  the nodes, one a line    hosts  both
 #   pids/       munged, slurmctld, slurmd-NODE    log/   their output
 # The daemons' sockets live under /run/PREFIX (munge/, state/, spool/NODE,
@@ -16,8 +16,10 @@
 # node's TmpFS, bound on /run/PREFIX/tmp/node in its mount namespace (PMIx
 # names its directories there by job alone).
 # down kills every process in the namespaces of DIR's name, deletes them,
-# DIR and /run/PREFIX; up first does the same. Without the rights to make
-# namespaces, or without Slurm, up does nothing, unless PAIRDOT_REQUIRE_SLURM=1.
+# DIR and /run/PREFIX; up first does the same, and makes /etc/hosts if there
+# is none. Without the rights to make namespaces (in a chroot: unless its
+# root is a mount point), or without Slurm, up does nothing, unless
+# PAIRDOT_REQUIRE_SLURM=1.
 set -u
 action=${1-} dir=${2-}
 if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then
@@ -78,33 +80,10 @@ start() {
   echo $! >"$dir/pids/$name"
 }
 
+# slurm.conf.in with this cluster's names, then its nodes.
 write_conf() {
-  cat <<CONF
-ClusterName=$prefix
-SlurmctldHost=$prefix-ctl($subnet.10)
-SlurmctldPort=6917
-SlurmdPort=6918
-AuthType=auth/munge
-AuthInfo=socket=$run/munge/socket
-CredType=cred/munge
-SlurmUser=root
-StateSaveLocation=$run/state
-SlurmctldPidFile=$run/state/slurmctld.pid
-SlurmdSpoolDir=$run/spool/%n
-SlurmdPidFile=$run/spool/%n/slurmd.pid
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-SelectType=select/cons_tres
-MpiDefault=none
-SchedulerParameters=batch_sched_delay=0
-KillOnBadExit=1
-KillWait=2
-MailProg=/bin/true
-ReturnToService=2
-SlurmdParameters=config_overrides
-TmpFS=$run/tmp/node
-PartitionName=batch Nodes=ALL Default=YES MaxTime=10 State=UP
-CONF
+  sed -e "s|@prefix@|$prefix|g" -e "s|@run@|$run|g" -e "s|@subnet@|$subnet|g" \
+    "$(dirname "$0")/slurm.conf.in"
   for ((i = 1; i <= nnodes; i++)); do
     echo "NodeName=$prefix-node$i NodeAddr=$subnet.$((10 + i)) CPUs=2 State=UNKNOWN"
   done
@@ -124,6 +103,9 @@ up() {
     add_host "node$i" $((10 + i))
     echo "$prefix-node$i" >>"$dir/nodes"
   done
+  # ip netns exec binds a host's hosts file on /etc/hosts, which a root made
+  # by debootstrap lacks: one with localhost alone, as a Debian install has.
+  [ -e /etc/hosts ] || printf '127.0.0.1\tlocalhost\n' >/etc/hosts
   while read -r node; do
     mkdir -p "/etc/netns/$node" "$run/tmp/$node" "$run/spool/$node"
     cp "$dir/etc-hosts" "/etc/netns/$node/hosts"
@@ -155,11 +137,11 @@ up() {
   fail "nodes not idle after 30 s: $(ip netns exec "$prefix-ctl" sinfo -N 2>&1)"
 }
 
-if ! unshare --net --uts --mount true 2>/dev/null || [ ! -w /etc ] || ! command -v slurmd >/dev/null ||
+if ! why=$(unshare --net --uts --mount true 2>&1) || [ ! -w /etc ] || ! command -v slurmd >/dev/null ||
   ! command -v munged >/dev/null; then
   [ "${PAIRDOT_REQUIRE_SLURM:-0}" = 1 ] &&
-    fail "needs root (network namespaces) and Slurm (slurmctld, slurmd, munge, slurm-client)"
-  echo "no rights to make namespaces, or no Slurm: the Slurm tests will skip"
+    fail "needs root (namespaces) and Slurm (slurmctld, slurmd, munge, slurm-client) ${why:+($why)}"
+  echo "no rights to make namespaces, or no Slurm: the Slurm tests will skip ${why:+($why)}"
   exit 0
 fi
 down

@@ -15,6 +15,11 @@
 # --slow: node A's traffic to node B slowed (slow_link) for the run.
 # Exit 77 (skip) when there is no cluster, unless PAIRDOT_REQUIRE_SLURM=1.
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../common/job_test.sh
+. "$here/../common/job_test.sh"
+# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
+name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
 cluster="" run="" check="" in=step nodes=3 want_exit=0 line="" stop="" crossed="" slow=""
 while [ $# -gt 0 ]; do
   case $1 in
@@ -29,19 +34,10 @@ while [ $# -gt 0 ]; do
   --crossed) crossed=$2; shift 2 ;;
   --slow) slow=$2; shift 2 ;;
   --) shift; break ;;
-  *) echo "slurm_test.sh: unknown option $1" >&2; exit 2 ;;
+  *) bad_option "$1" ;;
   esac
 done
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../common/job_test.sh
-. "$here/../common/job_test.sh"
-need_cluster "$cluster/ready" PAIRDOT_REQUIRE_SLURM "Slurm cluster in $cluster"
-prefix=$(basename "$cluster")
-# shellcheck disable=SC2001 # a word boundary, which ${//} lacks
-name() { sed "s/\bn\([0-9]\)/$prefix-node\1/g" <<<"$1"; }
-split_args "$@"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/pdsl-test.XXXXXX")
+start_job_test "$cluster/ready" PAIRDOT_REQUIRE_SLURM "Slurm cluster in $cluster" pdsl "$@"
 # Tests take turns on the cluster: none leaves a job behind for the next.
 trap 'on_login scancel -u root; rm -rf "$work"' EXIT
 PATH=$(dirname "$run"):$PATH

@@ -32,7 +32,8 @@ case $lib in mpich | openmpi) ;; *) usage ;; esac
 [[ $rounds =~ ^[1-9][0-9]*$ && $seconds =~ ^[1-9][0-9]*$ ]] || usage
 probe=$build/tools/pairdot-probe/pairdot-probe
 pingpong=$build/bench/pingpong
-for exe in "$probe" "$pingpong"; do
+harness=$build/tests/harness/job_harness
+for exe in "$probe" "$pingpong" "$harness"; do
   [ -x "$exe" ] || { echo "link_bench.sh: no $exe (build it first)" >&2; exit 2; }
 done
 probe=$(realpath "$probe") pingpong=$(realpath "$pingpong")
@@ -51,20 +52,17 @@ h1=$prefix-h1 h2=$prefix-h2
 h2_addr=$(awk -v h="$h2" '$2 == h { print $1 }' "$dir/etc-hosts")
 
 # One rank on each host, MPI's traffic over TCP on eth0; the launcher runs on
-# the cluster's launcher host, ssh stood in for by remote_shell.sh.
+# the cluster's launcher host, ssh stood in for by remote_shell.sh. The
+# command line is the launch layer's (job_harness --print-command).
 mpi_job() { # PROGRAM [ARG...]
-  local launch=()
+  local launch=() args=() cmd=() arg
   launch_args "$lib"
-  case $lib in
-  mpich)
-    launch=(mpiexec.mpich "${launch[@]}" -hosts "$h1,$h2" -genv UCX_TLS "tcp,self"
-      -genv UCX_NET_DEVICES eth0) ;;
-  openmpi)
-    launch=(mpiexec.openmpi "${launch[@]}" --host "$h1:1,$h2:1" --mca pml ob1
-      --mca btl "tcp,self" --mca btl_tcp_if_include eth0 --mca oob_tcp_if_include eth0) ;;
-  esac
-  timeout -k 5 120 "$mh/on_host.sh" "$(cat "$dir/launcher")" "${launch[@]}" "${launcher_args[@]}" \
-    -n 2 "$@"
+  for arg in "${@:2}"; do args+=("--program-arg=$arg"); done
+  mapfile -d '' -t cmd < <("$harness" --print-command --np 2 --form merged --dir "$work/job" \
+    --hosts "$h1,$h2" --tcp eth0 --program "$1" "${args[@]}" -- "mpiexec.$lib" -n 2 \
+    "${launch[@]}" "${launcher_args[@]}")
+  [ ${#cmd[@]} -gt 0 ] || return 1
+  timeout -k 5 120 "$mh/on_host.sh" "$(cat "$dir/launcher")" "${cmd[@]}"
 }
 
 # iperf3's receiver side, h1 -> h2, in MB/s: a one-off server on h2.

@@ -26,8 +26,7 @@ export PAIRDOT_MH_DIR=$dir OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFI
 launcher=$(cat "$dir/launcher")
 declare -A agent=([mpich]="-launcher ssh -launcher-exec $mh/remote_shell.sh"
   [openmpi]="--mca plm_rsh_agent $mh/remote_shell.sh")
-declare -A tcp=([mpich]="" [openmpi]="--mca pml ob1 --mca btl tcp,self
-  --mca btl_tcp_if_include eth0 --mca oob_tcp_if_include eth0")
+declare -A tcp=([mpich]="" [openmpi]=eth0) # the interface MPI's traffic is forced on
 
 hosts_of() { # NxS -> h1:S,h2:S,...
   local h list=
@@ -35,25 +34,26 @@ hosts_of() { # NxS -> h1:S,h2:S,...
   echo "$list"
 }
 
-# The plan's placements (place.N, and "N NP" lines in jobs) and the script
-# that starts its jobs by hand (by_hand.sh), in $dir/work/LIB-NxS (no colon:
-# Open MPI's --output-filename takes one as an option).
+# The plan's jobs ("N NP" lines in jobs, each rank's host in hosts.N) and the
+# script that starts them by hand (by_hand.sh) with the launch layer's command
+# lines (job_harness --print-command), in $dir/work/LIB-NxS (no colon: Open
+# MPI's --output-filename takes one as an option). Job N's placement is
+# b/N/placement.
 prepare() {
   local lib=$1 cfg=$2 d=$dir/work/$1-$2 n np run
   mkdir -p "$d"
   "${build[$lib]}/tools/pairdot-run/pairdot-run" --plan --sweep --launcher "$lib" \
     --hosts "$(hosts_of "$cfg")" |
-    awk -v d="$d" '/^# job / {n = $3; print n, $6 > (d "/jobs")} !/^#/ {print > (d "/place." n)}'
+    awk -v d="$d" '/^# job / {n = $3; print n, $6 > (d "/jobs")}
+      /^#   rank / {print $4 > (d "/hosts." n)}'
   while read -r n np; do
-    # shellcheck disable=SC2206 # the launcher words split on purpose
-    run=(timeout -k 5 60 "mpiexec.$lib" ${agent[$lib]} ${tcp[$lib]})
-    if [ "$lib" = mpich ]; then
-      run+=(-f "$d/place.$n" -outfile-pattern "$d/b/$n/out.%r" -errfile-pattern "$d/b/$n/err.%r")
-    else
-      run+=(--hostfile "$d/place.$n" --map-by seq --output-filename "$d/b/$n/ompi")
-    fi
+    # shellcheck disable=SC2086 # the launcher words split on purpose
+    mapfile -d '' -t run < <("${build[$lib]}/tests/harness/job_harness" --print-command \
+      --np "$np" --form files --dir "$d/b/$n" --hosts "$(paste -sd, "$d/hosts.$n")" \
+      ${tcp[$lib]:+--tcp "${tcp[$lib]}"} --program "${build[$lib]}/pairdot/pairdot" \
+      -- "mpiexec.$lib" -n "$np" ${agent[$lib]})
     printf 'mkdir -p %q && ' "$d/b/$n"
-    printf '%q ' "${run[@]}" -n "$np" "${build[$lib]}/pairdot/pairdot"
+    printf '%q ' timeout -k 5 60 "${run[@]}"
     printf '>%q 2>&1 || exit 1\n' "$d/b/$n/launcher.out"
   done <"$d/jobs" >"$d/by_hand.sh"
 }
@@ -82,12 +82,16 @@ for ((r = 0; r <= rounds; r++)); do
       d=$dir/work/$lib-$cfg
       # shellcheck disable=SC2206 # the launcher words split on purpose
       a_run=("${build[$lib]}/tools/pairdot-run/pairdot-run" --sweep --launcher "$lib"
-        --hosts "$(hosts_of "$cfg")" --report "$d/a" ${tcp[$lib]:+--tcp eth0} -- ${agent[$lib]})
+        --hosts "$(hosts_of "$cfg")" --report "$d/a" ${tcp[$lib]:+--tcp "${tcp[$lib]}"} -- ${agent[$lib]})
       order="a b"
       ((r % 2)) && order="b a"
       for v in $order; do
-        rm -rf "${d:?}/$v"
-        if [ "$v" = a ]; then timed "${a_run[@]}"; else
+        if [ "$v" = a ]; then
+          rm -rf "${d:?}/a"
+          timed "${a_run[@]}"
+        else
+          # B's placements stay; its outputs go.
+          find "$d/b" -mindepth 2 ! -name placement -delete
           timed bash "$d/by_hand.sh"
           # every rank's output file must be there
           [ "$(find "$d/b" -name 'out.*' -o -name stdout | wc -l)" = "$(awk '{n += $2} END {print n}' "$d/jobs")" ] || ok=0

@@ -19,14 +19,15 @@ bool has(const Words &words, const std::string &word) {
   return std::find(words.begin(), words.end(), word) != words.end();
 }
 
-// Whether the command line sends rank 0's output where the launcher reads it back.
+// Where the command line sends rank 0's output, as the launcher reads it back.
 bool sends_rank_output_where_read(const Launcher &launcher, const Words &argv) {
   const std::string out = launcher.rank_stdout("/d", 0);
   return std::any_of(argv.begin(), argv.end(), [&](const std::string &word) {
     const std::string path = word.substr(word.find('=') + 1);
     const std::size_t pattern = path.find('%');
-    return (pattern != std::string::npos && out == path.substr(0, pattern) + "0") || // out.%r
-           (path == "/d/ompi" && out.rfind("/d/ompi/", 0) == 0); // Open MPI's rank directories
+    // out.%r, out.%t; or Open MPI's directory of rank directories
+    return (pattern != std::string::npos && out == path.substr(0, pattern) + "0") ||
+           (path == "/d/ompi" && out.rfind("/d/ompi/", 0) == 0);
   });
 }
 
@@ -50,9 +51,10 @@ TEST(Launch, EveryLauncherPlacesStartsAndCollectsItsRanks) {
   const struct {
     const Launcher *launcher;
     const char *placement; // of a, b, b, a
-  } rows[] = {{&hydra_launcher(), "a:1\nb:2\na:1\n"},
-              {&open_mpi_launcher(), "a\nb\nb\na\n"},
-              {&srun_launcher(), "a\nb\nb\na\n"}};
+    const char *tag;       // the word that tags each line with its rank
+  } rows[] = {{&hydra_launcher(), "a:1\nb:2\na:1\n", "-prepend-rank"},
+              {&open_mpi_launcher(), "a\nb\nb\na\n", "--tag-output"},
+              {&srun_launcher(), "a\nb\nb\na\n", "--label"}};
   ASSERT_EQ(std::size(rows), all_launchers().size());
   for (const auto &row : rows) {
     const Launcher &launcher = *row.launcher;
@@ -67,13 +69,21 @@ TEST(Launch, EveryLauncherPlacesStartsAndCollectsItsRanks) {
     EXPECT_TRUE(has(argv, "--user-word"));
     EXPECT_TRUE(has(argv, "/d/placement") || has(env, "SLURM_HOSTFILE=/d/placement"));
     EXPECT_TRUE(sends_rank_output_where_read(launcher, argv));
+    EXPECT_FALSE(has(argv, row.tag));
     EXPECT_NE(launcher.hint(4, "FILE").find("FILE"), std::string::npos);
     // Tagged output: no rank files, the shim still first.
     launch.output = OutputForm::tagged;
     launch.shim.clear();
     const Words tagged = launcher.command_line(launch);
     EXPECT_FALSE(sends_rank_output_where_read(launcher, tagged));
+    EXPECT_TRUE(has(tagged, row.tag));
     EXPECT_EQ(Words(tagged.end() - 2, tagged.end()), (Words{"prog", "--arg"}));
+    // Merged output: neither rank files nor tags.
+    launch.output = OutputForm::merged;
+    const Words merged = launcher.command_line(launch);
+    EXPECT_FALSE(sends_rank_output_where_read(launcher, merged));
+    EXPECT_FALSE(has(merged, row.tag));
+    EXPECT_EQ(Words(merged.end() - 2, merged.end()), (Words{"prog", "--arg"}));
   }
 }
 

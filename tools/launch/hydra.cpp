@@ -44,7 +44,7 @@ public:
     }
     if (launch.output == OutputForm::tagged) {
       argv.emplace_back("-prepend-rank");
-    } else {
+    } else if (launch.output == OutputForm::files) {
       argv.insert(argv.end(), {"-outfile-pattern", launch.dir + "/out.%r", "-errfile-pattern",
                                launch.dir + "/err.%r"});
     }

@@ -29,6 +29,7 @@ const char *srun_plugin(MpiLibrary library);
 enum class OutputForm : std::uint8_t {
   files,  // a file per rank under the job's directory
   tagged, // the launcher's own standard output, every line tagged with its rank
+  merged, // the launcher's own standard output, untagged
 };
 
 struct Launch {

@@ -58,7 +58,7 @@ public:
     }
     if (launch.output == OutputForm::tagged) {
       argv.emplace_back("--tag-output");
-    } else {
+    } else if (launch.output == OutputForm::files) {
       argv.insert(argv.end(), {"--output-filename", launch.dir + "/ompi"});
     }
     argv.insert(argv.end(), {"-n", std::to_string(launch.np)});

@@ -31,7 +31,7 @@ public:
                                   "--ntasks=" + std::to_string(launch.np)};
     if (launch.output == OutputForm::tagged) {
       argv.emplace_back("--label");
-    } else {
+    } else if (launch.output == OutputForm::files) {
       argv.insert(argv.end(),
                   {"--output=" + launch.dir + "/out.%t", "--error=" + launch.dir + "/err.%t"});
     }

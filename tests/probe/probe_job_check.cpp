@@ -1,5 +1,5 @@
-// Checks a pairdot-probe job's per-rank outputs, as run_job.sh --check calls
-// it: probe_job_check --np N OUT.0 ... OUT.N-1. Each receiving rank wrote
+// Checks a pairdot-probe job's per-rank outputs, as the job harness's --check
+// calls it: probe_job_check --np N OUT.0 ... OUT.N-1. Each receiving rank wrote
 // exactly one line, its pair's, with verdict ok; every other rank nothing.
 
 #include "probe_line.hpp"

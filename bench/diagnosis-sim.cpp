@@ -202,50 +202,6 @@ bool exact(const pairdot_model::Suspects &found, const ClusterSetup &setup) {
   return true;
 }
 
-pairdot_model::JobStatus status_of(pairdot_model::JobEnd end) {
-  using pairdot_model::JobEnd;
-  using pairdot_model::JobStatus;
-  switch (end) {
-  case JobEnd::verified:
-    return JobStatus::verified;
-  case JobEnd::failed:
-    return JobStatus::failed;
-  case JobEnd::hosts_missing:
-    return JobStatus::hosts_missing;
-  case JobEnd::timed_out:
-    break;
-  }
-  return JobStatus::timed_out;
-}
-
-// The job as pairdot-run would report it.
-pairdot_model::JobOutcome outcome_of(const pairdot_run::PlannedRun &job,
-                                     const pairdot_model::JobAnswer &answer) {
-  pairdot_model::JobOutcome outcome;
-  outcome.number = job.number;
-  outcome.kind = job.shape.kind;
-  outcome.status = status_of(answer.end);
-  outcome.seconds = answer.seconds;
-  const auto &hosts = job.shape.rank_hosts;
-  for (std::size_t r = 0; r < hosts.size(); ++r) {
-    outcome.rank_hosts.push_back(host_name(hosts[r]));
-    if (!answer.seen.started[r]) {
-      outcome.not_started.push_back(static_cast<std::int32_t>(r));
-    }
-  }
-  for (std::size_t p = 0; p < answer.seen.verified.size(); ++p) {
-    const bool verified = answer.seen.verified[p] != 0;
-    outcome.pairs.push_back({static_cast<std::int32_t>(2 * p),
-                             outcome.rank_hosts[2 * p],
-                             outcome.rank_hosts[2 * p + 1],
-                             verified,
-                             verified ? "" : "no result",
-                             std::nullopt,
-                             {}});
-  }
-  return outcome;
-}
-
 nlohmann::json names_of(const std::vector<HostIndex> &hosts) {
   nlohmann::json names = nlohmann::json::array();
   for (HostIndex host : hosts) {
@@ -331,14 +287,16 @@ pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_model::RunRep
   std::filesystem::remove(dir + "/jobs.jsonl"); // a fresh journal
   report.tool = "diagnosis-sim";
   report.launcher = "model";
+  std::vector<std::string> names;
   for (HostIndex h = 0; h < setup.hosts; ++h) {
-    report.hosts.push_back({host_name(h), setup.slots});
+    names.push_back(host_name(h));
+    report.hosts.push_back({names.back(), setup.slots});
   }
-  return
-      [&report, dir](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
-        report.jobs.push_back(outcome_of(job, answer));
-        pairdot_writers::append_journal(dir, report.jobs.back());
-      };
+  return [&report, dir, names](const pairdot_run::PlannedRun &job,
+                               const pairdot_model::JobAnswer &answer) {
+    report.jobs.push_back(pairdot_model::job_outcome(job, answer, names, false));
+    pairdot_writers::append_journal(dir, report.jobs.back());
+  };
 }
 
 std::vector<HostIndex> hosts_that_cannot_run(const pairdot_model::Evidence &evidence) {

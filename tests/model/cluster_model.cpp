@@ -1,6 +1,7 @@
 #include "cluster_model.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -52,6 +53,122 @@ bool pair_fails(Cluster &cluster, HostIndex sender, HostIndex receiver) {
 
 double launch_seconds(std::size_t ranks) { return 0.5 + 20e-6 * static_cast<double>(ranks); }
 
+// Slurm will not use some hosts of the job: it is kept waiting.
+bool kept_waiting(const Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
+                  pairdot_model::JobEvidence &seen) {
+  if (cluster.jobs < cluster.setup.unusable_from) {
+    return false;
+  }
+  for (const HostIndex host : cluster.setup.unusable) {
+    if (std::find(rank_hosts.begin(), rank_hosts.end(), host) != rank_hosts.end()) {
+      seen.unavailable_hosts.push_back(host);
+    }
+  }
+  seen.held = !seen.unavailable_hosts.empty();
+  return seen.held;
+}
+
+// Where each rank ran when some ran elsewhere than placed; else empty.
+std::vector<HostIndex> ran_elsewhere(const Cluster &cluster,
+                                     const std::vector<HostIndex> &rank_hosts) {
+  if (cluster.setup.moved_hosts.empty()) {
+    return {};
+  }
+  std::vector<HostIndex> ran = rank_hosts;
+  bool moved = false;
+  for (const Link &move : cluster.setup.moved_hosts) {
+    for (HostIndex &host : ran) {
+      if (host == move.first) {
+        host = move.second;
+        moved = true;
+      }
+    }
+  }
+  return moved ? ran : std::vector<HostIndex>{};
+}
+
+// A rank that never sends fails its pair and holds the job until the bound.
+void hold_ranks(const Cluster &cluster, JobAnswer &answer) {
+  for (const int rank : cluster.setup.held_ranks) {
+    const auto pair = static_cast<std::size_t>(rank / 2);
+    if (rank >= 0 && pair < answer.seen.verified.size()) {
+      answer.seen.verified[pair] = 0;
+      answer.status = JobStatus::timed_out;
+      answer.seconds = cluster.setup.timeout;
+    }
+  }
+}
+
+void mark_slow(const Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
+               JobAnswer &answer) {
+  const auto &slow = cluster.setup.slow_links;
+  if (slow.empty()) {
+    return;
+  }
+  answer.slow.assign(answer.seen.verified.size(), 0);
+  for (std::size_t p = 0; p < answer.slow.size(); ++p) {
+    const Link link{rank_hosts[2 * p], rank_hosts[2 * p + 1]};
+    answer.slow[p] = std::find(slow.begin(), slow.end(), link) != slow.end() ? 1 : 0;
+  }
+}
+
+std::string joined(const std::vector<std::string> &names) {
+  std::string out;
+  for (const std::string &name : names) {
+    out += (out.empty() ? "" : ", ") + name;
+  }
+  return out;
+}
+
+// What pairdot-run says of a job that did not verify.
+std::vector<std::string> job_messages(const JobAnswer &answer,
+                                      const std::vector<std::string> &rank_hosts,
+                                      const std::vector<std::string> &host_names) {
+  std::vector<std::string> messages;
+  std::vector<std::string> missing;
+  switch (answer.status) {
+  case JobStatus::misplaced:
+    for (std::size_t r = 0; r < rank_hosts.size(); ++r) {
+      const std::string &ran = host_names[static_cast<std::size_t>(answer.ran_on[r])];
+      if (ran != rank_hosts[r]) {
+        messages.push_back("rank " + std::to_string(r) + " ran on " + ran + ", but was placed on " +
+                           rank_hosts[r]);
+      }
+    }
+    break;
+  case JobStatus::not_started:
+    messages.emplace_back("Slurm kept the step waiting for its nodes until the time bound");
+    for (const HostIndex host : answer.seen.unavailable_hosts) {
+      messages.push_back("Slurm would not use " + host_names[static_cast<std::size_t>(host)] +
+                         ": it is down");
+    }
+    break;
+  case JobStatus::hosts_missing:
+    for (std::size_t r = 0; r < rank_hosts.size(); ++r) {
+      if (!answer.seen.started[r] &&
+          std::find(missing.begin(), missing.end(), rank_hosts[r]) == missing.end()) {
+        missing.push_back(rank_hosts[r]);
+      }
+    }
+    messages.push_back("every rank started but those on " + joined(missing));
+    break;
+  case JobStatus::timed_out:
+    messages.push_back("ended by the time bound of " +
+                       std::to_string(static_cast<int>(answer.seconds)) + " s");
+    break;
+  default:
+    break;
+  }
+  return messages;
+}
+
+// A probe's line for a verified pair: 1,000 MB/s at 1 MiB, a tenth over a
+// slow link.
+pairdot_probe::ProbeLine probe_line(std::int32_t sender, bool slow) {
+  const double mbps = slow ? 100 : 1000;
+  return {sender, {8, pairdot_probe::mib}, {mbps / 100, mbps}, 20.0, std::nullopt, ""};
+}
+
 // Verifies every pair but the failing ones; false if one failed.
 bool run_pairs(Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
                std::vector<std::uint8_t> &verified) {
@@ -96,7 +213,8 @@ Cluster make_cluster(const ClusterSetup &setup) {
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   {},
-                  std::mt19937_64(setup.seed)};
+                  std::mt19937_64(setup.seed),
+                  0};
   for (HostIndex host : setup.faults.dead_hosts) {
     check_host(setup, host);
     cluster.dead[host] = 1;
@@ -104,6 +222,15 @@ Cluster make_cluster(const ClusterSetup &setup) {
   for (const Link &link : setup.faults.bad_links) {
     check_link(setup, link);
     add_link_fault(cluster, link, 1);
+  }
+  for (const Link &move : setup.moved_hosts) {
+    check_link(setup, move);
+  }
+  for (const HostIndex host : setup.unusable) {
+    check_host(setup, host);
+  }
+  for (const Link &link : setup.slow_links) {
+    check_link(setup, link);
   }
   for (const FlakyLink &flaky : setup.faults.flaky_links) {
     check_link(setup, flaky.link);
@@ -123,10 +250,25 @@ Cluster make_cluster(const ClusterSetup &setup) {
 }
 
 JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
+  ++cluster.jobs;
   JobAnswer answer;
   const std::size_t ranks = rank_hosts.size();
+  const double launch = launch_seconds(ranks);
+  const double timeout = cluster.setup.timeout;
   answer.seen.started.assign(ranks, 1);
   answer.seen.verified.assign(ranks / 2, 0);
+  if (kept_waiting(cluster, rank_hosts, answer.seen)) {
+    std::fill(answer.seen.started.begin(), answer.seen.started.end(), 0);
+    answer.status = JobStatus::not_started;
+    answer.seconds = timeout;
+    return answer;
+  }
+  answer.ran_on = ran_elsewhere(cluster, rank_hosts);
+  if (!answer.ran_on.empty()) {
+    answer.status = JobStatus::misplaced;
+    answer.seconds = launch;
+    return answer;
+  }
   std::size_t missing = 0;
   for (std::size_t r = 0; r < ranks; ++r) {
     if (cluster.dead[rank_hosts[r]]) {
@@ -134,28 +276,75 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
       ++missing;
     }
   }
-  const double launch = launch_seconds(ranks);
-  const double timeout = cluster.setup.timeout;
   if (missing > 0 && (missing == ranks || cluster.setup.launcher_waits)) {
     std::fill(answer.seen.started.begin(), answer.seen.started.end(), 0);
-    answer.end = JobEnd::timed_out;
+    answer.status = JobStatus::timed_out;
     answer.seconds = timeout;
   } else if (missing > 0) {
     // MPI_Init waits for every rank: no pair of the job runs.
-    answer.end = JobEnd::hosts_missing;
+    answer.status = JobStatus::hosts_missing;
     answer.seconds = std::min(timeout, launch + std::max(5.0, 2 * launch));
   } else {
     const bool init_failed =
         cluster.setup.failure == FailureMode::init && fails_in_init(cluster, rank_hosts);
-    answer.end = !init_failed && run_pairs(cluster, rank_hosts, answer.seen.verified)
-                     ? JobEnd::verified
-                     : JobEnd::failed;
-    if (answer.end == JobEnd::failed && cluster.setup.failure != FailureMode::pair) {
-      std::fill(answer.seen.verified.begin(), answer.seen.verified.end(), 0);
-    }
+    answer.status = !init_failed && run_pairs(cluster, rank_hosts, answer.seen.verified)
+                        ? JobStatus::verified
+                        : JobStatus::failed;
     answer.seconds = launch;
+    if (answer.status == JobStatus::failed && cluster.setup.failure != FailureMode::pair) {
+      std::fill(answer.seen.verified.begin(), answer.seen.verified.end(), 0);
+    } else {
+      hold_ranks(cluster, answer);
+    }
+    mark_slow(cluster, rank_hosts, answer);
   }
   return answer;
+}
+
+JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answer,
+                       const std::vector<std::string> &host_names, bool probe) {
+  JobOutcome outcome;
+  outcome.number = job.number;
+  outcome.kind = job.shape.kind;
+  outcome.status = answer.status;
+  outcome.seconds = answer.seconds;
+  const auto name = [&host_names](HostIndex host) {
+    return host_names[static_cast<std::size_t>(host)];
+  };
+  const auto &hosts = job.shape.rank_hosts;
+  for (const HostIndex host : hosts) {
+    outcome.rank_hosts.push_back(name(host));
+  }
+  outcome.messages = job_messages(answer, outcome.rank_hosts, host_names);
+  if (answer.status == JobStatus::misplaced) {
+    return outcome;
+  }
+  // Slurm kept it waiting: no rank ran, none is named as not started.
+  outcome.waited_for_resources = answer.seen.held;
+  for (std::size_t r = 0; r < hosts.size() && !answer.seen.held; ++r) {
+    if (!answer.seen.started[r]) {
+      outcome.not_started.push_back(static_cast<std::int32_t>(r));
+    }
+  }
+  for (const HostIndex host : answer.seen.unavailable_hosts) {
+    outcome.unavailable_hosts.push_back(name(host));
+  }
+  for (std::size_t p = 0; p < answer.seen.verified.size(); ++p) {
+    const auto even = static_cast<std::int32_t>(2 * p);
+    PairOutcome pair{
+        even, outcome.rank_hosts[2 * p], outcome.rank_hosts[2 * p + 1], false, "", std::nullopt,
+        {}};
+    pair.verified = answer.seen.verified[p] != 0 && !answer.seen.held;
+    if (pair.verified && probe) {
+      pair.probe = probe_line(even, !answer.slow.empty() && answer.slow[p] != 0);
+    } else if (!pair.verified) {
+      pair.problem = "no result";
+      pair.facts = {answer.seen.started[2 * p] == 0, answer.seen.started[2 * p + 1] == 0,
+                    answer.status == JobStatus::timed_out};
+    }
+    outcome.pairs.push_back(std::move(pair));
+  }
+  return outcome;
 }
 
 ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {

@@ -1,21 +1,27 @@
 #pragma once
 
 // A modelled cluster for the planner of pairdot-run: N hosts of S slots,
-// dead hosts, bad and flaky links. It answers, for a job's hosts, which
-// ranks started, which pairs verified and how long the job took; the
-// planner only ever sees those answers.
+// dead hosts, bad and flaky links; for whole runs also hosts whose ranks
+// run elsewhere, nodes Slurm will not use, ranks that never send and slow
+// links. It answers, for a job's hosts, which ranks started, which pairs
+// verified and how long the job took; the planner only ever sees those
+// answers.
 //
 // Time: a job costs launch = 0.5 s + 20 us x ranks. A job none of whose
 // ranks start hangs until the bound (timeout). A job whose ranks all start
 // but those of dead hosts is ended by pairdot-run max(5 s, 2 x launch) after
 // launch (at most the bound). A job ended by a failed pair (failure mode
-// job) costs launch, as does any other job. A round costs its slowest job.
+// job) costs launch, as does any other job. A job Slurm keeps waiting, or
+// with a rank that never sends, lasts until the bound. A round costs its
+// slowest job.
 
 #include "isolation.hpp"
+#include "run_report.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,6 +56,12 @@ struct ClusterSetup {
   bool launcher_waits = false; // no rank starts when a host of the job is dead
   double timeout = 60;         // the bound of a job, seconds
   std::uint64_t seed = 1;      // of the flaky links' failures
+  // Troubles of a whole run:
+  std::vector<Link> moved_hosts;   // (placed, ran on): the first host's ranks run on the second
+  std::vector<HostIndex> unusable; // Slurm will not use them: a job on them is kept waiting
+  int unusable_from = 1;           // from this job on, counted from 1
+  std::vector<int> held_ranks;     // ranks that start but never send: their job hangs
+  std::vector<Link> slow_links;    // a probe over them measures a tenth of the bandwidth
 };
 
 struct LinkFault {
@@ -63,26 +75,29 @@ struct Cluster {
   std::vector<std::uint8_t> sends_fault; // per host: some link from it is bad or flaky
   std::vector<LinkFault> link_faults;    // sorted by link
   std::mt19937_64 random;
+  int jobs = 0; // run so far
 };
 
 // Throws std::invalid_argument naming a host or link out of range.
 Cluster make_cluster(const ClusterSetup &setup);
 
-enum class JobEnd : std::uint8_t {
-  verified,      // every pair verified
-  failed,        // some pair did not
-  hosts_missing, // ended once all ranks but dead hosts' had started
-  timed_out,     // no rank started: hung until the bound
-};
-
 struct JobAnswer {
   pairdot_model::JobEvidence seen;
-  JobEnd end = JobEnd::verified;
+  // timed_out: no rank started, or one never sent; not_started: Slurm
+  // kept it waiting (seen.held).
+  pairdot_model::JobStatus status = pairdot_model::JobStatus::verified;
   double seconds = 0;
+  std::vector<HostIndex> ran_on;  // misplaced: the host of every rank
+  std::vector<std::uint8_t> slow; // per pair: over a slow link; empty if none is
 };
 
 // What the cluster does with a job placed on these hosts (rank by rank).
 JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);
+
+// The job as pairdot-run reports it, hosts named by host_names; a probe
+// run's verified pairs carry a probe line.
+pairdot_model::JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answer,
+                                      const std::vector<std::string> &host_names, bool probe);
 
 struct ModelRun {
   pairdot_run::Isolation state;

@@ -1,0 +1,345 @@
+// Whole runs of pairdot-run over a modelled cluster: the scenarios of the
+// cluster tests (tests/multihost, tests/slurm), with what they check of the
+// exit status, the output and report.json, without root or processes.
+
+#include "model_runner.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using pairdot_model::ClusterSetup;
+using pairdot_model::FailureMode;
+
+// Faults as the cluster tests inject them, hosts numbered from 1.
+enum class Fault {
+  link_cut,    // a, b: every pair between them fails, both ways
+  host_cut,    // a: its ranks never start
+  hold,        // a: this rank of every job never sends
+  moved,       // a, b: a's ranks run on b
+  slurmd_gone, // a, from job b on: Slurm will not use it
+  slow,        // a, b: a tenth of the bandwidth from a to b
+};
+
+struct Injected {
+  Fault fault;
+  int a;
+  int b;
+};
+
+// How each library's jobs fail: MPICH over UCX fails every job that holds
+// both hosts of a bad link and runs jobs without a dead host's ranks; Open
+// MPI fails the whole job of a failed pair and starts no rank without them.
+struct Library {
+  const char *name;
+  FailureMode failure;
+  bool launcher_waits;
+};
+const Library libraries[] = {{"mpich", FailureMode::init, false},
+                             {"openmpi", FailureMode::job, true}};
+
+// What pairdot-run is asked for: hosts h1, h2, ... of as many slots.
+struct Request {
+  int hosts;
+  int slots;
+  int np = 0; // 0: a sweep
+  bool probe = false;
+  int interrupt_after = 0; // jobs; then resumed
+};
+
+// Links and hosts as check_report takes them: "1>2,2>1", "4"; failed
+// links nullptr for any.
+struct Expected {
+  int exit;
+  const char *line = ""; // of standard output, a regular expression
+  const char *failed = "";
+  const char *suspect_hosts = "";
+  const char *suspect_links = "";
+  const char *slow_links = "";
+};
+
+struct Scenario {
+  const char *name;
+  Request run;
+  std::vector<Injected> faults;
+  Expected want;
+};
+
+constexpr double bound = 10; // seconds a job may take
+
+std::string host(int number) { return "h" + std::to_string(number); }
+
+std::vector<std::string> split(const std::string &text, char by) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, by);) {
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+std::set<std::string> named(const char *list) {
+  std::set<std::string> names;
+  for (const std::string &item : split(list, ',')) {
+    std::string name;
+    for (const std::string &number : split(item, '>')) {
+      name += (name.empty() ? "" : ">") + host(std::stoi(number));
+    }
+    names.insert(name);
+  }
+  return names;
+}
+
+std::set<std::string> link_names(const json &links) {
+  std::set<std::string> names;
+  for (const json &link : links) {
+    names.insert(link.at("sender").get<std::string>() + ">" +
+                 link.at("receiver").get<std::string>());
+  }
+  return names;
+}
+
+ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
+  ClusterSetup setup;
+  setup.hosts = s.run.hosts;
+  setup.slots = s.run.slots;
+  setup.failure = library.failure;
+  setup.launcher_waits = library.launcher_waits;
+  setup.timeout = bound;
+  for (const auto &[fault, a, b] : s.faults) {
+    const pairdot_model::Link link{a - 1, b - 1};
+    switch (fault) {
+    case Fault::link_cut:
+      setup.faults.bad_links.insert(setup.faults.bad_links.end(), {link, {b - 1, a - 1}});
+      break;
+    case Fault::host_cut:
+      setup.faults.dead_hosts.push_back(a - 1);
+      break;
+    case Fault::hold:
+      setup.held_ranks.push_back(a);
+      break;
+    case Fault::moved:
+      setup.moved_hosts.push_back(link);
+      break;
+    case Fault::slurmd_gone:
+      setup.unusable.push_back(a - 1);
+      setup.unusable_from = b;
+      break;
+    case Fault::slow:
+      setup.slow_links.push_back(link);
+      break;
+    }
+  }
+  return setup;
+}
+
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+  json report;
+  int started; // jobs the runner started
+};
+
+// One run of the scenario on a fresh cluster, reporting to dir.
+RunResult run_in(const Scenario &s, const Library &library, const std::string &dir, bool resume,
+                 int stop_after) {
+  pairdot_run::RunOptions options;
+  for (int h = 1; h <= s.run.hosts; ++h) {
+    options.hosts.push_back({host(h), s.run.slots});
+  }
+  options.np = s.run.np;
+  options.sweep = s.run.np == 0;
+  options.settings.probe = s.run.probe;
+  options.settings.timeout = bound;
+  options.report_dir = dir;
+  options.resume = resume;
+  pairdot_model::Cluster cluster = pairdot_model::make_cluster(cluster_setup(s, library));
+  pairdot_model::ModelRunner runner(cluster, options, stop_after);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int status = pairdot_run::run(options, runner);
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  std::ifstream in(dir + "/report.json");
+  return {status, std::move(out), std::move(err), json::parse(in), runner.started()};
+}
+
+std::size_t count_of(const std::string &text, const std::string &what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// What check_report and the cluster tests check of a finished run.
+void check_run(const Scenario &s, const RunResult &run, const std::string &dir) {
+  SCOPED_TRACE("standard output:\n" + run.out);
+  EXPECT_EQ(run.status, s.want.exit);
+  if (*s.want.line != '\0') {
+    const std::regex line(s.want.line);
+    const auto lines = split(run.out, '\n');
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&line](const std::string &l) { return std::regex_search(l, line); }))
+        << "no line matches " << s.want.line;
+  }
+  const json &report = run.report;
+  std::vector<std::string> hosts;
+  for (const json &h : report.at("hosts")) {
+    hosts.push_back(h.at("name"));
+  }
+  std::set<std::string> failed;
+  for (std::size_t sender = 0; sender < hosts.size(); ++sender) {
+    const std::string row = report.at("links").at("rows").at(sender);
+    for (std::size_t receiver = 0; receiver < hosts.size(); ++receiver) {
+      const std::string link = hosts[sender] + ">" + hosts[receiver];
+      if (sender != receiver && row.at(receiver) == 'x') {
+        failed.insert(link);
+      } else if (sender != receiver && s.run.np == 0 && s.want.failed != nullptr) {
+        EXPECT_NE(std::string("+sc").find(row.at(receiver)), std::string::npos)
+            << "link " << link << " is '" << row.at(receiver) << "'";
+      }
+    }
+  }
+  if (s.want.failed != nullptr) {
+    EXPECT_EQ(failed, named(s.want.failed));
+  }
+  const json &suspects = report.at("suspect_hosts");
+  EXPECT_EQ(std::set<std::string>(suspects.begin(), suspects.end()), named(s.want.suspect_hosts));
+  EXPECT_EQ(link_names(report.at("suspect_links")), named(s.want.suspect_links));
+  if (s.run.probe) {
+    EXPECT_EQ(link_names(report.at("slow_links")), named(s.want.slow_links));
+    EXPECT_EQ(report.at("slow_hosts"), json::array());
+  }
+  std::size_t pairs = 0;
+  for (const json &job : report.at("jobs")) {
+    pairs += job.at("pairs").get<std::size_t>();
+  }
+  std::ifstream junit(dir + "/junit.xml");
+  const std::string xml((std::istreambuf_iterator<char>(junit)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(count_of(xml, " name=\"pair "), pairs) << "junit.xml's pairs";
+  if (s.want.exit == pairdot_run::exit_usage) {
+    // Stopped at the misplaced job: none started after it.
+    const json &last = report.at("jobs").back();
+    EXPECT_EQ(last.at("status"), "misplaced");
+    EXPECT_EQ(last.at("number"), run.started);
+  }
+}
+
+// The verdicts of a report, to compare runs.
+json verdicts(const json &report) {
+  return {report.at("links").at("rows"), report.at("suspect_hosts"), report.at("suspect_links"),
+          report.at("summary").at("jobs")};
+}
+
+// In memory where there is a memory file system: the reports are synced
+// to disk job by job.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    const fs::path base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
+    std::string pattern = (base / "pairdot-run-model.XXXXXX").string();
+    path = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  ~TempDir() {
+    std::error_code error;
+    fs::remove_all(path, error);
+  }
+};
+
+void check_scenario(const Scenario &s, const Library &library) {
+  SCOPED_TRACE(std::string(s.name) + ", " + library.name);
+  const TempDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  if (s.run.interrupt_after == 0) {
+    check_run(s, run_in(s, library, dir.path, false, 0), dir.path);
+    return;
+  }
+  const RunResult stopped = run_in(s, library, dir.path, false, s.run.interrupt_after);
+  EXPECT_EQ(stopped.status, pairdot_run::exit_interrupted);
+  EXPECT_EQ(stopped.report.at("jobs").size(), static_cast<std::size_t>(s.run.interrupt_after));
+  const RunResult resumed = run_in(s, library, dir.path, true, 0);
+  check_run(s, resumed, dir.path);
+  EXPECT_NE(resumed.err.find("resuming: " + std::to_string(s.run.interrupt_after) + " jobs done"),
+            std::string::npos);
+  const TempDir whole_dir;
+  const RunResult whole = run_in(s, library, whole_dir.path, false, 0);
+  EXPECT_EQ(verdicts(resumed.report), verdicts(whole.report));
+  EXPECT_EQ(resumed.started + s.run.interrupt_after, whole.started) << "finished jobs run again";
+}
+
+TEST(RunModel, EveryClusterScenarioEndsAsTheClusterTestsExpect) {
+  using F = Fault;
+  const char *const host4_links = "1>4,4>1,2>4,4>2,3>4,4>3";
+  const char *const host8_links = "1>2,2>1,1>8,8>1,2>8,8>2,3>8,8>3,4>8,8>4,5>8,8>5,6>8,8>6,7>8,8>7";
+  const Scenario scenarios[] = {
+      {"sweep", {3, 2}, {}, {0}},
+      {"sweep of 3 slots", {4, 3}, {}, {0}},
+      {"link cut",
+       {4, 2},
+       {{F::link_cut, 1, 2}},
+       {1, "suspect link: h1 -> h2", "1>2,2>1", "", "1>2,2>1"}},
+      {"host cut", {4, 2}, {{F::host_cut, 4, 0}}, {1, "suspect host: h4", host4_links, "4"}},
+      {"rank that never sends",
+       {2, 2, 4},
+       {{F::hold, 2, 0}},
+       {1, R"(^pair 2 .+ 3 [(]h1 -> h2[)]: no result [(]ended by the time bound[)]$)", "1>2",
+        "1,2"}},
+      {"misplaced ranks",
+       {2, 1, 2},
+       {{F::moved, 1, 2}},
+       {2, "rank 0 ran on h2, but was placed on h1"}},
+      {"misplaced ranks stop a sweep",
+       {4, 1},
+       {{F::moved, 3, 4}},
+       {2, "ran on h4, but was placed on h3", nullptr}},
+      {"interrupted, resumed", {4, 1, 0, false, 2}, {}, {0}},
+      {"host and link cut",
+       {8, 1},
+       {{F::host_cut, 8, 0}, {F::link_cut, 1, 2}},
+       {1, "^suspect host: h8$", host8_links, "8", "1>2,2>1"}},
+      // With MPICH, stopped while a job of the round still runs.
+      {"host and link cut, interrupted while isolating",
+       {8, 1, 0, false, 21},
+       {{F::host_cut, 8, 0}, {F::link_cut, 1, 2}},
+       {1, "^suspect host: h8$", host8_links, "8", "1>2,2>1"}},
+      {"slurmd gone after the first job",
+       {3, 1},
+       {{F::slurmd_gone, 3, 2}},
+       {1, "^suspect host: h3$", nullptr, "3"}},
+      {"probe sweep", {4, 2, 0, true}, {}, {0}},
+      {"probe, host cut off",
+       {4, 1, 0, true},
+       {{F::host_cut, 4, 0}},
+       {1, "^suspect host: h4$", host4_links, "4"}},
+      {"probe, slow link",
+       {4, 1, 0, true},
+       {{F::slow, 1, 2}},
+       {1, "^slow link h1 -> h2: ", "", "", "", "1>2"}},
+  };
+  for (const Scenario &s : scenarios) {
+    for (const Library &library : libraries) {
+      check_scenario(s, library);
+    }
+  }
+}
+
+} // namespace

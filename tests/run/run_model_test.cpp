@@ -318,7 +318,7 @@ TEST(RunModel, EveryClusterScenarioEndsAsTheClusterTestsExpect) {
        {1, "^suspect host: h8$", host8_links, "8", "1>2,2>1"}},
       // With MPICH, stopped while a job of the round still runs.
       {"host and link cut, interrupted while isolating",
-       {8, 1, 0, false, 21},
+       {8, 1, 0, false, 22},
        {{F::host_cut, 8, 0}, {F::link_cut, 1, 2}},
        {1, "^suspect host: h8$", host8_links, "8", "1>2,2>1"}},
       {"slurmd gone after the first job",

@@ -354,6 +354,9 @@ int run_sweep(Session &session) {
   Done done;
   if (options.resume) {
     session.report.jobs = finished_jobs(options);
+    // In number order, as the summary keeps them: done holds their indices.
+    std::sort(session.report.jobs.begin(), session.report.jobs.end(),
+              [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
     for (std::size_t at = 0; at < session.report.jobs.size(); ++at) {
       const JobOutcome &job = session.report.jobs[at];
       state.next_number = std::max(state.next_number, job.number + 1);

@@ -352,10 +352,17 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
   run.state = pairdot_run::start_isolation(
       std::vector<int>(static_cast<std::size_t>(cluster.setup.hosts), cluster.setup.slots),
       parallel);
+  // A planner that plans the same jobs again and again never ends: fail instead.
+  const auto hosts = static_cast<long long>(cluster.setup.hosts);
+  const long long most_jobs = 64 * hosts * hosts + 1000;
   for (;;) {
     const auto round = pairdot_run::next_round(run.state);
     if (round.empty()) {
       break;
+    }
+    if (run.sweep_jobs + run.extra_jobs > most_jobs) {
+      throw std::runtime_error("the planner did not finish within " + std::to_string(most_jobs) +
+                               " jobs");
     }
     double slowest = 0;
     for (const auto &job : round) {

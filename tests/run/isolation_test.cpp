@@ -153,6 +153,10 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
       {"whole-job failures", 64, 8, {{}, {{10, 20}, {30, 40}, {50, 60}}, {}}, job},
       {"one-pair failures", 64, 1, {{}, {{10, 20}, {20, 10}, {63, 0}}, {}}, pair},
       {"four hosts, one slot", 4, 1, {{2}, {{0, 1}}, {}}, job},
+      // A link blamed between two hosts is tested alone, never packed with another.
+      {"two bad links on disjoint hosts", 4, 1, {{}, {{0, 2}, {1, 3}}, {}}, job},
+      {"two bad links, two slots", 4, 2, {{}, {{0, 1}, {2, 3}}, {}}, job},
+      {"two bad links both ways", 4, 1, {{}, {{0, 2}, {2, 0}, {1, 3}, {3, 1}}, {}}, pair},
       {"the launcher waits", 8, 1, {{7}, {{0, 1}, {1, 0}}, {}}, job, true},
       {"the launcher waits, two dead", 24, 2, {{3, 17}, {{5, 6}}, {}}, pair, true},
   };

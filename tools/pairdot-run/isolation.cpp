@@ -234,6 +234,7 @@ bool plan_group(Isolation &state, Round &round, LinkGroup &group) {
 struct Pack {
   std::vector<LinkId> links;
   std::vector<int> used; // per host
+  bool alone = false;    // a link between poisoned hosts: nothing else may join
 };
 
 bool joins(const Isolation &state, const Pack &pack, HostIndex sender, HostIndex receiver) {
@@ -259,11 +260,12 @@ std::vector<Pack> pack_pool(const Isolation &state) {
   for (const LinkId link : still_suspect(state, state.pool)) {
     const HostIndex sender = sender_of(state, link);
     const HostIndex receiver = receiver_of(state, link);
+    const bool poisoned = poisons(state, sender, receiver);
     auto pack = std::find_if(packs.begin(), packs.end(), [&](const Pack &p) {
-      return !poisons(state, sender, receiver) && joins(state, p, sender, receiver);
+      return !poisoned && !p.alone && joins(state, p, sender, receiver);
     });
-    if (pack == packs.end() || poisons(state, sender, receiver)) {
-      packs.push_back(Pack{{}, std::vector<int>(state.slots.size(), 0)});
+    if (pack == packs.end() || poisoned) {
+      packs.push_back(Pack{{}, std::vector<int>(state.slots.size(), 0), poisoned});
       pack = packs.end() - 1;
     }
     pack->links.push_back(link);

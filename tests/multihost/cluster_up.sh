@@ -37,6 +37,9 @@ add_host() {
   echo "$addr $ns" >>"$dir/etc-hosts"
 }
 
+# ip netns exec binds a host's hosts file on /etc/hosts, which a root made
+# by debootstrap lacks.
+[ -e /etc/hosts ] || printf '127.0.0.1\tlocalhost\n' >/etc/hosts
 br=$prefix-br
 : >"$dir/namespaces"
 printf '127.0.0.1 localhost\n' >"$dir/etc-hosts"

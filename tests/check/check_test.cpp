@@ -125,6 +125,10 @@ std::vector<Fault> faults() {
        "rank 3: result " + std::to_string(d3 + 1) + ", but the vectors of ranks 2 and 3 give " +
            std::to_string(d3)},
       {"products: negative", replaced(job, r3, result_line(2, 3, -1)), 0, 1, "result -1, but"},
+      {"products: lowest int", replaced(job, r3, result_line(2, 3, -2147483647 - 1)), 0, 1,
+       "rank 3: result -2147483648, but"},
+      {"products: highest int", replaced(job, r3, result_line(2, 3, 2147483647)), 0, 1,
+       "rank 3: result 2147483647, but"},
       {"tags: vector of another rank", replaced(tagged, "[1,2]<stdout>:Pro", "[1,3]<stdout>:Pro"),
        0, 1, "line tagged as rank 3 is a vector line of rank 2"},
       {"tags: result of another rank", replaced(tagged, "[1,3]<stdout>: For", "[1,1]<stdout>: For"),
@@ -155,6 +159,34 @@ TEST(Faults, EachIsCaughtAndNamed) {
         EXPECT_EQ(joined(check({fault.input}, fault.np, block)), listed) << fault.name;
       }
     }
+  }
+}
+
+TEST(Faults, OneProcessJobsAreAFactNotOnlyWords) {
+  const Vector v = {1, 2, 3, 4, 0};
+  const std::string twice = vector_line(0, v) + vector_line(0, v);
+  const std::string job = plain(rank_streams({v, v, v, v}), 1);
+  const struct {
+    const char *name;
+    std::string input;
+    std::size_t max_listed;
+    bool found;
+  } rows[] = {
+      {"rank 0 twice", twice, 1000, true},
+      {"rank 0 twice, nothing listed", twice, 0, true},
+      {"rank 2 twice", vector_line(2, v) + job, 1000, false},
+      {"result of rank 1 twice", job + result_line(0, 1, dot(v, v)), 1000, false},
+      {"the words only", vector_line(0, v) + "one-process jobs\n", 1000, false},
+  };
+  for (const auto &row : rows) {
+    pairdot_check::JobCheck job;
+    job.options.max_listed = row.max_listed;
+    auto streams = pairdot_check::open_file(job, "f");
+    pairdot_check::feed(job, streams, row.input.data(), row.input.size());
+    pairdot_check::close_file(job, streams);
+    const CheckReport report = pairdot_check::finish(job);
+    EXPECT_FALSE(report.ok) << row.name;
+    EXPECT_EQ(report.one_process_jobs, row.found) << row.name;
   }
 }
 

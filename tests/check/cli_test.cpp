@@ -59,7 +59,7 @@ TEST(Cli, ExitCodesAndMessages) {
     bool on_stdout;
     std::string fragment;
   } rows[] = {
-      {"--help", good, 0, true, "usage: pairdot-check [--np N] [--hosts FILE]"},
+      {"--help", good, 0, true, "Usage: pairdot-check [OPTIONS] [FILE...]"},
       {good, good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"", good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"--np=4 -", good, 0, true, "verified 4 ranks, 2 pairs\n"},
@@ -84,6 +84,8 @@ TEST(Cli, ExitCodesAndMessages) {
       {"--np 6 " + hosts, good, 2, false, "names 4 hosts, but --np is 6"},
       {"--json " + temp_path("absent/r.json"), good, 2, false, "cannot write"},
       {"--junit", good, 2, false, "--junit needs a value"},
+      {"--json= " + good, good, 2, false, "--json needs a value"}, // not a report over the input
+      {"-5 " + good, good, 2, false, "unknown option '-5'"},
   };
   for (const auto &row : rows) {
     const Outcome result = run(row.args, row.input);

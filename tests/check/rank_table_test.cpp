@@ -1,5 +1,6 @@
-// The rank table: ranks stored in the map before their page existed are
-// found again, the walk is in rank order, scattered ranks make no pages.
+// The rank table: every rank stored is found again, in rank order, also
+// ranks stored beyond the dense part before it grew over them; far and
+// scattered ranks keep the dense part small.
 
 #include "rank_table.hpp"
 
@@ -13,59 +14,67 @@ namespace {
 using pairdot_check::RankRecord;
 using pairdot_check::RankTable;
 
-// Stores each rank with its rank + 1 as location; checks the walk finds
-// exactly those, in order, and the pages stay within their budget.
-void expect_walk_finds(const std::vector<std::int32_t> &ranks) {
-  RankTable table;
-  for (std::int32_t rank : ranks) {
-    RankRecord &record = pairdot_check::record_for(table, rank);
-    EXPECT_TRUE(record.vector_at == 0 || record.vector_at == std::uint64_t(rank) + 1) << rank;
-    record.vector_at = std::uint64_t(rank) + 1;
-  }
-  std::vector<std::int32_t> walked;
-  pairdot_check::for_each_rank(table, table.highest + 1,
-                               [&](std::int32_t rank, const RankRecord &r) {
-                                 EXPECT_EQ(r.vector_at, std::uint64_t(rank) + 1);
-                                 walked.push_back(rank);
-                               });
-  std::vector<std::int32_t> expected = ranks;
-  std::sort(expected.begin(), expected.end());
-  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
-  EXPECT_EQ(walked, expected);
-  EXPECT_EQ(table.used, std::int64_t(expected.size()));
-  EXPECT_LE(table.page_count * pairdot_check::rank_page_size,
-            8 * table.used + 64 * pairdot_check::rank_page_size);
-}
-
-TEST(RankTable, WalksEveryRankInOrder) {
+std::vector<std::int32_t> shuffled_with_repeats(std::int32_t count) {
   std::mt19937 random(5);
-  std::vector<std::int32_t> dense;
-  dense.reserve(2 * 300000 + 3);
-  for (std::int32_t rank = 0; rank < 300000; ++rank) {
-    dense.push_back(rank % 5 ? rank : 299999);
+  std::vector<std::int32_t> ranks;
+  ranks.reserve(2 * static_cast<std::size_t>(count) + 3);
+  for (std::int32_t rank = 0; rank < count; ++rank) {
+    ranks.push_back(rank % 5 ? rank : count - 1);
   }
-  std::shuffle(dense.begin(), dense.end(), random);
-  const std::vector<std::int32_t> once = dense;
-  dense.insert(dense.end(), once.begin(), once.end()); // again, once all pages are made
-  dense.insert(dense.begin(), {2000000000, 1 << 20, 7});
-  std::vector<std::int32_t> scattered;
-  scattered.reserve(100000);
-  for (std::int32_t i = 0; i < 100000; ++i) {
-    scattered.push_back(2147483647 - i * 21474);
-  }
-  std::shuffle(scattered.begin(), scattered.end(), random);
-  for (const auto &ranks : {dense, scattered, std::vector<std::int32_t>{0, 2147483647}}) {
-    expect_walk_finds(ranks);
-  }
+  std::shuffle(ranks.begin(), ranks.end(), random);
+  const std::vector<std::int32_t> once = ranks;
+  ranks.insert(ranks.end(), once.begin(), once.end()); // again, once the table is grown
+  ranks.insert(ranks.begin(), {2000000000, 1 << 20, 7});
+  return ranks;
 }
 
-TEST(RankTable, LoneFarRankMakesNoBigIndex) {
-  RankTable table;
-  for (std::int32_t rank : {0, 1, 2, 2000000000}) {
-    pairdot_check::record_for(table, rank).vector_at = 1;
+std::vector<std::int32_t> scattered_from_the_top(std::int32_t count) {
+  std::vector<std::int32_t> ranks;
+  ranks.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    ranks.push_back(2147483647 - i * 21474);
   }
-  EXPECT_LT(table.pages.size(), 100u); // not 2000000000 / rank_page_size
-  EXPECT_EQ(table.highest, 2000000000);
+  std::shuffle(ranks.begin(), ranks.end(), std::mt19937(6));
+  return ranks;
+}
+
+TEST(RankTable, FindsEveryRankInOrderInBoundedMemory) {
+  const std::vector<std::vector<std::int32_t>> cases = {
+      shuffled_with_repeats(300000),
+      scattered_from_the_top(100000),
+      {0, 2147483647},
+      {0, 1, 2, 2000000000},
+      {5, 4, 3, 2, 1, 0},
+  };
+  for (const auto &ranks : cases) {
+    RankTable table;
+    for (std::int32_t rank : ranks) { // each with its rank + 1 as location
+      RankRecord &record = pairdot_check::record_for(table, rank);
+      ASSERT_TRUE(record.vector_at == 0 || record.vector_at == std::uint64_t(rank) + 1) << rank;
+      record.vector_at = std::uint64_t(rank) + 1;
+    }
+    std::vector<std::int32_t> walked;
+    pairdot_check::for_each_rank(table, table.highest + 1,
+                                 [&](std::int32_t rank, const RankRecord &record) {
+                                   EXPECT_EQ(record.vector_at, std::uint64_t(rank) + 1);
+                                   EXPECT_EQ(pairdot_check::find_record(table, rank), &record);
+                                   walked.push_back(rank);
+                                 });
+    std::vector<std::int32_t> expected = ranks;
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    EXPECT_EQ(walked, expected);
+    EXPECT_EQ(table.highest, expected.back());
+    std::int32_t absent = 0;
+    while (std::binary_search(expected.begin(), expected.end(), absent)) {
+      ++absent;
+    }
+    for (std::int32_t rank : {absent, 2000000001}) {
+      EXPECT_EQ(pairdot_check::find_record(table, rank), nullptr) << rank;
+    }
+    // At most 8 slots a rank in use, past the first 4 MiB.
+    EXPECT_LE(pairdot_check::paged_ranks(table), 8 * expected.size() + (1 << 18)) << ranks.size();
+  }
 }
 
 } // namespace

@@ -42,7 +42,8 @@ pairdot_check::CheckReport check(const std::vector<std::string_view> &files, std
 }
 
 bool same(const pairdot_check::CheckReport &a, const pairdot_check::CheckReport &b) {
-  return a.ok == b.ok && a.ranks == b.ranks && a.problems == b.problems && a.listed == b.listed;
+  return a.ok == b.ok && a.ranks == b.ranks && a.problems == b.problems && a.listed == b.listed &&
+         a.one_process_jobs == b.one_process_jobs;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 namespace pairdot_check {
 
@@ -11,105 +13,82 @@ constexpr std::uint64_t untagged_key = ~std::uint64_t{0};
 constexpr std::uint64_t stderr_key = untagged_key - 1;
 constexpr std::uint64_t open_mpi_key = std::uint64_t{1} << 63;
 
-enum class TagScan { partial, tag, not_tag };
+enum class Match : std::uint8_t { no, partial, yes }; // partial: the bytes end first
 
-struct TagMatch {
-  TagScan scan = TagScan::not_tag;
+// Reads a number as %d prints a rank at q, ten digits at most; q moves past
+// its digits.
+Match read_rank(const char *&q, const char *end, std::uint64_t &value) {
+  const char *const start = q;
+  const char *const stop = end - start > 11 ? start + 11 : end;
+  const char *at = start; // q and value set once: through them, each digit would wait on memory
+  std::uint64_t number = 0;
+  for (unsigned digit = 0; at < stop && (digit = static_cast<unsigned>(*at - '0')) <= 9; ++at) {
+    number = number * 10 + digit;
+  }
+  q = at;
+  value = number;
+  if (number > 0x7fffffff || (at - start > 1 && *start == '0')) {
+    return Match::no;
+  }
+  return at == end ? Match::partial : at == start ? Match::no : Match::yes;
+}
+
+// Reads text at q; q moves past it.
+template <std::size_t size>
+Match read_text(const char *&q, const char *end, const char (&text)[size]) {
+  constexpr std::size_t length = size - 1; // no NUL
+  const auto left = static_cast<std::size_t>(end - q);
+  if (left < length) {
+    return std::memcmp(q, text, left) == 0 ? Match::partial : Match::no;
+  }
+  if (std::memcmp(q, text, length) != 0) {
+    return Match::no;
+  }
+  q += length;
+  return Match::yes;
+}
+
+struct Tag {
+  Match match = Match::no;
   std::size_t length = 0;
-  std::uint64_t key = 0;
+  std::uint64_t key = 0; // the stream
 };
 
-// Reads a tag's number as %d prints a rank; partial if the bytes run out.
-TagScan read_tag_number(const char *p, std::size_t n, std::size_t &pos, std::uint64_t &out) {
-  const std::size_t start = pos;
-  std::size_t at = pos;
-  std::uint64_t value = 0;
-  while (at < n && p[at] >= '0' && p[at] <= '9') {
-    value = value * 10 + static_cast<std::uint64_t>(p[at] - '0');
-    if (value > 0x7fffffff || (at > start && p[start] == '0')) {
-      return TagScan::not_tag;
-    }
-    ++at;
-  }
-  pos = at;
-  out = value;
-  if (at == n) {
-    return TagScan::partial;
-  }
-  return at == start ? TagScan::not_tag : TagScan::tag;
-}
-
-// Compares p against the start of text; partial if p ends first.
-TagScan match_text(const char *p, std::size_t n, std::string_view text) {
-  const std::size_t common = std::min(n, text.size());
-  if (std::memcmp(p, text.data(), common) != 0) {
-    return TagScan::not_tag;
-  }
-  return common < text.size() ? TagScan::partial : TagScan::tag;
-}
-
-// Open MPI's "]<stdout>:" or "]<stderr>:" after "[jobid,rank".
-TagMatch match_open_mpi_end(const char *p, std::size_t n, std::size_t pos, std::uint64_t job,
-                            std::uint64_t rank) {
-  const TagScan out = match_text(p + pos, n - pos, "]<stdout>:");
-  if (out == TagScan::tag) {
-    return {TagScan::tag, pos + 10, open_mpi_key | (job << 32) | rank};
-  }
-  const TagScan err = match_text(p + pos, n - pos, "]<stderr>:");
-  if (err == TagScan::tag) {
-    return {TagScan::tag, pos + 10, stderr_key};
-  }
-  const bool partial = out == TagScan::partial || err == TagScan::partial;
-  return {partial ? TagScan::partial : TagScan::not_tag, 0, 0};
-}
-
-// srun --label's "%*d: " at a line's start: the rank right-aligned to the
-// width of the highest task number.
-TagMatch match_srun_label(const char *p, std::size_t n) {
-  std::size_t pos = 0;
-  while (pos < n && pos < max_tag_bytes / 2 && p[pos] == ' ') {
-    ++pos;
-  }
-  if (pos == n) {
-    return {TagScan::partial, 0, 0};
-  }
-  std::uint64_t rank = 0;
-  const TagScan scan = read_tag_number(p, n, pos, rank);
-  if (scan != TagScan::tag) {
-    return {scan, 0, 0};
-  }
-  const TagScan end = match_text(p + pos, n - pos, ": ");
-  return end == TagScan::tag ? TagMatch{TagScan::tag, pos + 2, rank} : TagMatch{end, 0, 0};
-}
-
-// A tag at p: MPICH "[rank] ", Open MPI "[jobid,rank]<stdout>:", or (at a
-// line's start only) srun's label.
-TagMatch match_tag(const char *p, std::size_t n) {
-  if (p[0] != '[') {
-    return match_srun_label(p, n);
-  }
-  std::size_t pos = 1;
+// A tag at p: srun --label's "%*d: " (the rank right-aligned), MPICH's
+// "[rank] ", Open MPI's "[jobid,rank]<stdout>:" or its <stderr>, whose
+// lines are dropped.
+Tag match_tag(const char *p, std::size_t n) {
+  const char *const end = p + n;
+  const char *q = p;
   std::uint64_t first = 0;
-  TagScan scan = read_tag_number(p, n, pos, first);
-  if (scan != TagScan::tag) {
-    return {scan, 0, 0};
-  }
-  if (p[pos] == ']') {
-    if (pos + 1 == n) {
-      return {TagScan::partial, 0, 0};
-    }
-    return p[pos + 1] == ' ' ? TagMatch{TagScan::tag, pos + 2, first} : TagMatch{};
-  }
-  if (p[pos] != ',') {
-    return {};
-  }
-  ++pos;
   std::uint64_t second = 0;
-  scan = read_tag_number(p, n, pos, second);
-  if (scan != TagScan::tag) {
-    return {scan, 0, 0};
+  const auto tag = [&](Match match, std::uint64_t key) {
+    return match == Match::yes ? Tag{match, static_cast<std::size_t>(q - p), key} : Tag{match};
+  };
+  if (*p != '[') {
+    while (q < end && q - p < 20 && *q == ' ') {
+      ++q;
+    }
+    const Match number = read_rank(q, end, first);
+    return tag(number == Match::yes ? read_text(q, end, ": ") : number, first);
   }
-  return match_open_mpi_end(p, n, pos, first, second);
+  ++q;
+  if (const Match number = read_rank(q, end, first); number != Match::yes) {
+    return {number};
+  }
+  if (*q != ',') {
+    return tag(read_text(q, end, "] "), first);
+  }
+  ++q;
+  if (const Match number = read_rank(q, end, second); number != Match::yes) {
+    return {number};
+  }
+  const char *const ranks_end = q;
+  if (const Match out = read_text(q, end, "]<stdout>:"); out != Match::no) {
+    return tag(out, open_mpi_key | first << 32 | second);
+  }
+  q = ranks_end;
+  return tag(read_text(q, end, "]<stderr>:"), stderr_key);
 }
 
 void append(PendingLine &pending, const char *p, std::size_t n, std::uint64_t line) {
@@ -123,29 +102,21 @@ void append(PendingLine &pending, const char *p, std::size_t n, std::uint64_t li
   pending.last = p[n - 1];
 }
 
-std::int64_t tag_rank(std::uint64_t key) {
-  return key == untagged_key ? -1 : static_cast<std::int64_t>(key & 0xffffffff);
-}
-
-void emit(JobCheck &job, const FileStreams &streams, std::uint64_t key, const char *text,
-          std::size_t kept, char last, std::uint64_t length, std::uint64_t line, bool ended) {
-  if (ended && length > 0 && last == '\r') {
-    --length; // CRLF line end
-    kept = std::min<std::size_t>(kept, length);
+// Checks a line of stream key; a CR before its newline is not part of it.
+void emit(JobCheck &job, const FileStreams &streams, std::uint64_t key, SourceLine source,
+          char last) {
+  if (source.ended && source.length > 0 && last == '\r') {
+    --source.length;
+    source.text = source.text.substr(0, std::min<std::uint64_t>(source.text.size(), source.length));
   }
-  SourceLine source;
-  source.text = std::string_view(text, std::min(kept, kept_bytes));
-  source.length = length;
-  source.line = line;
-  source.tag_rank = tag_rank(key);
-  source.ended = ended;
+  source.tag_rank = key == untagged_key ? -1 : static_cast<std::int64_t>(key & 0xffffffff);
   take_line(job, streams.file, source);
 }
 
 void emit_pending(JobCheck &job, const FileStreams &streams, std::uint64_t key,
                   const PendingLine &pending, bool ended) {
-  emit(job, streams, key, pending.bytes, pending.kept, pending.last, pending.length, pending.line,
-       ended);
+  emit(job, streams, key, {{pending.bytes, pending.kept}, pending.length, pending.line, -1, ended},
+       pending.last);
 }
 
 // Makes key the stream taking bytes: the open line of the one before is
@@ -164,12 +135,10 @@ void switch_stream(JobCheck &job, FileStreams &streams, std::uint64_t key) {
     streams.active.kept = 0;
   }
   streams.key = key;
-  if (!streams.parked.empty()) {
-    auto found = streams.parked.find(key);
-    if (found != streams.parked.end()) {
-      streams.active = found->second;
-      streams.parked.erase(found);
-    }
+  const auto found = streams.parked.empty() ? streams.parked.end() : streams.parked.find(key);
+  if (found != streams.parked.end()) {
+    streams.active = found->second;
+    streams.parked.erase(found);
   }
 }
 
@@ -182,32 +151,37 @@ void add_bytes(FileStreams &streams, const char *p, std::size_t n) {
 
 // The last bytes of the current stream's line, up to its newline.
 void end_line(JobCheck &job, FileStreams &streams, const char *p, std::size_t n) {
-  if (streams.key != stderr_key) {
-    if (streams.active.length > 0) {
-      if (n > 0) {
-        append(streams.active, p, n, streams.line);
-      }
-      emit_pending(job, streams, streams.key, streams.active, true);
-      streams.active.length = 0;
-      streams.active.kept = 0;
-    } else if (n > 0) {
-      emit(job, streams, streams.key, p, std::min(n, kept_bytes), p[n - 1], n, streams.line, true);
-    }
+  if (streams.key != stderr_key && streams.active.length > 0) {
+    add_bytes(streams, p, n);
+    emit_pending(job, streams, streams.key, streams.active, true);
+    streams.active.length = 0;
+    streams.active.kept = 0;
+  } else if (streams.key != stderr_key && n > 0) {
+    emit(job, streams, streams.key, {{p, std::min(n, kept_bytes)}, n, streams.line, -1, true},
+         p[n - 1]);
   }
   ++streams.line;
   streams.at_line_start = true;
 }
 
-// At a '[': switch streams on a tag; else it is data (or, at the start of a
-// file line, the line is untagged).
-const char *take_tag(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
-  const TagMatch match = match_tag(p, static_cast<std::size_t>(end - p));
-  if (match.scan == TagScan::tag) {
+// Switches to the stream of a whole tag; false if it is none.
+bool take_whole_tag(JobCheck &job, FileStreams &streams, const Tag &tag) {
+  if (tag.match == Match::yes) {
     streams.tagged_line = true;
-    switch_stream(job, streams, match.key);
-    return p + match.length;
+    switch_stream(job, streams, tag.key);
   }
-  if (match.scan == TagScan::partial) {
+  return tag.match == Match::yes;
+}
+
+// At a possible tag: switch streams on a tag, keep a tag cut off by the end
+// of the block; else the byte is data (or, at the start of a file line, the
+// line is untagged).
+const char *take_tag(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
+  const Tag tag = match_tag(p, static_cast<std::size_t>(end - p));
+  if (take_whole_tag(job, streams, tag)) {
+    return p + tag.length;
+  }
+  if (tag.match == Match::partial) {
     streams.cut_tag_size = static_cast<std::size_t>(end - p);
     std::memcpy(streams.cut_tag, p, streams.cut_tag_size);
     return end;
@@ -224,51 +198,17 @@ const char *finish_cut_tag(JobCheck &job, FileStreams &streams, const char *p, c
   const std::size_t had = streams.cut_tag_size;
   const std::size_t add = std::min(max_tag_bytes - had, static_cast<std::size_t>(end - p));
   std::memcpy(streams.cut_tag + had, p, add);
-  const TagMatch match = match_tag(streams.cut_tag, had + add);
-  if (match.scan == TagScan::partial) {
+  const Tag tag = match_tag(streams.cut_tag, had + add);
+  if (tag.match == Match::partial) {
     streams.cut_tag_size = had + add;
     return end;
   }
   streams.cut_tag_size = 0;
-  if (match.scan == TagScan::tag) {
-    streams.tagged_line = true;
-    switch_stream(job, streams, match.key);
-    return p + (match.length - had);
+  if (take_whole_tag(job, streams, tag)) {
+    return p + (tag.length - had);
   }
   add_bytes(streams, streams.cut_tag, had);
   return p;
-}
-
-const char *take_untagged(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
-  const auto *newline = static_cast<const char *>(std::memchr(p, '\n', end - p));
-  if (newline == nullptr) {
-    add_bytes(streams, p, static_cast<std::size_t>(end - p));
-    return end;
-  }
-  end_line(job, streams, p, static_cast<std::size_t>(newline - p));
-  return newline + 1;
-}
-
-const char *take_tagged(JobCheck &job, FileStreams &streams, const char *p, const char *end) {
-  if (*p == '\n') { // the line ends right after its tag: blank, or the end of an open one
-    end_line(job, streams, p, 0);
-    return p + 1;
-  }
-  const auto *newline = static_cast<const char *>(std::memchr(p, '\n', end - p));
-  const char *stop = newline ? newline : end;
-  while (const auto *bracket = static_cast<const char *>(std::memchr(p, '[', stop - p))) {
-    add_bytes(streams, p, static_cast<std::size_t>(bracket - p));
-    p = take_tag(job, streams, bracket, end);
-    if (streams.cut_tag_size > 0) {
-      return end;
-    }
-  }
-  if (newline == nullptr) {
-    add_bytes(streams, p, static_cast<std::size_t>(end - p));
-    return end;
-  }
-  end_line(job, streams, p, static_cast<std::size_t>(newline - p));
-  return newline + 1;
 }
 
 } // namespace
@@ -303,16 +243,32 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
         continue;
       }
     }
-    p = streams.tagged_line ? take_tagged(job, streams, p, end)
-                            : take_untagged(job, streams, p, end);
+    const auto *newline = *p == '\n' ? p : static_cast<const char *>(std::memchr(p, '\n', end - p));
+    const char *stop = newline ? newline : end;
+    // In a tagged line, a tag may switch streams anywhere.
+    while (streams.tagged_line && p < stop) {
+      const auto *bracket = static_cast<const char *>(std::memchr(p, '[', stop - p));
+      if (bracket == nullptr) {
+        break;
+      }
+      add_bytes(streams, p, static_cast<std::size_t>(bracket - p));
+      p = take_tag(job, streams, bracket, end);
+      if (streams.cut_tag_size > 0) {
+        return;
+      }
+    }
+    if (newline == nullptr) {
+      add_bytes(streams, p, static_cast<std::size_t>(end - p));
+      return;
+    }
+    end_line(job, streams, p, static_cast<std::size_t>(newline - p));
+    p = newline + 1;
   }
 }
 
 void close_file(JobCheck &job, FileStreams &streams) {
-  if (streams.cut_tag_size > 0) {
-    add_bytes(streams, streams.cut_tag, streams.cut_tag_size);
-    streams.cut_tag_size = 0;
-  }
+  add_bytes(streams, streams.cut_tag, streams.cut_tag_size);
+  streams.cut_tag_size = 0;
   std::vector<std::pair<std::uint64_t, const PendingLine *>> unfinished;
   if (streams.active.length > 0) {
     unfinished.emplace_back(streams.key, &streams.active);
@@ -329,18 +285,6 @@ void close_file(JobCheck &job, FileStreams &streams) {
   streams.parked.clear();
   streams.active.length = 0;
   job.lines_before = std::min(job.lines_before + streams.line, max_location);
-}
-
-CheckReport check_files(const std::vector<std::pair<std::string, std::string_view>> &files,
-                        const CheckOptions &options) {
-  JobCheck job;
-  job.options = options;
-  for (const auto &file : files) {
-    FileStreams streams = open_file(job, file.first);
-    feed(job, streams, file.second.data(), file.second.size());
-    close_file(job, streams);
-  }
-  return finish(job);
 }
 
 } // namespace pairdot_check

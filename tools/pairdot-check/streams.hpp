@@ -5,10 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <unordered_map>
-#include <utility>
-#include <vector>
 
 namespace pairdot_check {
 
@@ -49,9 +46,5 @@ void feed(JobCheck &job, FileStreams &streams, const char *data, std::size_t siz
 
 // Ends the file: lines still open are reported as unfinished.
 void close_file(JobCheck &job, FileStreams &streams);
-
-// Checks whole in-memory files (label, bytes) as one job.
-CheckReport check_files(const std::vector<std::pair<std::string, std::string_view>> &files,
-                        const CheckOptions &options);
 
 } // namespace pairdot_check

@@ -6,10 +6,6 @@ namespace pairdot_check {
 
 namespace {
 
-Location locate(const JobCheck &job, std::uint32_t file, std::uint64_t line) {
-  return std::min(job.file_starts[file] + line, max_location);
-}
-
 std::string where(const JobCheck &job, Location at) {
   const auto next = std::upper_bound(job.file_starts.begin(), job.file_starts.end(), at - 1);
   const auto file = static_cast<std::size_t>(next - job.file_starts.begin()) - 1;
@@ -18,18 +14,15 @@ std::string where(const JobCheck &job, Location at) {
 
 // Counts a problem; true when its message is still to be listed.
 bool count_problem(JobCheck &job) {
-  ++job.problems;
-  return job.listed.size() < job.options.max_listed;
+  ++job.report.problems;
+  return job.report.listed.size() < job.options.max_listed;
 }
 
-void list_problem(JobCheck &job, Location at, const std::string &what) {
-  job.listed.push_back((at ? where(job, at) : std::string("pairdot-check")) + ": " + what);
-}
-
-// Counts a problem; builds its message only while listing.
+// Counts a problem; builds its message, text(), only while listing.
 template <class Text> void add_problem(JobCheck &job, Location at, Text &&text) {
   if (count_problem(job)) {
-    list_problem(job, at, text());
+    job.report.listed.push_back((at ? where(job, at) : std::string("pairdot-check")) + ": " +
+                                text());
   }
 }
 
@@ -46,16 +39,17 @@ void note_repeat(std::unordered_map<std::int32_t, Repeats> &repeats, std::int32_
 }
 
 // Rank of a line against its tag and --np; reports and returns false if off.
-bool rank_allowed(JobCheck &job, Location at, std::int64_t tag_rank, std::int32_t rank,
-                  const char *what) {
-  if (tag_rank >= 0 && tag_rank != rank) {
-    add_problem(job, at, [&] {
-      return "line tagged as " + rank_text(tag_rank) + " is a " + what + " of " + rank_text(rank);
+bool rank_allowed(JobCheck &job, const QueuedLine &queued, const char *what) {
+  const std::int32_t rank = queued.line.rank;
+  if (queued.tag_rank >= 0 && queued.tag_rank != rank) {
+    add_problem(job, queued.at, [&] {
+      return "line tagged as " + rank_text(queued.tag_rank) + " is a " + what + " of " +
+             rank_text(rank);
     });
     return false;
   }
   if (job.options.np > 0 && rank >= job.options.np) {
-    add_problem(job, at, [&] {
+    add_problem(job, queued.at, [&] {
       return rank_text(rank) + ": " + what + " beyond --np " + std::to_string(job.options.np);
     });
     return false;
@@ -63,36 +57,34 @@ bool rank_allowed(JobCheck &job, Location at, std::int64_t tag_rank, std::int32_
   return true;
 }
 
-void take_vector(JobCheck &job, Location at, std::int64_t tag_rank, const ParsedLine &line) {
-  if (!rank_allowed(job, at, tag_rank, line.rank, "vector line")) {
+void take_vector(JobCheck &job, const QueuedLine &queued) {
+  const ParsedLine &line = queued.line;
+  if (!rank_allowed(job, queued, "vector line")) {
     return;
   }
   const bool odd = line.rank % 2 != 0;
   if (line.kind == LineKind::vector && odd != (line.role == Role::x)) {
-    add_problem(job, at, [&] {
+    add_problem(job, queued.at, [&] {
       return rank_text(line.rank) + ": " + (odd ? "ProcessY" : "ProcessX") + " line, but " +
              (odd ? "odd ranks print ProcessX" : "even ranks print ProcessY");
     });
   }
   RankRecord &record = record_for(job.ranks, line.rank);
   if (record.vector_at != 0) {
-    note_repeat(job.vector_repeats, line.rank, at);
+    note_repeat(job.vector_repeats, line.rank, queued.at);
     return;
   }
-  record.vector_at = at;
-  if (line.kind == LineKind::vector) {
-    record.values = line.values;
-  } else {
-    record.vector_bad = true;
-  }
+  record.vector_at = queued.at;
+  record.values = line.kind == LineKind::vector ? line.values : bad_values;
 }
 
-void take_result(JobCheck &job, Location at, std::int64_t tag_rank, const ParsedLine &line) {
-  if (!rank_allowed(job, at, tag_rank, line.rank, "result line")) {
+void take_result(JobCheck &job, const QueuedLine &queued) {
+  const ParsedLine &line = queued.line;
+  if (!rank_allowed(job, queued, "result line")) {
     return;
   }
   if (line.rank % 2 == 0 || line.first != line.rank - 1) {
-    add_problem(job, at, [&] {
+    add_problem(job, queued.at, [&] {
       return "result line for ranks " + std::to_string(line.first) + " ; " +
              std::to_string(line.rank) + ", which are no pair (r-1 ; r with r odd)";
     });
@@ -100,18 +92,27 @@ void take_result(JobCheck &job, Location at, std::int64_t tag_rank, const Parsed
   }
   RankRecord &record = record_for(job.ranks, line.rank);
   if (record.result_at != 0) {
-    note_repeat(job.result_repeats, line.rank, at);
+    note_repeat(job.result_repeats, line.rank, queued.at);
     return;
   }
-  record.result_at = at;
-  set_result(job.ranks, record, line.rank, line.result);
+  record.result_at = queued.at;
+  set_result(record, line.result);
   record.result_bad = line.kind != LineKind::result;
 }
 
-void report_bad_line(JobCheck &job, Location at, const SourceLine &source, const ParsedLine &line) {
-  if (!count_problem(job)) {
-    return;
+void take_queued(JobCheck &job) {
+  for (std::size_t i = 0; i < job.queued; ++i) {
+    const QueuedLine &queued = job.queue[i];
+    if (queued.line.result_form) {
+      take_result(job, queued);
+    } else {
+      take_vector(job, queued);
+    }
   }
+  job.queued = 0;
+}
+
+std::string bad_line_text(const SourceLine &source, const ParsedLine &line) {
   std::string what = line.rank >= 0 ? rank_text(line.rank) + ": " : std::string();
   if (line.kind == LineKind::unknown) {
     what += "not a pairdot line: ";
@@ -120,34 +121,34 @@ void report_bad_line(JobCheck &job, Location at, const SourceLine &source, const
     what += line.error;
     what += "): ";
   }
-  list_problem(job, at, what + quote_line(source.text, source.length));
+  return what + quote_line(source.text, source.length);
 }
 
 void check_repeats(JobCheck &job, const std::unordered_map<std::int32_t, Repeats> &repeats,
-                   std::int32_t rank, const RankRecord &record, bool result) {
-  if (repeats.empty()) {
-    return;
-  }
-  auto found = repeats.find(rank);
+                   std::int32_t rank, Location first_at, bool result) {
+  const auto found = repeats.find(rank);
   if (found == repeats.end()) {
     return;
   }
-  const std::string count = std::to_string(found->second.count);
-  const std::string first =
-      " (first at " + where(job, result ? record.result_at : record.vector_at) + ")";
-  std::string text;
-  if (result) {
-    text = rank_text(rank) + ": " + count + " result lines" + first;
-  } else if (rank == 0) {
-    text = "rank 0 appears " + count + " times" + first + ": were " + count +
-           " one-process jobs started? (mpiexec from a different MPI library than the one "
-           "pairdot was built with)";
-  } else {
-    text = rank_text(rank) + " appears " + count + " times" + first;
+  if (!result && rank == 0) {
+    job.report.one_process_jobs = true;
   }
-  add_problem(job, found->second.second_at, [&] { return text; });
+  add_problem(job, found->second.second_at, [&] {
+    const std::string count = std::to_string(found->second.count);
+    const std::string first = " (first at " + where(job, first_at) + ")";
+    if (result) {
+      return rank_text(rank) + ": " + count + " result lines" + first;
+    }
+    if (rank == 0) {
+      return "rank 0 appears " + count + " times" + first + ": were " + count +
+             " one-process jobs started? (mpiexec from a different MPI library than the one "
+             "pairdot was built with)";
+    }
+    return rank_text(rank) + " appears " + count + " times" + first;
+  });
 }
 
+// Checks the pair that odd rank closes; partner is rank - 1's record or nullptr.
 void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record,
                 const RankRecord *partner) {
   if (rank % 2 == 0 || record.vector_at == 0) {
@@ -160,12 +161,12 @@ void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record,
     });
     return;
   }
-  if (partner == nullptr || partner->vector_at == 0 || partner->vector_bad || record.vector_bad ||
+  if (partner == nullptr || partner->vector_at == 0 || bad_vector(*partner) || bad_vector(record) ||
       record.result_bad) {
     return; // already reported as missing or bad
   }
   const int expected = dot(*partner, record);
-  const std::int32_t result = result_of(job.ranks, record, rank);
+  const std::int32_t result = result_of(record);
   if (result != expected) {
     add_problem(job, record.result_at, [&] {
       return rank_text(rank) + ": result " + std::to_string(result) +
@@ -175,26 +176,15 @@ void check_pair(JobCheck &job, std::int32_t rank, const RankRecord &record,
   }
 }
 
-// Checks one rank; partner is rank - 1's record if in use, else nullptr.
-void check_rank(JobCheck &job, std::int32_t rank, const RankRecord &record,
-                const RankRecord *partner) {
-  check_repeats(job, job.vector_repeats, rank, record, false);
-  check_repeats(job, job.result_repeats, rank, record, true);
-  check_pair(job, rank, record, partner);
-}
-
 void report_missing(JobCheck &job, std::int64_t from, std::int64_t to) {
   if (from > to) {
     return;
   }
-  if (from == to) {
-    add_problem(job, 0, [&] { return rank_text(from) + " missing (no vector line)"; });
-  } else {
-    add_problem(job, 0, [&] {
-      return "ranks " + std::to_string(from) + ".." + std::to_string(to) +
-             " missing (no vector line)";
-    });
-  }
+  add_problem(job, 0, [&] {
+    return (from == to ? rank_text(from)
+                       : "ranks " + std::to_string(from) + ".." + std::to_string(to)) +
+           " missing (no vector line)";
+  });
 }
 
 // Walks ranks 0..size-1, checking each present one and reporting runs of
@@ -208,84 +198,16 @@ void check_ranks(JobCheck &job, std::int64_t size) {
       report_missing(job, missing_from, rank - 1);
       missing_from = std::int64_t{rank} + 1;
     }
-    check_rank(job, rank, record, last_rank == rank - 1 ? last : nullptr);
+    if (!job.vector_repeats.empty() || !job.result_repeats.empty()) {
+      check_repeats(job, job.vector_repeats, rank, record.vector_at, false);
+      check_repeats(job, job.result_repeats, rank, record.result_at, true);
+    }
+    check_pair(job, rank, record, last_rank == rank - 1 ? last : nullptr);
     last_rank = rank;
     last = &record;
   });
   report_missing(job, missing_from, size - 1);
 }
-
-void take_queued(JobCheck &job) {
-  for (std::size_t i = 0; i < job.queued; ++i) {
-    const QueuedLine &queued = job.queue[i];
-    if (queued.line.result_form) {
-      take_result(job, queued.at, queued.tag_rank, queued.line);
-    } else {
-      take_vector(job, queued.at, queued.tag_rank, queued.line);
-    }
-  }
-  job.queued = 0;
-}
-
-} // namespace
-
-void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
-  const Location at = locate(job, file, source.line);
-  if (!source.ended) {
-    if (count_problem(job)) {
-      list_problem(job, at,
-                   "unfinished line (output cut off?): " + quote_line(source.text, source.length));
-    }
-    return;
-  }
-  if (source.length == 0) {
-    return;
-  }
-  if (source.length > source.text.size()) {
-    if (count_problem(job)) {
-      list_problem(job, at,
-                   "line too long (" + std::to_string(source.length) +
-                       " bytes): " + quote_line(source.text, source.length));
-    }
-    return;
-  }
-  QueuedLine &queued = job.queue[job.queued];
-  queued = QueuedLine{};
-  const ParsedLine &line = queued.line;
-  parse_line(source.text, queued.line);
-  if (line.kind == LineKind::bad || line.kind == LineKind::unknown) {
-    report_bad_line(job, at, source, line);
-  }
-  if (line.rank < 0 || (line.result_form && line.first < 0)) {
-    return;
-  }
-  // Records are taken a batch later, so that fetching them overlaps.
-  prefetch_record(job.ranks, line.rank);
-  queued.at = at;
-  queued.tag_rank = source.tag_rank;
-  if (++job.queued == job.queue.size()) {
-    take_queued(job);
-  }
-}
-
-CheckReport finish(JobCheck &job) {
-  take_queued(job);
-  const std::int64_t size = job.options.np > 0 ? job.options.np : job.ranks.highest + 1;
-  if (size == 0) {
-    add_problem(job, 0, [&] { return "no rank printed a vector line"; });
-  }
-  check_ranks(job, size);
-  CheckReport report;
-  report.ok = job.problems == 0;
-  report.ranks = size;
-  report.pairs = size / 2;
-  report.problems = job.problems;
-  report.listed = std::move(job.listed);
-  report.one_process_jobs = job.vector_repeats.count(0) > 0;
-  return report;
-}
-
-namespace {
 
 std::string repeat_problem(const JobCheck &job, std::int32_t rank) {
   for (const auto *repeats : {&job.vector_repeats, &job.result_repeats}) {
@@ -308,8 +230,8 @@ std::string pair_problem(const JobCheck &job, std::int32_t rank, const RankRecor
   if (odd == nullptr || odd->vector_at == 0) {
     return "no vector line from " + rank_text(rank + 1);
   }
-  if (even->vector_bad || odd->vector_bad) {
-    return "bad vector line from " + rank_text(even->vector_bad ? rank : rank + 1);
+  if (bad_vector(*even) || bad_vector(*odd)) {
+    return "bad vector line from " + rank_text(bad_vector(*even) ? rank : rank + 1);
   }
   if (odd->result_at == 0) {
     return "no result";
@@ -318,9 +240,8 @@ std::string pair_problem(const JobCheck &job, std::int32_t rank, const RankRecor
     return "bad result line";
   }
   const int expected = dot(*even, *odd);
-  const std::int32_t result = result_of(job.ranks, *odd, rank + 1);
-  if (result != expected) {
-    return "result " + std::to_string(result) + ", but the vectors give " +
+  if (result_of(*odd) != expected) {
+    return "result " + std::to_string(result_of(*odd)) + ", but the vectors give " +
            std::to_string(expected);
   }
   std::string repeated = repeat_problem(job, rank);
@@ -329,20 +250,64 @@ std::string pair_problem(const JobCheck &job, std::int32_t rank, const RankRecor
 
 } // namespace
 
-std::vector<PairVerdict> pair_verdicts(JobCheck &job, std::int64_t size) {
-  std::vector<const RankRecord *> records(
-      static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
-  for_each_rank(job.ranks, size, [&](std::int32_t rank, const RankRecord &record) {
-    records[static_cast<std::size_t>(rank)] = &record;
-  });
+void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
+  const Location at = std::min(job.file_starts[file] + source.line, max_location);
+  if (!source.ended) {
+    add_problem(job, at, [&] {
+      return "unfinished line (output cut off?): " + quote_line(source.text, source.length);
+    });
+    return;
+  }
+  if (source.length == 0) {
+    return;
+  }
+  if (source.length > source.text.size()) {
+    add_problem(job, at, [&] {
+      return "line too long (" + std::to_string(source.length) +
+             " bytes): " + quote_line(source.text, source.length);
+    });
+    return;
+  }
+  QueuedLine &queued = job.queue[job.queued];
+  queued.line = ParsedLine{};
+  const ParsedLine &line = queued.line;
+  parse_line(source.text, queued.line);
+  if (line.kind == LineKind::bad || line.kind == LineKind::unknown) {
+    add_problem(job, at, [&] { return bad_line_text(source, line); });
+  }
+  if (line.rank < 0 || (line.result_form && line.first < 0)) {
+    return;
+  }
+  // Records are taken a batch later, so that fetching them overlaps.
+  prefetch_record(job.ranks, line.rank);
+  queued.at = at;
+  queued.tag_rank = source.tag_rank;
+  if (++job.queued == job.queue.size()) {
+    take_queued(job);
+  }
+}
+
+CheckReport finish(JobCheck &job) {
+  take_queued(job);
+  const std::int64_t size = job.options.np > 0 ? job.options.np : job.ranks.highest + 1;
+  if (size == 0) {
+    add_problem(job, 0, [&] { return "no rank printed a vector line"; });
+  }
+  check_ranks(job, size);
+  CheckReport report = std::move(job.report);
+  report.ok = report.problems == 0;
+  report.ranks = size;
+  report.pairs = size / 2;
+  return report;
+}
+
+std::vector<PairVerdict> pair_verdicts(const JobCheck &job, std::int64_t size) {
   std::vector<PairVerdict> verdicts;
   for (std::int64_t even = 0; even + 1 < size; even += 2) {
-    PairVerdict verdict;
-    verdict.even_rank = static_cast<std::int32_t>(even);
-    verdict.problem = pair_problem(job, verdict.even_rank, records[static_cast<std::size_t>(even)],
-                                   records[static_cast<std::size_t>(even + 1)]);
-    verdict.verified = verdict.problem.empty();
-    verdicts.push_back(std::move(verdict));
+    const auto rank = static_cast<std::int32_t>(even);
+    std::string problem =
+        pair_problem(job, rank, find_record(job.ranks, rank), find_record(job.ranks, rank + 1));
+    verdicts.push_back({rank, problem.empty(), std::move(problem)});
   }
   return verdicts;
 }

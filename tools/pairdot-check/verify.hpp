@@ -18,6 +18,22 @@ struct CheckOptions {
   std::size_t max_parked = std::size_t{1} << 16; // open lines of interrupted streams
 };
 
+struct CheckReport {
+  bool ok = false;
+  std::int64_t ranks = 0;
+  std::int64_t pairs = 0;
+  std::uint64_t problems = 0;
+  std::vector<std::string> listed; // one message per listed problem
+  bool one_process_jobs = false;   // rank 0 printed its vector more than once
+};
+
+// The verdict on one pair (even_rank, even_rank + 1).
+struct PairVerdict {
+  std::int32_t even_rank = 0;
+  bool verified = false;
+  std::string problem; // why not; empty when verified
+};
+
 // A complete line of one rank's stream. text holds at most the first bytes
 // of it; length counts them all.
 struct SourceLine {
@@ -50,24 +66,7 @@ struct JobCheck {
   std::size_t queued = 0;
   std::unordered_map<std::int32_t, Repeats> vector_repeats;
   std::unordered_map<std::int32_t, Repeats> result_repeats;
-  std::vector<std::string> listed;
-  std::uint64_t problems = 0;
-};
-
-struct CheckReport {
-  bool ok = false;
-  std::int64_t ranks = 0;
-  std::int64_t pairs = 0;
-  std::uint64_t problems = 0;
-  std::vector<std::string> listed; // one message per listed problem
-  bool one_process_jobs = false;   // rank 0 came more than once: jobs of one process each
-};
-
-// The verdict on one pair (even_rank, even_rank + 1).
-struct PairVerdict {
-  std::int32_t even_rank = 0;
-  bool verified = false;
-  std::string problem; // why not; empty when verified
+  CheckReport report; // problems so far
 };
 
 // Checks one line of file number `file` (an index into job.files).
@@ -77,6 +76,6 @@ void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source);
 CheckReport finish(JobCheck &job);
 
 // The verdict on every pair of a job of `size` ranks, after finish.
-std::vector<PairVerdict> pair_verdicts(JobCheck &job, std::int64_t size);
+std::vector<PairVerdict> pair_verdicts(const JobCheck &job, std::int64_t size);
 
 } // namespace pairdot_check

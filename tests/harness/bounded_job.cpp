@@ -1,6 +1,7 @@
 #include "bounded_job.hpp"
 
 #include "job_options.hpp"
+#include "process.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -31,16 +32,9 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string read_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The process group in /proc/PID/stat: the third field after "(command)".
 pid_t group_of(const std::string &pid) {
-  const std::string stat = read_text("/proc/" + pid + "/stat");
+  const std::string stat = pairdot_launch::file_text("/proc/" + pid + "/stat");
   std::istringstream fields(stat.substr(stat.rfind(')') + 1));
   std::string state;
   pid_t parent = 0;
@@ -57,7 +51,7 @@ bool is_number(const std::string &text) {
 // Whether the process was started with the job's status directory, as every
 // process a rank starts is.
 bool started_by_rank(const std::string &pid, const std::string &dir) {
-  const std::string environment = '\0' + read_text("/proc/" + pid + "/environ");
+  const std::string environment = '\0' + pairdot_launch::file_text("/proc/" + pid + "/environ");
   return environment.find('\0' + std::string(status_dir_variable) + "=" + dir + '\0') !=
          std::string::npos;
 }
@@ -115,7 +109,7 @@ std::vector<std::string> job_processes(const std::string &dir, pid_t group) {
     if (!is_number(pid) || pid == self) {
       continue;
     }
-    std::string command = read_text("/proc/" + pid + "/cmdline");
+    std::string command = pairdot_launch::file_text("/proc/" + pid + "/cmdline");
     std::replace(command.begin(), command.end(), '\0', ' ');
     // An exited process not yet reaped has no command line.
     if (!command.empty() && (command.find(under) != std::string::npos ||

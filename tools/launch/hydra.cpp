@@ -49,11 +49,7 @@ public:
                                launch.dir + "/err.%r"});
     }
     argv.insert(argv.end(), {"-n", std::to_string(launch.np)});
-    if (!launch.shim.empty()) {
-      argv.push_back(launch.shim);
-    }
-    argv.push_back(launch.program);
-    argv.insert(argv.end(), launch.program_args.begin(), launch.program_args.end());
+    append_program(argv, launch);
     return argv;
   }
 

@@ -1,8 +1,8 @@
 #include "launcher.hpp"
 
+#include "process.hpp"
+
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace pairdot_launch {
 
@@ -22,10 +22,7 @@ std::optional<MpiLibrary> library_of_program(std::string_view program_bytes) {
 }
 
 std::optional<MpiLibrary> program_library(const std::string &program) {
-  std::ifstream in(program, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return library_of_program(bytes.str());
+  return library_of_program(file_text(program));
 }
 
 const char *srun_plugin(MpiLibrary library) {
@@ -53,6 +50,14 @@ std::string Launcher::rank_stderr(const std::string &dir, int rank) const {
 bool Launcher::waited_for_resources(std::string_view /*launcher_stderr*/) const { return false; }
 
 std::string Launcher::one_process_advice(const Launch & /*launch*/) const { return {}; }
+
+void append_program(std::vector<std::string> &argv, const Launch &launch) {
+  if (!launch.shim.empty()) {
+    argv.push_back(launch.shim);
+  }
+  argv.push_back(launch.program);
+  argv.insert(argv.end(), launch.program_args.begin(), launch.program_args.end());
+}
 
 const std::vector<const Launcher *> &all_launchers() {
   static const std::vector<const Launcher *> launchers{&hydra_launcher(), &open_mpi_launcher(),

@@ -82,6 +82,9 @@ public:
   [[nodiscard]] virtual std::string one_process_advice(const Launch &launch) const;
 };
 
+// What every command line ends with: the shim (if any), the program and its words.
+void append_program(std::vector<std::string> &argv, const Launch &launch);
+
 // Every launcher, in the order --launcher lists them.
 const std::vector<const Launcher *> &all_launchers();
 const Launcher *launcher_named(std::string_view name);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -123,6 +124,13 @@ std::string output_of(const std::vector<std::string> &argv, int timeout_ms) {
   }
   close(fds[0]);
   return text;
+}
+
+std::string file_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::optional<std::string> first_executable(const std::vector<std::string> &candidates) {

@@ -25,6 +25,9 @@ pid_t spawn(const Spawn &what, std::string &error);
 // empty if it cannot be started.
 std::string output_of(const std::vector<std::string> &argv, int timeout_ms = 10000);
 
+// What a file holds; empty if it cannot be read.
+std::string file_text(const std::string &path);
+
 // The first of the candidates that is an executable file, made absolute.
 std::optional<std::string> first_executable(const std::vector<std::string> &candidates);
 // A command's full path from PATH (or itself, if it names a path), if found.

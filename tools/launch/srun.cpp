@@ -40,11 +40,7 @@ public:
     }
     // The user's words come last, so that they win.
     argv.insert(argv.end(), launch.extra.begin(), launch.extra.end());
-    if (!launch.shim.empty()) {
-      argv.push_back(launch.shim);
-    }
-    argv.push_back(launch.program);
-    argv.insert(argv.end(), launch.program_args.begin(), launch.program_args.end());
+    append_program(argv, launch);
     return argv;
   }
 

@@ -37,13 +37,6 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string read_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::size_t newlines_in(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return static_cast<std::size_t>(
@@ -52,7 +45,7 @@ std::size_t newlines_in(const std::string &path) {
 
 // The first lines of the launcher's standard error, for the report.
 void add_launcher_lines(const std::string &dir, std::vector<std::string> &messages) {
-  std::istringstream err(read_text(dir + "/launcher.err"));
+  std::istringstream err(pairdot_launch::file_text(dir + "/launcher.err"));
   std::string line;
   for (int kept = 0; kept < 5 && std::getline(err, line);) {
     if (!line.empty()) {
@@ -70,7 +63,7 @@ pairdot_check::CheckReport check_output(const RunSettings &settings, const std::
   check.options.max_listed = max_messages;
   for (int rank = 0; rank < np; ++rank) {
     const std::string path = settings.launcher->rank_stdout(dir, rank);
-    const std::string text = read_text(path);
+    const std::string text = pairdot_launch::file_text(path);
     auto streams = pairdot_check::open_file(check, "rank " + std::to_string(rank) + " output");
     pairdot_check::feed(check, streams, text.data(), text.size());
     pairdot_check::close_file(check, streams);
@@ -111,7 +104,7 @@ check_probe_output(const RunSettings &settings, const std::string &dir, int np,
   report.ok = true;
   report.ranks = np;
   for (int rank = 0; rank < np; ++rank) {
-    const std::string text = read_text(settings.launcher->rank_stdout(dir, rank));
+    const std::string text = pairdot_launch::file_text(settings.launcher->rank_stdout(dir, rank));
     if (rank % 2 == 0) {
       if (!text.empty() && report.listed.size() < max_messages) {
         report.listed.push_back("rank " + std::to_string(rank) + " wrote output: \"" +
@@ -146,7 +139,8 @@ std::vector<std::string> misplaced_ranks(const std::vector<std::string> &planned
 bool kept_waiting(const RunSettings &settings, const RunningJob &job,
                   const std::vector<std::string> &recorded) {
   return std::all_of(recorded.begin(), recorded.end(), [](const auto &h) { return h.empty(); }) &&
-         settings.launcher->waited_for_resources(read_text(job.dir + "/launcher.err"));
+         settings.launcher->waited_for_resources(
+             pairdot_launch::file_text(job.dir + "/launcher.err"));
 }
 
 JobStatus status_of(const RunningJob &job, const pairdot_check::CheckReport &check, bool waiting) {
@@ -339,7 +333,7 @@ std::vector<std::string> recorded_hosts(const RunSettings &settings, const std::
                                         int np) {
   std::vector<std::string> hosts(static_cast<std::size_t>(np));
   for (int rank = 0; rank < np; ++rank) {
-    std::istringstream err(read_text(settings.launcher->rank_stderr(dir, rank)));
+    std::istringstream err(pairdot_launch::file_text(settings.launcher->rank_stderr(dir, rank)));
     const std::string mark = shim_mark + std::to_string(rank) + " on ";
     for (std::string line; std::getline(err, line);) {
       if (line.rfind(mark, 0) == 0) {

@@ -17,7 +17,7 @@ for step in "$@"; do
   asan)
     cmake --preset asan >/dev/null
     cmake --build --preset asan -j 2
-    ctest --preset asan -LE 'heavy|multihost|slurm'
+    ctest --preset asan -LE 'heavy|multihost|slurm|package'
     ;;
   lint) scripts/lint.sh ;;
   fuzz) tests/fuzz/run.sh "${PAIRDOT_FUZZ_SECONDS:-30}" ;;

@@ -3,6 +3,7 @@
 #include "check_job.hpp"
 
 #include <CLI/CLI.hpp>
+#include <pairdot_version.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -132,6 +133,7 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
   // Words after "--" are files, even those that start with '-'.
   char **const end = std::find(argv + 1, argv + argc, std::string("--"));
   CLI::App app("Verifies the output of one pairdot job.", "pairdot-check");
+  app.set_version_flag("--version", std::string("pairdot-check ") + pairdot_version::text);
   add_options(app, args);
   // CLI11 would take "--json= x" for "--json x".
   auto *const empty_value = std::find_if(argv + 1, end, [&](const std::string &word) {
@@ -145,7 +147,7 @@ int parse_arguments(int argc, char **argv, Arguments &args) {
   }
   try {
     app.parse(static_cast<int>(end - argv), argv);
-  } catch (const CLI::CallForHelp &help) {
+  } catch (const CLI::Success &help) {
     return app.exit(help);
   } catch (const CLI::ArgumentMismatch &) { // the last word, an option, has no value after it
     return usage_error(std::string(end[-1]) + " needs a value");

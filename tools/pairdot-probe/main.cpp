@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 #include <mpi.h>
+#include <pairdot_version.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -96,12 +97,13 @@ std::optional<int> parse_options(int argc, char **argv, int rank, Options &optio
       });
   app.add_option("--step-timeout", options.step_timeout, "seconds each size may take (default 5)")
       ->check(CLI::Range(shortest_timeout, longest_timeout));
+  app.set_version_flag("--version", std::string("pairdot-probe ") + pairdot_version::text);
   app.footer("Each pair's odd rank prints one line: probe E ; O: sizes ... mbps ... latency_us "
              "... verdict ok|failed SIZE: PROBLEM.\nExit status: 0 lines written, whatever their "
              "verdicts; 1 standard output failed; 2 usage.");
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &help) {
+  } catch (const CLI::Success &help) {
     return rank == 0 ? app.exit(help) : EXIT_SUCCESS;
   } catch (const CLI::ParseError &error) {
     if (rank == 0) {

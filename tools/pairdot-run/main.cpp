@@ -9,6 +9,7 @@
 #include "slurm.hpp"
 
 #include <CLI/CLI.hpp>
+#include <pairdot_version.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -294,11 +295,12 @@ int run_main(int argc, char **argv) {
   CLI::App app("Runs bounded pairdot jobs that name hosts; --sweep covers every ordered pair of "
                "hosts and names a bad host or link.",
                "pairdot-run");
+  app.set_version_flag("--version", std::string("pairdot-run ") + pairdot_version::text);
   add_options(app, args);
   try {
     app.parse(static_cast<int>(end - argv), argv);
     args.hosts_given = app.count("--hosts") > 0;
-  } catch (const CLI::CallForHelp &help) {
+  } catch (const CLI::Success &help) {
     return app.exit(help);
   } catch (const CLI::ParseError &error) {
     return fail(std::string(error.what()) + " (pairdot-run --help)");

@@ -34,7 +34,9 @@ for mpi in mpich openmpi; do
 done
 
 step "/usr/bin and man from the preferred variant (MPICH)"
-/usr/bin/pairdot-run --version | grep -q "^pairdot-run $version (MPICH " || fail "$(pairdot-run --version)"
+for tool in pairdot-run pairdot-check pairdot-probe; do
+  /usr/bin/$tool --version | grep -q "^$tool $version (MPICH [0-9]" || fail "$(/usr/bin/$tool --version)"
+done
 # man -w names the page that /usr/share/man/man1's link leads to.
 [ "$(man -w pairdot-run)" = /usr/lib/pairdot/mpich/share/man/man1/pairdot-run.1.gz ] ||
   fail "man -w: $(man -w pairdot-run)"

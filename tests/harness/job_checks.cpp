@@ -118,6 +118,18 @@ void expect_rejected_output(const JobOptions &options, const std::string &dir,
   }
 }
 
+// Lines of text that are the message, alone or after a launcher's rank tag.
+int lines_saying(const std::string &text, const std::string &message) {
+  int said = 0;
+  for (const std::string &line : lines_of(text)) {
+    const std::size_t tag = line.size() - std::min(line.size(), message.size());
+    const bool ends_so =
+        line.size() >= message.size() && line.compare(tag, message.size(), message) == 0;
+    said += ends_so && (tag == 0 || std::string("] :>").find(line[tag - 1]) != std::string::npos);
+  }
+  return said;
+}
+
 // Every rank that finished exited 1 and said once that it could not write.
 void expect_failed_writes(const JobOptions &options, const Launcher *launcher,
                           const std::string &dir, const EndedJob &job) {
@@ -180,17 +192,6 @@ void expect_clean_run(const JobOptions &options, const Launcher *launcher, const
 }
 
 } // namespace
-
-int lines_saying(const std::string &text, const std::string &message) {
-  int said = 0;
-  for (const std::string &line : lines_of(text)) {
-    const std::size_t tag = line.size() - std::min(line.size(), message.size());
-    const bool ends_so =
-        line.size() >= message.size() && line.compare(tag, message.size(), message) == 0;
-    said += ends_so && (tag == 0 || std::string("] :>").find(line[tag - 1]) != std::string::npos);
-  }
-  return said;
-}
 
 void check_job(const JobOptions &options, const Launcher *launcher, const std::string &dir,
                const EndedJob &job) {

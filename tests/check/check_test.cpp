@@ -14,8 +14,11 @@ using namespace job_text;
 using pairdot_check::CheckReport;
 using Files = std::vector<std::string>;
 
-CheckReport check(const Files &files, int np = 0, std::size_t block = 0) {
+// Checks the files, each fed whole or in blocks of `block` bytes.
+CheckReport check(const Files &files, int np = 0, std::size_t block = 0,
+                  pairdot_check::CheckOptions options = {}) {
   pairdot_check::JobCheck job;
+  job.options = options;
   job.options.np = np;
   for (std::size_t i = 0; i < files.size(); ++i) {
     auto streams = pairdot_check::open_file(job, "f" + std::to_string(i));
@@ -179,41 +182,26 @@ TEST(Faults, OneProcessJobsAreAFactNotOnlyWords) {
       {"the words only", vector_line(0, v) + "one-process jobs\n", 1000, false},
   };
   for (const auto &row : rows) {
-    pairdot_check::JobCheck job;
-    job.options.max_listed = row.max_listed;
-    auto streams = pairdot_check::open_file(job, "f");
-    pairdot_check::feed(job, streams, row.input.data(), row.input.size());
-    pairdot_check::close_file(job, streams);
-    const CheckReport report = pairdot_check::finish(job);
+    const CheckReport report = check({row.input}, 0, 0, {0, row.max_listed});
     EXPECT_FALSE(report.ok) << row.name;
     EXPECT_EQ(report.one_process_jobs, row.found) << row.name;
   }
 }
 
 TEST(Faults, OpenLinesOfInterruptedRanksAreCapped) {
-  pairdot_check::JobCheck job;
-  job.options.max_parked = 2;
-  auto streams = pairdot_check::open_file(job, "f");
   const std::string text = "[0] Pro[1] Pro[2] Pro[3] Pro[0] cessY 0 : \t\t0 0 0 0 0 \n";
-  pairdot_check::feed(job, streams, text.data(), text.size());
-  pairdot_check::close_file(job, streams);
-  const std::string listed = joined(pairdot_check::finish(job));
-  EXPECT_NE(listed.find("f:1: unfinished line (output cut off?): \"Pro\""), std::string::npos)
+  const std::string listed = joined(check({text}, 0, 0, {0, 1000, 2}));
+  EXPECT_NE(listed.find("f0:1: unfinished line (output cut off?): \"Pro\""), std::string::npos)
       << listed; // ranks 2 and 3 are given up while 0 and 1 are parked
   EXPECT_EQ(listed.find("rank 0 missing"), std::string::npos) << listed;
 }
 
 TEST(Faults, ListingStopsAtTheCapButCountingDoesNot) {
-  pairdot_check::JobCheck job;
-  job.options.max_listed = 3;
-  auto streams = pairdot_check::open_file(job, "many");
-  const std::string text(10, '\n');
-  const std::string junk = "junk\n" + text;
+  std::string text;
   for (int i = 0; i < 100; ++i) {
-    pairdot_check::feed(job, streams, junk.data(), junk.size());
+    text += "junk\n" + std::string(10, '\n');
   }
-  pairdot_check::close_file(job, streams);
-  const CheckReport report = pairdot_check::finish(job);
+  const CheckReport report = check({text}, 0, 0, {0, 3});
   EXPECT_EQ(report.listed.size(), 3u);
   EXPECT_EQ(report.problems, 101u); // 100 junk lines, no vector line
 }

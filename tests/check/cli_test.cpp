@@ -41,13 +41,11 @@ TEST(Cli, ExitCodesAndMessages) {
       write_file("bad", replaced(plain(streams, 1), "ProcessX 1", "ProcessX 5"));
   const std::string junk =
       write_file("junk", std::string(1500, '\n') + std::string(3000, 'x') + "\n");
-  const std::string many = write_file("many", [] {
-    std::string text;
-    for (int i = 0; i < 1500; ++i) {
-      text += "junk\n";
-    }
-    return text;
-  }());
+  std::string junk_lines;
+  for (int i = 0; i < 1500; ++i) {
+    junk_lines += "junk\n";
+  }
+  const std::string many = write_file("many", junk_lines);
   const std::string wrong = wrong_rank3("wrong");
   const std::string hosts = "--hosts " + hosts_file() + " ";
   const std::string spaced = write_file("spaced", "nodeA\nno de\n");

@@ -56,6 +56,30 @@ bool started_by_rank(const std::string &pid, const std::string &dir) {
          std::string::npos;
 }
 
+// Processes of the job: in its group, started with its status directory, or
+// naming a path under dir on their command line. One "PID COMMAND LINE" each.
+std::vector<std::string> job_processes(const std::string &dir, pid_t group) {
+  const std::string under = dir + "/";
+  const std::string self = std::to_string(getpid());
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto &entry : fs::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename().string();
+    if (!is_number(pid) || pid == self) {
+      continue;
+    }
+    std::string command = pairdot_launch::file_text("/proc/" + pid + "/cmdline");
+    std::replace(command.begin(), command.end(), '\0', ' ');
+    // An exited process not yet reaped has no command line.
+    if (!command.empty() && (command.find(under) != std::string::npos ||
+                             (group > 0 && group_of(pid) == group) || started_by_rank(pid, dir))) {
+      found.push_back(pid);
+      found.back().append(" ").append(command);
+    }
+  }
+  return found;
+}
+
 } // namespace
 
 EndedJob run_bounded(pairdot_launch::Spawn what, double seconds) {
@@ -97,28 +121,6 @@ int run_to_end(const pairdot_launch::Spawn &what) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::vector<std::string> job_processes(const std::string &dir, pid_t group) {
-  const std::string under = dir + "/";
-  const std::string self = std::to_string(getpid());
-  std::vector<std::string> found;
-  std::error_code error;
-  for (const auto &entry : fs::directory_iterator("/proc", error)) {
-    const std::string pid = entry.path().filename().string();
-    if (!is_number(pid) || pid == self) {
-      continue;
-    }
-    std::string command = pairdot_launch::file_text("/proc/" + pid + "/cmdline");
-    std::replace(command.begin(), command.end(), '\0', ' ');
-    // An exited process not yet reaped has no command line.
-    if (!command.empty() && (command.find(under) != std::string::npos ||
-                             (group > 0 && group_of(pid) == group) || started_by_rank(pid, dir))) {
-      found.push_back(pid);
-      found.back().append(" ").append(command);
-    }
-  }
-  return found;
 }
 
 std::vector<std::string> processes_left(const std::string &dir, pid_t group, double seconds) {

@@ -25,10 +25,6 @@ EndedJob run_bounded(pairdot_launch::Spawn what, double seconds);
 // Runs a command to its end: its exit status, or 128 + signal.
 int run_to_end(const pairdot_launch::Spawn &what);
 
-// Processes of the job: in its group, or naming a path under dir on their
-// command line. One "PID COMMAND LINE" each.
-std::vector<std::string> job_processes(const std::string &dir, pid_t group);
-
 // The job's processes still there after waiting up to `seconds` for them to end.
 std::vector<std::string> processes_left(const std::string &dir, pid_t group, double seconds);
 

@@ -13,16 +13,10 @@ namespace pairdot_harness {
 namespace {
 
 namespace fs = std::filesystem;
+using pairdot_launch::file_text;
 using pairdot_launch::Launcher;
 
 constexpr const char *valgrind_found_errors = "97";
-
-std::string read_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::vector<std::string> lines_of(const std::string &text) {
   std::vector<std::string> lines;
@@ -44,9 +38,9 @@ std::string rank_stdout(const Launcher *launcher, const std::string &dir, int ra
 std::string rank_stderr_text(const JobOptions &options, const Launcher *launcher,
                              const std::string &dir, int rank) {
   if (launcher != nullptr && options.form == "files") {
-    return read_text(launcher->rank_stderr(dir, rank));
+    return file_text(launcher->rank_stderr(dir, rank));
   }
-  return read_text(dir + "/stderr");
+  return file_text(dir + "/stderr");
 }
 
 // The output to check: a file per rank, dir/out.<rank> (empty if the rank
@@ -79,7 +73,7 @@ std::optional<std::string> rank_exit(const std::string &dir, int rank) {
   if (!fs::exists(file, error)) {
     return std::nullopt;
   }
-  std::string status = read_text(file);
+  std::string status = file_text(file);
   status.erase(status.find_last_not_of(" \n") + 1);
   return status;
 }
@@ -96,9 +90,9 @@ std::string checker_name(const JobOptions &options) {
 }
 
 void print_errors(const JobOptions &options, const Launcher *launcher, const std::string &dir) {
-  std::cerr << read_text(dir + "/stderr");
+  std::cerr << file_text(dir + "/stderr");
   for (int rank = 0; launcher != nullptr && options.form == "files" && rank < options.np; ++rank) {
-    for (const std::string &line : lines_of(read_text(launcher->rank_stderr(dir, rank)))) {
+    for (const std::string &line : lines_of(file_text(launcher->rank_stderr(dir, rank)))) {
       std::cerr << rank_name(rank) << ": " << line << "\n";
     }
   }
@@ -109,7 +103,7 @@ void expect_rejected_output(const JobOptions &options, const std::string &dir,
                             const std::vector<std::string> &outputs) {
   const int status = run_to_end(
       {check_command(options, outputs), {}, dir + "/check.out", dir + "/check.err", false});
-  const std::string errors = read_text(dir + "/check.err");
+  const std::string errors = file_text(dir + "/check.err");
   std::cout << errors;
   if (status != 1) {
     throw Failure(checker_name(options) + " exited " + std::to_string(status) + ", want 1");
@@ -122,6 +116,18 @@ void expect_rejected_output(const JobOptions &options, const std::string &dir,
       throw Failure(checker_name(options) + " did not report: " + pattern);
     }
   }
+}
+
+// Lines of text that are the message, alone or after a launcher's rank tag.
+int lines_saying(const std::string &text, const std::string &message) {
+  int said = 0;
+  for (const std::string &line : lines_of(text)) {
+    const std::size_t tag = line.size() - std::min(line.size(), message.size());
+    const bool ends_so =
+        line.size() >= message.size() && line.compare(tag, message.size(), message) == 0;
+    said += ends_so && (tag == 0 || std::string("] :>").find(line[tag - 1]) != std::string::npos);
+  }
+  return said;
 }
 
 // Every rank that finished exited 1 and said once that it could not write.
@@ -186,17 +192,6 @@ void expect_clean_run(const JobOptions &options, const Launcher *launcher, const
 }
 
 } // namespace
-
-int lines_saying(const std::string &text, const std::string &message) {
-  int said = 0;
-  for (const std::string &line : lines_of(text)) {
-    const std::size_t tag = line.size() - std::min(line.size(), message.size());
-    const bool ends_so =
-        line.size() >= message.size() && line.compare(tag, message.size(), message) == 0;
-    said += ends_so && (tag == 0 || std::string("] :>").find(line[tag - 1]) != std::string::npos);
-  }
-  return said;
-}
 
 void check_job(const JobOptions &options, const Launcher *launcher, const std::string &dir,
                const EndedJob &job) {

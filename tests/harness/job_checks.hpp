@@ -16,7 +16,4 @@ namespace pairdot_harness {
 void check_job(const JobOptions &options, const pairdot_launch::Launcher *launcher,
                const std::string &dir, const EndedJob &job);
 
-// Lines of text that are the message, alone or after a launcher's rank tag.
-int lines_saying(const std::string &text, const std::string &message);
-
 } // namespace pairdot_harness

@@ -17,6 +17,14 @@ bool asks_for_processes(const std::string &flag) {
   return std::find(flags.begin(), flags.end(), flag) != flags.end();
 }
 
+// The output form named by --form.
+pairdot_launch::OutputForm output_form(const std::string &name) {
+  if (name == "tagged") {
+    return pairdot_launch::OutputForm::tagged;
+  }
+  return name == "merged" ? pairdot_launch::OutputForm::merged : pairdot_launch::OutputForm::files;
+}
+
 } // namespace
 
 LauncherWords split_launcher_words(const std::vector<std::string> &words, int np) {
@@ -47,13 +55,6 @@ const Launcher &launcher_for(const std::string &command, const std::string &libr
     throw UsageError("cannot tell which MPI library " + command + " belongs to");
   }
   return *launcher;
-}
-
-pairdot_launch::OutputForm output_form(const std::string &name) {
-  if (name == "tagged") {
-    return pairdot_launch::OutputForm::tagged;
-  }
-  return name == "merged" ? pairdot_launch::OutputForm::merged : pairdot_launch::OutputForm::files;
 }
 
 pairdot_launch::Launch job_launch(const JobOptions &options, const LauncherWords &words,

@@ -28,7 +28,4 @@ const pairdot_launch::Launcher &launcher_for(const std::string &command,
 pairdot_launch::Launch job_launch(const JobOptions &options, const LauncherWords &words,
                                   const pairdot_launch::Launcher &launcher);
 
-// The output form named by --form.
-pairdot_launch::OutputForm output_form(const std::string &name);
-
 } // namespace pairdot_harness

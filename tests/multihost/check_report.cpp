@@ -11,6 +11,8 @@
 // recorded in MPI_Init, job after job, must be the one DIR/jobs.jsonl names.
 // A probe run's slow links and hosts must be those listed (none if not).
 
+#include "report_lists.hpp"
+
 #include <nlohmann/json.hpp>
 #include <tinyxml2.h>
 
@@ -20,7 +22,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,26 +35,10 @@ void fail(const std::string &what) {
   ++failures;
 }
 
-std::vector<std::string> split(const std::string &text, char by) {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, by);) {
-    parts.push_back(part);
-  }
-  return parts;
-}
-
 // "1>2,3>1" or "3" into host names.
 std::set<std::string> named(const std::string &list, const std::vector<std::string> &hosts) {
-  std::set<std::string> out;
-  for (const std::string &item : split(list, ',')) {
-    std::string name;
-    for (const std::string &number : split(item, '>')) {
-      name += (name.empty() ? "" : ">") + hosts.at(std::stoul(number) - 1);
-    }
-    out.insert(name);
-  }
-  return out;
+  return report_lists::named(
+      list, [&hosts](const std::string &n) { return hosts.at(std::stoul(n) - 1); });
 }
 
 void expect_set(const char *what, const std::set<std::string> &got,
@@ -175,23 +160,15 @@ int check(int argc, char **argv) {
   }
   std::set<std::string> suspect_hosts(report.at("suspect_hosts").begin(),
                                       report.at("suspect_hosts").end());
-  std::set<std::string> suspect_links;
-  for (const json &link : report.at("suspect_links")) {
-    suspect_links.insert(link.at("sender").get<std::string>() + ">" +
-                         link.at("receiver").get<std::string>());
-  }
   if (want["--links"] != "any") {
     expect_set("failed links", failed, named(want["--failed-links"], hosts));
   }
   expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
-  expect_set("suspect links", suspect_links, named(want["--suspect-links"], hosts));
+  expect_set("suspect links", report_lists::link_names(report.at("suspect_links")),
+             named(want["--suspect-links"], hosts));
   if (report.contains("slow_links")) {
-    std::set<std::string> slow_links;
-    for (const json &link : report.at("slow_links")) {
-      slow_links.insert(link.at("sender").get<std::string>() + ">" +
-                        link.at("receiver").get<std::string>());
-    }
-    expect_set("slow links", slow_links, named(want["--slow-links"], hosts));
+    expect_set("slow links", report_lists::link_names(report.at("slow_links")),
+               named(want["--slow-links"], hosts));
     expect_set("slow hosts", {report.at("slow_hosts").begin(), report.at("slow_hosts").end()},
                named(want["--slow-hosts"], hosts));
   } else if (want.count("--slow-links") != 0) {

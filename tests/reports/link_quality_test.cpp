@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -77,74 +79,36 @@ std::string verdicts_of(const LinkQuality &quality) {
 
 TEST(SlowRule, Scenarios) {
   const std::string healthy = "ab 100 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; ";
+  const std::string ok = "ab:ok ac:ok ba:ok bc:ok ca:ok "; // healthy's verdicts
   const struct {
     const char *name;
     std::string measures;
-    SlowRule rule;
-    const char *want;
+    std::string want;
+    SlowRule rule = {};
   } cases[] = {
-      {"all alike", healthy + "cb 95 11", {}, "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"slow beside others: re-test, not yet slow",
-       healthy + "cb 10 10",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | cb |"},
-      {"slow alone once: re-tested again",
-       healthy + "cb 10 10; cb 12 10 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | cb |"},
-      {"slow alone twice",
-       healthy + "cb 10 10; cb 12 10 **",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
-      {"contention only",
-       healthy + "cb 10 10; cb 98 10 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"the best measure alone counts",
-       healthy + "cb 10 10 *; cb 95 10 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"just above half", healthy + "cb 51 10 *", {}, "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"a later job beside others does not undo alone",
-       healthy + "cb 10 10 **; cb 99 10",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
-      {"latency over three times",
-       healthy + "cb 100 31 *; cb 100 40 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
-      {"the least latency alone counts",
-       healthy + "cb 100 4000 *; cb 100 12 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"latency under three times",
-       healthy + "cb 100 29 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"a stricter rule",
-       healthy + "cb 90 10 **",
-       {0.93, 2.1},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:slow | |"},
+      {"all alike", healthy + "cb 95 11", ok + "cb:ok | |"},
+      {"slow beside others: re-test, not yet slow", healthy + "cb 10 10", ok + "cb:ok | cb |"},
+      {"slow alone once: re-tested again", healthy + "cb 10 10; cb 12 10 *", ok + "cb:ok | cb |"},
+      {"slow alone twice", healthy + "cb 10 10; cb 12 10 **", ok + "cb:slow | |"},
+      {"contention only", healthy + "cb 10 10; cb 98 10 *", ok + "cb:ok | |"},
+      {"the best measure alone counts", healthy + "cb 10 10 *; cb 95 10 *", ok + "cb:ok | |"},
+      {"just above half", healthy + "cb 51 10 *", ok + "cb:ok | |"},
+      {"a later job beside others does not undo alone", healthy + "cb 10 10 **; cb 99 10",
+       ok + "cb:slow | |"},
+      {"latency over three times", healthy + "cb 100 31 *; cb 100 40 *", ok + "cb:slow | |"},
+      {"the least latency alone counts", healthy + "cb 100 4000 *; cb 100 12 *", ok + "cb:ok | |"},
+      {"latency under three times", healthy + "cb 100 29 *", ok + "cb:ok | |"},
+      {"a stricter rule", healthy + "cb 90 10 **", ok + "cb:slow | |", {0.93, 2.1}},
       {"faster alone: the median stays the sweep's",
-       healthy + "cb 100 10; ab 300 5 *; ba 300 5 *; ac 300 5 *; ca 300 5 *",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | |"},
-      {"failed links stay out of the median",
-       "ab 100 10; ba x; ac x; ca x; bc 60 10 *",
-       {},
+       healthy + "cb 100 10; ab 300 5 *; ba 300 5 *; ac 300 5 *; ca 300 5 *", ok + "cb:ok | |"},
+      {"failed links stay out of the median", "ab 100 10; ba x; ac x; ca x; bc 60 10 *",
        "ab:ok ac:failed ba:failed bc:ok ca:failed | |"},
-      {"the worst pair of a job",
-       healthy + "cb 100 10; =cb 20 10",
-       {},
-       "ab:ok ac:ok ba:ok bc:ok ca:ok cb:ok | cb |"},
+      {"the worst pair of a job", healthy + "cb 100 10; =cb 20 10", ok + "cb:ok | cb |"},
       {"a slow host: most of its links slow alone",
-       "ab 100 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; cb 100 10; ad 10 10 **; "
-       "da 10 10 **; bd 10 10 **; db 100 10; cd 100 10; dc 10 10 **",
-       {},
+       healthy + "cb 100 10; ad 10 10 **; da 10 10 **; bd 10 10 **; db 100 10; cd 100 10; "
+                 "dc 10 10 **",
        "ab:ok ac:ok ad:slow ba:ok bc:ok bd:slow ca:ok cb:ok cd:ok da:slow db:ok dc:slow | | d"},
-      {"half is not most",
-       healthy + "cb 100 10; ad 10 10 **; da 10 10 **; bd 100 10; db 100 10",
-       {},
+      {"half is not most", healthy + "cb 100 10; ad 10 10 **; da 10 10 **; bd 100 10; db 100 10",
        "ab:ok ac:ok ad:slow ba:ok bc:ok bd:ok ca:ok cb:ok da:slow db:ok | |"},
   };
   for (const auto &c : cases) {
@@ -223,18 +187,17 @@ TEST(SlowRule, ReportsNameSlowLinks) {
 
 TEST(SlowRule, JournalKeepsProbes) {
   const RunReport report = probed_report();
+  std::string dir = ::testing::TempDir() + "pairdot_probe_journal_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string file = dir + "/jobs.jsonl";
   for (const JobOutcome &job : report.jobs) {
-    const std::string line = journal_line(job);
-    char path[] = "/tmp/pairdot-probe-journal-XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    append_journal(path, job);
-    const std::vector<JobOutcome> back = read_journal(std::string(path) + "/jobs.jsonl");
+    std::filesystem::remove(file);
+    append_journal(dir, job);
+    const std::vector<JobOutcome> back = read_journal(file);
     ASSERT_EQ(back.size(), 1U);
     ASSERT_TRUE(back[0].pairs[0].probe);
     EXPECT_EQ(pairdot_probe::format_probe_line(*back[0].pairs[0].probe),
               pairdot_probe::format_probe_line(*job.pairs[0].probe));
-    std::remove((std::string(path) + "/jobs.jsonl").c_str());
-    std::remove(path);
   }
   // A probe line of another pair, or none, is refused by name.
   const std::string good = journal_line(report.jobs[0]);
@@ -243,24 +206,15 @@ TEST(SlowRule, JournalKeepsProbes) {
            {"\"probes\":{\"0\":\"probe", "\"probes\":{\"0\":\"prob"}}) {
     std::string bad = good;
     bad.replace(bad.find(from), from.size(), to);
-    char path[] = "/tmp/pairdot-probe-journal-XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    const std::string file = std::string(path) + "/jobs.jsonl";
-    {
-      std::FILE *out = std::fopen(file.c_str(), "w");
-      std::fputs(bad.c_str(), out);
-      std::fputs("\n", out);
-      std::fclose(out);
-    }
+    std::ofstream(file) << bad << "\n";
     try {
       read_journal(file);
       ADD_FAILURE() << "accepted " << bad;
     } catch (const std::runtime_error &error) {
       EXPECT_NE(std::string(error.what()).find("probes.0"), std::string::npos) << error.what();
     }
-    std::remove(file.c_str());
-    std::remove(path);
   }
+  std::filesystem::remove_all(dir);
 }
 
 } // namespace

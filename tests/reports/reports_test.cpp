@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -25,6 +26,7 @@ using nlohmann::json;
 using Names = std::vector<std::string>;
 using LinkNames = std::vector<std::pair<std::string, std::string>>;
 using Jobs = std::vector<std::pair<JobKind, std::string>>;
+constexpr JobKind sweep = JobKind::sweep;
 
 // A pair "ab+" has host a send to host b and verify, "ab-" fails with "no
 // result" ("n1>n2+": longer names); "!c": Slurm would not use host c, and the
@@ -99,117 +101,86 @@ std::string link_marks(const RunReport &report) {
   return marks;
 }
 
+// "s ab- cd-; i ab-": jobs, each a kind (s sweep, i isolation, 1 single, h
+// hosts) and make_job's pairs.
+Jobs jobs_of(const std::string &text) {
+  const std::map<char, JobKind> kinds = {
+      {'s', sweep}, {'i', JobKind::isolation}, {'1', JobKind::single}, {'h', JobKind::hosts}};
+  Jobs jobs;
+  std::istringstream items(text);
+  for (std::string item; std::getline(items, item, ';');) {
+    item.erase(0, item.find_first_not_of(' '));
+    jobs.emplace_back(kinds.at(item[0]), item.substr(2));
+  }
+  return jobs;
+}
+
+// Each letter a host's name, or each two letters a link's.
+Names hosts_of(const std::string &letters) {
+  Names names;
+  for (const char letter : letters) {
+    names.emplace_back(1, letter);
+  }
+  return names;
+}
+LinkNames links_of(const std::string &text) {
+  LinkNames links;
+  std::istringstream words(text);
+  for (std::string link; words >> link;) {
+    links.emplace_back(link.substr(0, 1), link.substr(1, 1));
+  }
+  return links;
+}
+
 struct Scenario {
   const char *name;
-  Names hosts;
-  Jobs jobs;
+  const char *hosts;
+  const char *jobs;
   std::string links; // as link_marks
-  Names suspect_hosts;
-  LinkNames suspect_links;
+  const char *suspect_hosts;
+  const char *suspect_links;
 };
 
-constexpr JobKind sweep = JobKind::sweep;
-constexpr JobKind isolation = JobKind::isolation;
+RunReport report_of(const Scenario &scenario) {
+  return make_report(hosts_of(scenario.hosts), jobs_of(scenario.jobs));
+}
 
 const std::vector<Scenario> &scenarios() {
   static const std::vector<Scenario> all = {
-      {"all verified",
-       {"a", "b", "c"},
-       {{sweep, "ab+ bc+ ca+"}, {sweep, "ba+ cb+ ac+"}},
-       "++++++",
-       {},
-       {}},
-      {"link a-b cut both ways",
-       {"a", "b", "c", "d"},
-       {{sweep, "ab- cd-"},
-        {sweep, "ba- dc+"},
-        {sweep, "ac+ bd+ ca+ db+"},
-        {sweep, "ad+ bc+ da+ cb+"},
-        {isolation, "ab-"},
-        {isolation, "cd+"},
-        {isolation, "ba-"}},
-       "x++x++++c+++" /* ab ac ad ba bc bd ca cb cd da db dc */,
-       {},
-       {{"a", "b"}, {"b", "a"}}},
-      {"host d cut off",
-       {"a", "b", "c", "d"},
-       {{sweep, "ab+ cd-"},
-        {sweep, "ba+ dc-"},
-        {sweep, "ac- bd-"},
-        {sweep, "ca+ db-"},
-        {sweep, "ad- bc+"},
-        {sweep, "da- cb+"},
-        {isolation, "cd-"},
-        {isolation, "dc-"},
-        {isolation, "ac+"},
-        {isolation, "bd-"},
-        {isolation, "db-"},
-        {isolation, "ad-"},
-        {isolation, "da-"}},
-       "+cx++x++xxxx",
-       {"d"},
-       {}},
-      {"c->a failed beside others only: not blamed, not covered",
-       {"a", "b", "c"},
-       {{sweep, "ab+ bc+"}, {sweep, "ba+ cb+"}, {sweep, "ca- ab+"}},
-       "+?++?+",
-       {},
-       {}},
-      {"two hosts, failed link", {"a", "b"}, {{JobKind::single, "ab-"}}, "x?", {"a", "b"}, {}},
-      {"Slurm would not use c after its first job",
-       {"a", "b", "c"},
-       {{sweep, "bc+"},
-        {sweep, "cb- !c"},
-        {sweep, "ab+ ba+"},
-        {sweep, "ac- ca- !c"},
-        {isolation, "cb- !c"}},
-       "+?++??" /* ab ac ba bc ca cb */,
-       {"c"},
-       {}},
-      {"d starts alone, never beside others: it cannot run beside others",
-       {"a", "b", "c", "d"},
-       {{sweep, "ab- cd- ^d"},
-        {JobKind::hosts, "@d"},
-        {sweep, "ac- bd- ^d"},
-        {JobKind::hosts, "@d"},
-        {sweep, "ad- bc- ^d"},
-        {sweep, "ab+ ba+ ac+ ca+ bc+ cb+"}},
-       "++x++x++xxxx",
-       {"d"},
-       {}},
-      {"d missing twice, then beside others: nothing against it",
-       {"a", "b", "c", "d"},
-       {{sweep, "ab- cd- ^d"},
-        {JobKind::hosts, "@d"},
-        {sweep, "ac- bd- ^d"},
-        {JobKind::hosts, "@d"},
-        {sweep, "ad+ bc+"},
-        {sweep, "ab+ ba+ ac+ ca+ bc+ cb+"}},
-       "+++++?++????",
-       {},
-       {}},
-      {"d missing three times, never tested alone: not judged",
-       {"a", "b", "c", "d"},
-       {{sweep, "ab- cd- ^d"}, {sweep, "ac- bd- ^d"}, {sweep, "ad- bc- ^d"}},
-       "????????????",
-       {},
-       {}},
-      {"c verified after Slurm would not use it",
-       {"a", "b", "c"},
-       {{sweep, "ca- !c"}, {sweep, "ab+ ba+ ac+ ca+ bc+ cb+"}},
-       "++++++",
-       {},
-       {}},
+      {"all verified", "abc", "s ab+ bc+ ca+; s ba+ cb+ ac+", "++++++", "", ""},
+      {"link a-b cut both ways", "abcd",
+       "s ab- cd-; s ba- dc+; s ac+ bd+ ca+ db+; s ad+ bc+ da+ cb+; i ab-; i cd+; i ba-",
+       "x++x++++c+++" /* ab ac ad ba bc bd ca cb cd da db dc */, "", "ab ba"},
+      {"host d cut off", "abcd",
+       "s ab+ cd-; s ba+ dc-; s ac- bd-; s ca+ db-; s ad- bc+; s da- cb+; i cd-; i dc-; i ac+; "
+       "i bd-; i db-; i ad-; i da-",
+       "+cx++x++xxxx", "d", ""},
+      {"c->a failed beside others only: not blamed, not covered", "abc",
+       "s ab+ bc+; s ba+ cb+; s ca- ab+", "+?++?+", "", ""},
+      {"two hosts, failed link", "ab", "1 ab-", "x?", "ab", ""},
+      {"Slurm would not use c after its first job", "abc",
+       "s bc+; s cb- !c; s ab+ ba+; s ac- ca- !c; i cb- !c", "+?++??" /* ab ac ba bc ca cb */, "c",
+       ""},
+      {"d starts alone, never beside others: it cannot run beside others", "abcd",
+       "s ab- cd- ^d; h @d; s ac- bd- ^d; h @d; s ad- bc- ^d; s ab+ ba+ ac+ ca+ bc+ cb+",
+       "++x++x++xxxx", "d", ""},
+      {"d missing twice, then beside others: nothing against it", "abcd",
+       "s ab- cd- ^d; h @d; s ac- bd- ^d; h @d; s ad+ bc+; s ab+ ba+ ac+ ca+ bc+ cb+",
+       "+++++?++????", "", ""},
+      {"d missing three times, never tested alone: not judged", "abcd",
+       "s ab- cd- ^d; s ac- bd- ^d; s ad- bc- ^d", "????????????", "", ""},
+      {"c verified after Slurm would not use it", "abc", "s ca- !c; s ab+ ba+ ac+ ca+ bc+ cb+",
+       "++++++", "", ""},
   };
   return all;
 }
 
 TEST(Diagnose, Scenarios) {
   for (const Scenario &scenario : scenarios()) {
-    const RunReport report = make_report(scenario.hosts, scenario.jobs);
+    const RunReport report = report_of(scenario);
     EXPECT_EQ(link_marks(report), scenario.links) << scenario.name;
-    EXPECT_EQ(report.suspect_hosts, scenario.suspect_hosts) << scenario.name;
-    EXPECT_EQ(report.suspect_links, scenario.suspect_links) << scenario.name;
+    EXPECT_EQ(report.suspect_hosts, hosts_of(scenario.suspect_hosts)) << scenario.name;
+    EXPECT_EQ(report.suspect_links, links_of(scenario.suspect_links)) << scenario.name;
   }
 }
 
@@ -230,7 +201,7 @@ TEST(Diagnose, CountsAndSeenEntries) {
 
 // A report with free text everywhere, for the output formats.
 RunReport text_report() {
-  RunReport report = make_report(scenarios()[2].hosts, scenarios()[2].jobs);
+  RunReport report = report_of(scenarios()[2]);
   report.jobs[0].messages = {"rank 3: no result", "warning: slow"};
   report.jobs[1].not_started = {2, 3};
   JobOutcome not_started = make_job(14, JobKind::single, "!d");
@@ -269,13 +240,18 @@ std::string temp_dir() {
   return dir;
 }
 
-std::string read_error(const std::string &path) {
+// What the runtime_error thrown by call says; "" if none is.
+template <typename Call> std::string error_of(Call call) {
   try {
-    read_journal(path);
+    call();
   } catch (const std::runtime_error &error) {
     return error.what();
   }
   return "";
+}
+
+std::string read_error(const std::string &path) {
+  return error_of([&path] { read_journal(path); });
 }
 
 TEST(Journal, RoundTripSkipsATornLastLine) {
@@ -349,15 +325,6 @@ const char *const version1 = R"({"version": 1, "tool": "pairdot-run", "launcher"
             "unavailable_hosts": ["b"]}],
   "links": [], "suspect_hosts": [], "suspect_links": []})";
 
-std::string version1_error(const json &in) {
-  try {
-    jobs_of_version1(in);
-  } catch (const std::runtime_error &error) {
-    return error.what();
-  }
-  return "";
-}
-
 TEST(Json, ReadsVersion1Jobs) {
   const json good = json::parse(version1);
   const std::vector<JobOutcome> jobs = jobs_of_version1(good);
@@ -365,7 +332,7 @@ TEST(Json, ReadsVersion1Jobs) {
   first.seconds = 1.5;
   first.placement = "a:1";
   first.messages = {"rank 1: no result"};
-  JobOutcome second = make_job(2, isolation, "!b");
+  JobOutcome second = make_job(2, JobKind::isolation, "!b");
   second.placement = "";
   second.seconds = 0;
   ASSERT_EQ(jobs.size(), 2U);
@@ -388,7 +355,8 @@ TEST(Json, ReadsVersion1Jobs) {
       bad[pointer.parent_pointer()].erase(pointer.back());
     else
       bad[pointer] = "wrong";
-    EXPECT_NE(version1_error(bad).find(message), std::string::npos) << version1_error(bad);
+    const std::string error = error_of([&bad] { jobs_of_version1(bad); });
+    EXPECT_NE(error.find(message), std::string::npos) << error;
   }
 }
 
@@ -437,7 +405,7 @@ TEST(Json, Version2Shape) {
   EXPECT_EQ(written["jobs"][1]["not_started_hosts"], json::array({"d", "c"})); // ranks 2, 3
   EXPECT_EQ(written["jobs"][13]["unavailable_hosts"], json::array({"d"}));
   const std::vector<std::pair<RunReport, const char *>> verdicts = {
-      {make_report(scenarios()[0].hosts, scenarios()[0].jobs), "verified"},
+      {report_of(scenarios()[0]), "verified"},
       {make_report({"a", "b", "c"}, {{sweep, "ab+ bc+"}}), "incomplete"},
       {report, "fault"},
       {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"}};
@@ -552,7 +520,7 @@ std::size_t occurrences(const std::string &text, const std::string &part) {
 
 TEST(Matrix, HtmlAndTerminalCellsMatchLinks) {
   for (const Scenario &scenario : scenarios()) {
-    const RunReport report = make_report(scenario.hosts, scenario.jobs);
+    const RunReport report = report_of(scenario);
     std::string marks; // with the diagonal
     for (const std::string &row : detail::matrix_rows(report))
       marks += row;

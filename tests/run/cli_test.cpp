@@ -27,9 +27,8 @@ Outcome run(const std::vector<std::string> &args) {
 }
 
 TEST(RunCli, BadInputIsOneLineAndExit2) {
-  const std::string hostfile = [] {
-    return write_file("hosts", "# cluster\nnode1:2\nnode2 slots=3  # comment\n\nnode3\n");
-  }();
+  const std::string hostfile =
+      write_file("hosts", "# cluster\nnode1:2\nnode2 slots=3  # comment\n\nnode3\n");
   const struct {
     std::vector<std::string> args;
     std::string fragment;

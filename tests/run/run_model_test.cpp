@@ -3,6 +3,7 @@
 // exit status, the output and report.json, without root or processes.
 
 #include "model_runner.hpp"
+#include "report_lists.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +15,6 @@
 #include <iterator>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,34 +84,8 @@ constexpr double bound = 10; // seconds a job may take
 
 std::string host(int number) { return "h" + std::to_string(number); }
 
-std::vector<std::string> split(const std::string &text, char by) {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, by);) {
-    parts.push_back(part);
-  }
-  return parts;
-}
-
 std::set<std::string> named(const char *list) {
-  std::set<std::string> names;
-  for (const std::string &item : split(list, ',')) {
-    std::string name;
-    for (const std::string &number : split(item, '>')) {
-      name += (name.empty() ? "" : ">") + host(std::stoi(number));
-    }
-    names.insert(name);
-  }
-  return names;
-}
-
-std::set<std::string> link_names(const json &links) {
-  std::set<std::string> names;
-  for (const json &link : links) {
-    names.insert(link.at("sender").get<std::string>() + ">" +
-                 link.at("receiver").get<std::string>());
-  }
-  return names;
+  return report_lists::named(list, [](const std::string &n) { return host(std::stoi(n)); });
 }
 
 ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
@@ -180,21 +154,13 @@ RunResult run_in(const Scenario &s, const Library &library, const std::string &d
   return {status, std::move(out), std::move(err), json::parse(in), runner.started()};
 }
 
-std::size_t count_of(const std::string &text, const std::string &what) {
-  std::size_t count = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // What check_report and the cluster tests check of a finished run.
 void check_run(const Scenario &s, const RunResult &run, const std::string &dir) {
   SCOPED_TRACE("standard output:\n" + run.out);
   EXPECT_EQ(run.status, s.want.exit);
   if (*s.want.line != '\0') {
     const std::regex line(s.want.line);
-    const auto lines = split(run.out, '\n');
+    const auto lines = report_lists::split(run.out, '\n');
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                             [&line](const std::string &l) { return std::regex_search(l, line); }))
         << "no line matches " << s.want.line;
@@ -222,9 +188,9 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
   }
   const json &suspects = report.at("suspect_hosts");
   EXPECT_EQ(std::set<std::string>(suspects.begin(), suspects.end()), named(s.want.suspect_hosts));
-  EXPECT_EQ(link_names(report.at("suspect_links")), named(s.want.suspect_links));
+  EXPECT_EQ(report_lists::link_names(report.at("suspect_links")), named(s.want.suspect_links));
   if (s.run.probe) {
-    EXPECT_EQ(link_names(report.at("slow_links")), named(s.want.slow_links));
+    EXPECT_EQ(report_lists::link_names(report.at("slow_links")), named(s.want.slow_links));
     EXPECT_EQ(report.at("slow_hosts"), json::array());
   }
   std::size_t pairs = 0;
@@ -233,7 +199,7 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
   }
   std::ifstream junit(dir + "/junit.xml");
   const std::string xml((std::istreambuf_iterator<char>(junit)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(count_of(xml, " name=\"pair "), pairs) << "junit.xml's pairs";
+  EXPECT_EQ(report_lists::occurrences(xml, " name=\"pair "), pairs) << "junit.xml's pairs";
   if (s.want.exit == pairdot_run::exit_usage) {
     // Stopped at the misplaced job: none started after it.
     const json &last = report.at("jobs").back();

@@ -15,12 +15,11 @@ namespace {
 using pairdot::veclen;
 
 TEST(Seed, IsClockMinusTwiceRankInLow32Bits) {
-  struct Case {
+  const struct {
     std::int64_t now;
     int rank;
     unsigned seed;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {1000, 0, 1000U},
       {1000, 3, 994U},
       {1, 1, 0xFFFFFFFFU},                  // clock below 2*rank wraps
@@ -36,12 +35,11 @@ TEST(Seed, IsClockMinusTwiceRankInLow32Bits) {
 }
 
 TEST(DotProduct, SumsPairwiseProducts) {
-  struct Case {
+  const struct {
     int a[veclen];
     int b[veclen];
     int dot;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{0, 0, 0, 0, 0}, {4, 4, 4, 4, 4}, 0},  {{4, 4, 4, 4, 4}, {4, 4, 4, 4, 4}, 80},
       {{1, 2, 3, 4, 0}, {4, 3, 2, 1, 4}, 20}, {{2, 0, 4, 1, 3}, {1, 1, 1, 1, 1}, 10},
       {{0, 0, 0, 0, 3}, {0, 0, 0, 0, 2}, 6},
@@ -69,12 +67,11 @@ std::string expected_values(unsigned seed) {
 }
 
 TEST(VectorLine, PrintsHeaderAndTheStoredDrawsInOrder) {
-  struct Case {
+  const struct {
     const char *header;
     int rank;
     const char *prefix;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {pairdot::y_header, 0, "\nProcessY 0 : \t\t"},
       {pairdot::x_header, 1, "\nProcessX 1 : \t\t"},
       {pairdot::y_header, 2147483646, "\nProcessY 2147483646 : \t\t"},
@@ -96,12 +93,11 @@ TEST(VectorLine, PrintsHeaderAndTheStoredDrawsInOrder) {
 }
 
 TEST(ResultLine, NamesTheEvenRankFirstAndEndsWithASpace) {
-  struct Case {
+  const struct {
     int rank;
     int dot;
     const char *text;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {1, 19, "\n For processesXY 0 ; 1 :\t19 \n"},
       {3, 0, "\n For processesXY 2 ; 3 :\t0 \n"},
       {2147483647, 80, "\n For processesXY 2147483646 ; 2147483647 :\t80 \n"},

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <pairdot_version.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -58,6 +59,7 @@ TEST(Cli, ExitCodesAndMessages) {
     std::string fragment;
   } rows[] = {
       {"--help", good, 0, true, "Usage: pairdot-check [OPTIONS] [FILE...]"},
+      {"--version", good, 0, true, std::string("pairdot-check ") + pairdot_version::text + "\n"},
       {good, good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"", good, 0, true, "verified 4 ranks, 2 pairs\n"},
       {"--np=4 -", good, 0, true, "verified 4 ranks, 2 pairs\n"},

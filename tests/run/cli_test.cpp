@@ -4,6 +4,7 @@
 #include "cli_run.hpp"
 
 #include <gtest/gtest.h>
+#include <pairdot_version.hpp>
 
 namespace {
 
@@ -82,6 +83,12 @@ TEST(RunCli, BadInputIsOneLineAndExit2) {
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown << result.err;
     EXPECT_EQ(result.out, "") << shown;
   }
+}
+
+TEST(RunCli, VersionNamesTheMpiLibrary) {
+  const Outcome result = run({"--version"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, std::string("pairdot-run ") + pairdot_version::text + "\n");
 }
 
 TEST(RunCli, PlanWritesPlacementsInTheLaunchersSyntax) {

@@ -34,6 +34,7 @@ for mpi in mpich openmpi; do
 done
 
 step "/usr/bin and man from the preferred variant (MPICH)"
+/usr/bin/pairdot-run --np 4 >/dev/null || fail "/usr/bin/pairdot-run --np 4"
 for tool in pairdot-run pairdot-check pairdot-probe; do
   /usr/bin/$tool --version | grep -q "^$tool $version (MPICH [0-9]" || fail "$(/usr/bin/$tool --version)"
 done

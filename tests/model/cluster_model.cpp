@@ -269,9 +269,16 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
     answer.seconds = launch;
     return answer;
   }
+  const bool beside_others = std::any_of(rank_hosts.begin(), rank_hosts.end(), [&](HostIndex host) {
+    return host != rank_hosts.front();
+  });
+  const auto only_alone = [&](HostIndex host) {
+    return beside_others && cluster.jobs >= cluster.setup.alone_only_from &&
+           std::count(cluster.setup.alone_only.begin(), cluster.setup.alone_only.end(), host) > 0;
+  };
   std::size_t missing = 0;
   for (std::size_t r = 0; r < ranks; ++r) {
-    if (cluster.dead[rank_hosts[r]]) {
+    if (cluster.dead[rank_hosts[r]] || only_alone(rank_hosts[r])) {
       answer.seen.started[r] = 0;
       ++missing;
     }
@@ -347,14 +354,17 @@ JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answ
   return outcome;
 }
 
+long long most_jobs_of(int hosts) {
+  const auto n = static_cast<long long>(hosts);
+  return 64 * n * n + 1000;
+}
+
 ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
   ModelRun run;
   run.state = pairdot_run::start_isolation(
       std::vector<int>(static_cast<std::size_t>(cluster.setup.hosts), cluster.setup.slots),
       parallel);
-  // A planner that plans the same jobs again and again never ends: fail instead.
-  const auto hosts = static_cast<long long>(cluster.setup.hosts);
-  const long long most_jobs = 64 * hosts * hosts + 1000;
+  const long long most_jobs = most_jobs_of(cluster.setup.hosts);
   for (;;) {
     const auto round = pairdot_run::next_round(run.state);
     if (round.empty()) {

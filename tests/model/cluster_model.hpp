@@ -57,11 +57,13 @@ struct ClusterSetup {
   double timeout = 60;         // the bound of a job, seconds
   std::uint64_t seed = 1;      // of the flaky links' failures
   // Troubles of a whole run:
-  std::vector<Link> moved_hosts;   // (placed, ran on): the first host's ranks run on the second
-  std::vector<HostIndex> unusable; // Slurm will not use them: a job on them is kept waiting
-  int unusable_from = 1;           // from this job on, counted from 1
-  std::vector<int> held_ranks;     // ranks that start but never send: their job hangs
-  std::vector<Link> slow_links;    // a probe over them measures a tenth of the bandwidth
+  std::vector<Link> moved_hosts;     // (placed, ran on): the first host's ranks run on the second
+  std::vector<HostIndex> unusable;   // Slurm will not use them: a job on them is kept waiting
+  int unusable_from = 1;             // from this job on, counted from 1
+  std::vector<int> held_ranks;       // ranks that start but never send: their job hangs
+  std::vector<Link> slow_links;      // a probe over them measures a tenth of the bandwidth
+  std::vector<HostIndex> alone_only; // from job alone_only_from on, their ranks start only in
+  int alone_only_from = 1;           // a job of their own (launch messages too big for a port)
 };
 
 struct LinkFault {
@@ -108,6 +110,10 @@ struct ModelRun {
 };
 
 using JobSeen = std::function<void(const pairdot_run::PlannedRun &, const JobAnswer &)>;
+
+// A planner that plans the same jobs again and again never ends: a model
+// run fails past this many jobs instead.
+long long most_jobs_of(int hosts);
 
 // Runs the planner on the cluster until it has nothing left to learn;
 // on_job (if set) sees every job as it is recorded.

@@ -86,8 +86,17 @@ void question_missing(Evidence &evidence, const JobShape &job, const JobEvidence
   ran.erase(std::unique(ran.begin(), ran.end()), ran.end());
   std::sort(missing.begin(), missing.end());
   missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  // Beside others, a host has shown it can join once a pair of it verified:
+  // one that starts now and then, only to fail, has not.
+  std::vector<HostIndex> verified;
+  for (std::size_t pair = 0; pair < seen.verified.size() && 2 * pair + 1 < job.rank_hosts.size();
+       ++pair) {
+    if (seen.verified[pair] != 0)
+      verified.insert(verified.end(), {job.rank_hosts[2 * pair], job.rank_hosts[2 * pair + 1]});
+  }
+  std::sort(verified.begin(), verified.end());
   for (const HostIndex host : ran) {
-    if (ran.size() > 1)
+    if (ran.size() > 1 && std::binary_search(verified.begin(), verified.end(), host))
       evidence.started_beside[static_cast<std::size_t>(host)] = 1;
   }
   for (const HostIndex host : missing) {

@@ -55,7 +55,7 @@ struct Evidence {
   std::vector<HostState> host_states;
   std::vector<std::uint8_t>
       unavailable; // per host: Slurm would not use it, and no pair verified since
-  // Per host: it started in a hosts job of its own; it started beside other
+  // Per host: it started in a hosts job of its own; a pair of it verified beside other
   // hosts; the jobs it did not start in while other hosts did (at most 255).
   std::vector<std::uint8_t> ran_alone;
   std::vector<std::uint8_t> started_beside;

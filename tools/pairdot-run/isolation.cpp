@@ -324,10 +324,9 @@ void together_round(Isolation &state, Round &round) {
     for (HostIndex b = a + 1; b < n; ++b) {
       if (state.together[pair_at(state, a, b)] != together_failed)
         continue;
-      for (const LinkId link : {link_of(state, a, b), link_of(state, b, a)}) {
-        if (state_of(state, link) == LinkState::suspect)
-          links.push_back(link);
-      }
+      const std::vector<LinkId> both =
+          still_suspect(state, {link_of(state, a, b), link_of(state, b, a)});
+      links.insert(links.end(), both.begin(), both.end());
     }
   }
   if (links.empty() || links.size() > max_together_tests)

@@ -46,6 +46,21 @@ addr() { awk -v h="$prefix-h$1" '$2 == h {print $1}' "$cluster/etc-hosts"; }
 # before their send; jumbo frames everywhere but on one host, whose port and
 # interface drop every frame over 1,514 bytes (a switch port without jumbo
 # frames); A's traffic to B alone slowed (slow_link).
+# A test ended by its time bound leaves its faults behind: start healed.
+while read -r ns; do
+  if [ "$ns" = "$bridge" ]; then
+    for port in $(ip -n "$ns" -o link show master br0 | awk -F'[ :@]+' '{print $2}'); do
+      tc -n "$ns" qdisc del dev "$port" root 2>/dev/null
+      ip -n "$ns" link set "$port" mtu 1500 up
+    done
+    ip -n "$ns" link set br0 mtu 1500
+  else
+    tc -n "$ns" qdisc del dev eth0 root 2>/dev/null
+    ip -n "$ns" link set eth0 mtu 1500
+    ip -n "$ns" route flush type blackhole
+  fi
+done <"$cluster/namespaces"
+
 undo=:
 for ((f = 0; f < ${#faults[@]}; f += 2)); do
   fault_arg=${faults[f + 1]}

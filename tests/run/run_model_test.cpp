@@ -122,8 +122,8 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
     case Fault::alone_only:
       for (int other = 0; other < s.run.hosts; ++other) {
         if (other != a - 1) {
-          setup.faults.bad_links.push_back({a - 1, other});
-          setup.faults.bad_links.push_back({other, a - 1});
+          setup.faults.bad_links.emplace_back(a - 1, other);
+          setup.faults.bad_links.emplace_back(other, a - 1);
         }
       }
       setup.alone_only.push_back(a - 1);

@@ -17,6 +17,8 @@ enum class JobKind : std::uint8_t {
   hosts,     // hosts that would not start, tested together
   isolation, // failed links re-tested together; one pair: alone
   single,    // a job the user asked for
+  ring,      // hosts in question, each sending to the next: do they reach each other?
+  reach,     // hosts in question paired with hosts known good: do they reach the rest?
 };
 
 // A job's shape: ranks 2k and 2k + 1 form a pair, the even rank's host sends;
@@ -24,6 +26,7 @@ enum class JobKind : std::uint8_t {
 struct JobShape {
   JobKind kind = JobKind::sweep;
   std::vector<HostIndex> rank_hosts;
+  std::vector<HostIndex> tested; // reach: the hosts in question, sorted; the rest are known good
 };
 
 // What a job showed.

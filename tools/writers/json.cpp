@@ -245,7 +245,7 @@ Enum enum_of(const json &object, const char *key, const std::string &where,
 }
 
 constexpr JobKind all_kinds[] = {JobKind::sweep, JobKind::hosts, JobKind::isolation,
-                                 JobKind::single};
+                                 JobKind::single, JobKind::ring,  JobKind::reach};
 constexpr JobStatus all_statuses[] = {
     JobStatus::verified,  JobStatus::failed,      JobStatus::timed_out,    JobStatus::did_not_end,
     JobStatus::misplaced, JobStatus::not_started, JobStatus::hosts_missing};
@@ -372,6 +372,8 @@ JobOutcome job_of_journal(const json &in) {
   job.messages = texts(in, "messages", "");
   if (in.contains("unavailable_hosts"))
     job.unavailable_hosts = texts(in, "unavailable_hosts", "");
+  if (in.contains("tested_hosts"))
+    job.tested_hosts = texts(in, "tested_hosts", "");
   return job;
 }
 
@@ -454,6 +456,8 @@ std::string journal_line(const JobOutcome &job) {
   out["messages"] = texts_json(job.messages);
   if (!job.unavailable_hosts.empty())
     out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+  if (!job.tested_hosts.empty())
+    out["tested_hosts"] = texts_json(job.tested_hosts);
   // Strings are escaped: no newline but the last.
   return out.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }

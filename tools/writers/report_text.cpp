@@ -306,6 +306,10 @@ const char *kind_word(JobKind kind) {
     return "hosts";
   case JobKind::isolation:
     return "isolation";
+  case JobKind::ring:
+    return "ring";
+  case JobKind::reach:
+    return "reach";
   case JobKind::single:
     break;
   }

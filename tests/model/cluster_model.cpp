@@ -322,6 +322,8 @@ JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answ
   for (const HostIndex host : hosts) {
     outcome.rank_hosts.push_back(name(host));
   }
+  for (const HostIndex host : job.shape.tested)
+    outcome.tested_hosts.push_back(name(host));
   outcome.messages = job_messages(answer, outcome.rank_hosts, host_names);
   if (answer.status == JobStatus::misplaced) {
     return outcome;
@@ -386,7 +388,7 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     }
     run.modelled_seconds += slowest;
   }
-  run.suspects = pairdot_model::find_suspects(run.state.evidence);
+  run.suspects = pairdot_model::find_suspects(run.state.evidence, run.state.switches);
   std::sort(run.suspects.hosts.begin(), run.suspects.hosts.end());
   std::sort(run.suspects.links.begin(), run.suspects.links.end());
   return run;

@@ -23,7 +23,7 @@ void ModelRunner::start(const pairdot_run::JobPlan &plan) {
     throw std::runtime_error("the planner did not finish within " +
                              std::to_string(most_jobs_of(cluster_.setup.hosts)) + " jobs");
   }
-  pairdot_run::PlannedRun job{plan.number, {plan.kind, {}}};
+  pairdot_run::PlannedRun job{plan.number, {plan.kind, {}, {}}};
   for (const std::string &name : plan.rank_hosts) {
     const auto found = index_.find(name);
     if (found == index_.end()) {
@@ -31,6 +31,8 @@ void ModelRunner::start(const pairdot_run::JobPlan &plan) {
     }
     job.shape.rank_hosts.push_back(found->second);
   }
+  for (const std::string &name : plan.tested_hosts)
+    job.shape.tested.push_back(index_.at(name));
   const JobAnswer answer = run_job(cluster_, job.shape.rank_hosts);
   JobOutcome outcome = job_outcome(job, answer, names_, probe_);
   outcome.placement = launcher_.placement_text(plan.rank_hosts);

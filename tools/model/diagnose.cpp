@@ -19,10 +19,13 @@ HostIndex host_at(const HostMap &index, const std::string &name) {
 void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job) {
   if (job.status == JobStatus::misplaced)
     return;
-  JobShape shape{job.kind, {}};
+  JobShape shape{job.kind, {}, {}};
   shape.rank_hosts.reserve(job.rank_hosts.size());
   for (const std::string &host : job.rank_hosts)
     shape.rank_hosts.push_back(host_at(index, host));
+  for (const std::string &host : job.tested_hosts)
+    shape.tested.push_back(host_at(index, host));
+  std::sort(shape.tested.begin(), shape.tested.end());
   add_job(evidence, shape, job_evidence(job, index));
 }
 
@@ -146,11 +149,21 @@ void diagnose(RunReport &report) {
   for (const JobOutcome *job : jobs)
     add_outcome(report.evidence, index, *job);
   report.troubled = troubled_links(report, index);
-  const Suspects suspects = find_suspects(report.evidence);
+  const Suspects suspects = find_suspects(report.evidence, report.switches);
   report.suspect_hosts.clear();
   report.suspect_links.clear();
   report.cannot_run.clear();
   report.cannot_join.clear();
+  report.dark.clear();
+  report.suspect_switches.clear();
+  report.suspect_groups.clear();
+  for (const int sw : suspects.switches)
+    report.suspect_switches.push_back(report.switches.names[static_cast<std::size_t>(sw)]);
+  for (const std::vector<HostIndex> &group : suspects.groups) {
+    report.suspect_groups.emplace_back();
+    for (const HostIndex host : group)
+      report.suspect_groups.back().push_back(report.hosts[static_cast<std::size_t>(host)].name);
+  }
   for (const HostIndex host : suspects.hosts)
     report.suspect_hosts.push_back(report.hosts[static_cast<std::size_t>(host)].name);
   for (const auto &[sender, receiver] : suspects.links)
@@ -161,6 +174,8 @@ void diagnose(RunReport &report) {
       report.cannot_run.push_back(report.hosts[host].name);
     if (report.evidence.host_states[host] == HostState::cannot_join)
       report.cannot_join.push_back(report.hosts[host].name);
+    if (report.evidence.host_states[host] == HostState::dark)
+      report.dark.push_back(report.hosts[host].name);
   }
   report.quality = assess_links(link_measures(report.jobs, index),
                                 static_cast<HostIndex>(report.hosts.size()), report.slow_rule);

@@ -1,5 +1,7 @@
 #include "evidence.hpp"
 
+#include "switch_tree.hpp"
+
 #include <algorithm>
 
 namespace pairdot_model {
@@ -41,9 +43,12 @@ void mark_cannot_run(Evidence &evidence, HostIndex host, HostState why = HostSta
 
 // A host once found unable to run has started after all: its links are open
 // again.
-void mark_ran(Evidence &evidence, HostIndex host) {
+void mark_ran(Evidence &evidence, HostIndex host, bool reached = false) {
   HostState &state = evidence.host_states[static_cast<std::size_t>(host)];
-  if (state == HostState::cannot_run || state == HostState::cannot_join) {
+  if (state == HostState::dark && !reached)
+    return; // its ranks always start: only a verified pair clears it
+  if (state == HostState::cannot_run || state == HostState::cannot_join ||
+      state == HostState::dark) {
     for (HostIndex other = 0; other < evidence.hosts; ++other) {
       for (const std::size_t at :
            {index_of(evidence, host, other), index_of(evidence, other, host)}) {
@@ -61,6 +66,10 @@ void add_pair(Evidence &evidence, HostIndex sender, HostIndex receiver, bool ver
   if (verified) {
     evidence.unavailable[static_cast<std::size_t>(sender)] = 0;
     evidence.unavailable[static_cast<std::size_t>(receiver)] = 0;
+    for (const HostIndex host : {sender, receiver}) {
+      if (evidence.host_states[static_cast<std::size_t>(host)] == HostState::dark)
+        mark_ran(evidence, host, true);
+    }
     if (state != LinkState::failed) // a link that failed alone stays failed
       set_state(evidence, at, LinkState::verified);
   } else if (alone) {
@@ -126,7 +135,99 @@ void judge_joining(Evidence &evidence, const std::vector<HostIndex> &hosts) {
 }
 
 bool failing(LinkState state) {
-  return state == LinkState::failed || state == LinkState::host_down;
+  return state == LinkState::failed || state == LinkState::host_down || state == LinkState::cut_off;
+}
+
+bool has_verified_link(const Evidence &evidence, HostIndex host) {
+  for (HostIndex other = 0; other < evidence.hosts; ++other) {
+    if (other != host && (link_state(evidence, host, other) == LinkState::verified ||
+                          link_state(evidence, other, host) == LinkState::verified))
+      return true;
+  }
+  return false;
+}
+
+// Whether verified links, either way, join every host of the sorted set.
+bool joined(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
+  std::vector<std::uint8_t> reached(hosts.size(), 0);
+  std::vector<std::size_t> todo{0};
+  reached[0] = 1;
+  std::size_t count = 1;
+  while (!todo.empty()) {
+    const HostIndex from = hosts[todo.back()];
+    todo.pop_back();
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      if (reached[i] == 0 && (link_state(evidence, from, hosts[i]) == LinkState::verified ||
+                              link_state(evidence, hosts[i], from) == LinkState::verified)) {
+        reached[i] = 1;
+        ++count;
+        todo.push_back(i);
+      }
+    }
+  }
+  return count == hosts.size();
+}
+
+bool has_set(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
+  return std::find(evidence.unreached_sets.begin(), evidence.unreached_sets.end(), hosts) !=
+         evidence.unreached_sets.end();
+}
+
+// The group's links to and from the rest are cut off, but those that
+// verified or failed alone.
+void mark_group(Evidence &evidence, const std::vector<HostIndex> &group) {
+  evidence.groups.push_back(group);
+  std::vector<std::uint8_t> inside(static_cast<std::size_t>(evidence.hosts), 0);
+  for (const HostIndex host : group)
+    inside[static_cast<std::size_t>(host)] = 1;
+  for (const HostIndex host : group) {
+    for (HostIndex other = 0; other < evidence.hosts; ++other) {
+      if (inside[static_cast<std::size_t>(other)] != 0)
+        continue;
+      for (const std::size_t at :
+           {index_of(evidence, host, other), index_of(evidence, other, host)}) {
+        const LinkState state = state_at(evidence, at);
+        if (state == LinkState::untested || state == LinkState::suspect)
+          set_state(evidence, at, LinkState::cut_off);
+      }
+    }
+  }
+}
+
+// A set is a group when it failed whole and in both halves against hosts
+// known good, and verified links join its hosts.
+void judge_group(Evidence &evidence, const std::vector<HostIndex> &set) {
+  const auto half = static_cast<std::ptrdiff_t>(first_half(set.size()));
+  const std::vector<HostIndex> first(set.begin(), set.begin() + half);
+  const std::vector<HostIndex> second(set.begin() + half, set.end());
+  if (set.size() >= 2 && has_set(evidence, set) && has_set(evidence, first) &&
+      has_set(evidence, second) &&
+      std::find(evidence.groups.begin(), evidence.groups.end(), set) == evidence.groups.end() &&
+      joined(evidence, set))
+    mark_group(evidence, set);
+}
+
+// A reach job that failed with every rank started.
+void add_unreached(Evidence &evidence, const std::vector<HostIndex> &tested) {
+  if (tested.size() == 1) {
+    const auto h = static_cast<std::size_t>(tested[0]);
+    if (evidence.unreached_alone[h] < 255)
+      ++evidence.unreached_alone[h];
+    if (evidence.unreached_alone[h] >= 2 && evidence.host_states[h] != HostState::dark &&
+        !has_verified_link(evidence, tested[0]))
+      mark_cannot_run(evidence, tested[0], HostState::dark);
+    return;
+  }
+  if (!has_set(evidence, tested))
+    evidence.unreached_sets.push_back(tested);
+  // The set may complete itself, or a set it is a half of.
+  const std::vector<std::vector<HostIndex>> sets = evidence.unreached_sets;
+  for (const std::vector<HostIndex> &set : sets) {
+    if (set.size() > tested.size() &&
+        std::includes(set.begin(), set.end(), tested.begin(), tested.end()))
+      judge_group(evidence, set);
+  }
+  judge_group(evidence, tested);
 }
 
 } // namespace
@@ -141,6 +242,7 @@ Evidence make_evidence(HostIndex hosts) {
   evidence.ran_alone.assign(n, 0);
   evidence.started_beside.assign(n, 0);
   evidence.missing_beside.assign(n, 0);
+  evidence.unreached_alone.assign(n, 0);
   return evidence;
 }
 
@@ -197,7 +299,15 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
   if (job.kind == JobKind::hosts && one_host && any_started)
     evidence.ran_alone[static_cast<std::size_t>(hosts[0])] = 1;
   judge_joining(evidence, hosts);
+  const bool all_verified =
+      seen.verified.size() >= pairs &&
+      std::all_of(seen.verified.begin(), seen.verified.begin() + static_cast<std::ptrdiff_t>(pairs),
+                  [](std::uint8_t v) { return v != 0; });
+  if (job.kind == JobKind::reach && counts && !all_verified && !job.tested.empty())
+    add_unreached(evidence, job.tested);
 }
+
+std::size_t first_half(std::size_t hosts) { return (hosts + 1) / 2; }
 
 LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex receiver) {
   switch (link_state(evidence, sender, receiver)) {
@@ -206,24 +316,54 @@ LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex r
                                                        : LinkVerdict::verified;
   case LinkState::failed:
   case LinkState::host_down:
+  case LinkState::cut_off:
     return LinkVerdict::failed;
   default:
     return LinkVerdict::not_covered;
   }
 }
 
-Suspects find_suspects(const Evidence &evidence) {
+namespace {
+
+// The switch whose hosts are exactly the group's, the lowest if several; -1 none.
+int switch_of_group(const SwitchTree &switches, const std::vector<HostIndex> &group) {
+  int found = -1;
+  for (std::size_t s = 0; s < switches.below.size(); ++s) {
+    if (switches.below[s] == group && (found < 0 || switches.parent[s] == found))
+      found = static_cast<int>(s);
+  }
+  return found;
+}
+
+} // namespace
+
+Suspects find_suspects(const Evidence &evidence, const SwitchTree &switches) {
   const HostIndex n = evidence.hosts;
+  std::vector<int> group_of(static_cast<std::size_t>(n), -1);
+  Suspects suspects;
+  for (std::size_t g = 0; g < evidence.groups.size(); ++g) {
+    for (const HostIndex host : evidence.groups[g])
+      group_of[static_cast<std::size_t>(host)] = static_cast<int>(g);
+    const int sw = switch_of_group(switches, evidence.groups[g]);
+    if (sw >= 0)
+      suspects.switches.push_back(sw);
+    else
+      suspects.groups.push_back(evidence.groups[g]);
+  }
+  const auto across = [&](HostIndex a, HostIndex b) {
+    return group_of[static_cast<std::size_t>(a)] != group_of[static_cast<std::size_t>(b)];
+  };
   std::vector<int> partners(static_cast<std::size_t>(n), 0);
   std::vector<int> fails_with(static_cast<std::size_t>(n), 0);
   const auto cannot_run = [&](HostIndex h) {
     const HostState state = evidence.host_states[static_cast<std::size_t>(h)];
-    return state == HostState::cannot_run || state == HostState::cannot_join;
+    return state == HostState::cannot_run || state == HostState::cannot_join ||
+           state == HostState::dark;
   };
   for (HostIndex a = 0; a < n; ++a) {
     for (HostIndex b = a + 1; b < n; ++b) {
-      if (cannot_run(a) || cannot_run(b))
-        continue; // the dead host explains the link
+      if (cannot_run(a) || cannot_run(b) || across(a, b))
+        continue; // the dead host, or the group's cut, explains the link
       const LinkState there = link_state(evidence, a, b);
       const LinkState back = link_state(evidence, b, a);
       const bool covered = link_verdict(evidence, a, b) != LinkVerdict::not_covered ||
@@ -235,20 +375,21 @@ Suspects find_suspects(const Evidence &evidence) {
       }
     }
   }
-  Suspects suspects;
   std::vector<bool> suspect(static_cast<std::size_t>(n), false);
   for (HostIndex host = 0; host < n; ++host) {
     const auto h = static_cast<std::size_t>(host);
     // Between two hosts a failing link cannot be told from a failing host.
-    suspect[h] = cannot_run(host) || (fails_with[h] >= 2 && 2 * fails_with[h] > partners[h]) ||
-                 (n == 2 && fails_with[h] > 0) || evidence.unavailable[h] != 0;
+    suspect[h] = cannot_run(host) ||
+                 (group_of[h] < 0 && ((fails_with[h] >= 2 && 2 * fails_with[h] > partners[h]) ||
+                                      (n == 2 && fails_with[h] > 0))) ||
+                 evidence.unavailable[h] != 0;
     if (suspect[h])
       suspects.hosts.push_back(host);
   }
   for (HostIndex sender = 0; sender < n; ++sender) {
     for (HostIndex receiver = 0; receiver < n; ++receiver) {
       if (sender != receiver && !suspect[static_cast<std::size_t>(sender)] &&
-          !suspect[static_cast<std::size_t>(receiver)] &&
+          !suspect[static_cast<std::size_t>(receiver)] && !across(sender, receiver) &&
           failing(link_state(evidence, sender, receiver)))
         suspects.links.emplace_back(sender, receiver);
     }

@@ -42,13 +42,15 @@ enum class LinkState : std::uint8_t {
   verified,
   suspect,   // failed in a job with other pairs; not yet re-tested alone
   failed,    // failed alone (or in a job the user asked for)
-  host_down, // a host of it cannot run
+  host_down, // a host of it cannot run, or reaches no other host
+  cut_off,   // it leaves or enters a group of hosts that reach nothing outside
 };
 
 // cannot_join: its ranks start in a job of its own, but none started in
 // missing_beside_others_limit jobs beside other hosts whose ranks did, and
-// never in one.
-enum class HostState : std::uint8_t { unknown, ran, cannot_run, cannot_join };
+// never in one. dark: its ranks start, but it failed twice alone against
+// hosts known good, and no pair of it ever verified.
+enum class HostState : std::uint8_t { unknown, ran, cannot_run, cannot_join, dark };
 
 constexpr int missing_beside_others_limit = 3;
 
@@ -63,6 +65,11 @@ struct Evidence {
   std::vector<std::uint8_t> ran_alone;
   std::vector<std::uint8_t> started_beside;
   std::vector<std::uint8_t> missing_beside;
+  // Reach jobs: per host, those it failed alone; the host sets of every
+  // failed one; the groups found to reach each other but nothing outside.
+  std::vector<std::uint8_t> unreached_alone;
+  std::vector<std::vector<HostIndex>> unreached_sets;
+  std::vector<std::vector<HostIndex>> groups;
 };
 
 Evidence make_evidence(HostIndex hosts);
@@ -79,8 +86,14 @@ bool pair_failures_count(const JobShape &job, const JobEvidence &seen);
 // Records one finished job. A verified pair clears its link; a pair that
 // fails alone fails its link, one that fails beside others makes it suspect;
 // a hosts job of one host none of whose ranks started marks that host as
-// unable to run, and its links as down.
+// unable to run, and its links as down. A reach job that fails tells of the
+// hosts it tested: one that fails alone twice, never verified, is dark; a
+// set that fails whole and in both its halves, its hosts joined by verified
+// links, is a group cut off from the rest, its links outside cut off.
 void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen);
+
+// The halves a reach test splits a set into: the first ceil(n/2) hosts, the rest.
+std::size_t first_half(std::size_t hosts);
 
 enum class LinkVerdict : std::uint8_t { not_covered, verified, collateral, failed };
 // What the link matrix shows: a suspect link not re-tested is not covered.
@@ -89,13 +102,19 @@ LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex r
 struct Suspects {
   std::vector<HostIndex> hosts;
   std::vector<std::pair<HostIndex, HostIndex>> links; // (sender, receiver)
+  std::vector<std::vector<HostIndex>> groups;         // cut off, no switch named for them
+  std::vector<int> switches;                          // cut off: all the hosts below them
 };
 
-// A host is suspect when it cannot run (alone or beside others), when its links fail with more than
-// half of its partners (at least two), when it is one of only two hosts and
-// a link between them fails, or when Slurm would not use it and no pair on
-// it verified since; a failing link between two hosts not suspect is a
-// suspect link.
-Suspects find_suspects(const Evidence &evidence);
+struct SwitchTree;
+
+// A host is suspect when it cannot run (alone or beside others), is dark,
+// when its links fail with more than half of its partners (at least two),
+// when it is one of only two hosts and a link between them fails, or when
+// Slurm would not use it and no pair on it verified since. A group cut off
+// is a suspect switch when its hosts are exactly those below one, else a
+// suspect group; its hosts are not suspect hosts. A failing link between two
+// hosts not suspect, not cut off, is a suspect link.
+Suspects find_suspects(const Evidence &evidence, const SwitchTree &switches);
 
 } // namespace pairdot_model

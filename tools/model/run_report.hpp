@@ -57,9 +57,9 @@ enum class JobStatus : std::uint8_t {
 struct JobOutcome {
   int number = 0; // 1-based, in the order jobs were planned
   JobKind kind = JobKind::single;
-  std::vector<std::string> rank_hosts; // host of every rank, in rank order
+  std::vector<std::string> rank_hosts;   // host of every rank, in rank order
   std::vector<std::string> tested_hosts; // reach: the hosts in question
-  std::string placement;               // the placement in the launcher's own syntax
+  std::string placement;                 // the placement in the launcher's own syntax
   JobStatus status = JobStatus::verified;
   double seconds = 0;
   std::vector<std::string> messages; // what was seen: checker lines, warnings
@@ -100,13 +100,14 @@ struct RunReport {
   Evidence evidence;                // every link's state: link_verdict
   std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;
-  std::vector<std::string> cannot_run;  // hosts none of whose ranks started when tested alone
-  std::vector<std::string> cannot_join; // hosts that start alone but never beside others
-  std::vector<std::string> dark;        // hosts that start, but reach no other host
+  std::vector<std::string> cannot_run;       // hosts none of whose ranks started when tested alone
+  std::vector<std::string> cannot_join;      // hosts that start alone but never beside others
+  std::vector<std::string> dark;             // hosts that start, but reach no other host
   std::vector<std::string> suspect_switches; // their hosts reach each other, nothing beyond
   std::vector<std::vector<std::string>> suspect_groups; // the same, without a switch to name
   std::vector<std::pair<std::string, std::string>> suspect_links; // (sender, receiver)
-  int rounds = 0; // jobs that had to run one after another; 0 if unknown
+  int rounds = 0;        // jobs that had to run one after another; 0 if unknown
+  bool converged = true; // false: isolation stopped at its budget of jobs, questions left
   // Probe runs (pairs with a probe line):
   SlowRule slow_rule;
   LinkQuality quality;                                         // filled by diagnose

@@ -43,7 +43,8 @@ LinkState state_of(const Isolation &state, LinkId link) {
 }
 
 bool can_run(const Isolation &state, HostIndex host) {
-  return state.evidence.host_states[static_cast<std::size_t>(host)] != HostState::cannot_run &&
+  const HostState host_state = state.evidence.host_states[static_cast<std::size_t>(host)];
+  return host_state != HostState::cannot_run && host_state != HostState::dark &&
          state.screenings[static_cast<std::size_t>(host)] <= max_screenings;
 }
 
@@ -143,10 +144,11 @@ bool take_slots(const Isolation &state, Round &round, const std::vector<HostInde
 }
 
 void add_to_round(Isolation &state, Round &round, JobKind kind, std::vector<HostIndex> ranks,
-                  Probe probe) {
+                  Probe probe, std::vector<HostIndex> tested = {}) {
   const int number = state.next_number++;
   state.probes.emplace(number, std::move(probe));
-  round.jobs.push_back(PlannedRun{number, JobShape{kind, std::move(ranks)}});
+  state.extra_jobs += kind == JobKind::sweep ? 0 : 1;
+  round.jobs.push_back(PlannedRun{number, JobShape{kind, std::move(ranks), std::move(tested)}});
 }
 
 std::vector<HostIndex> ranks_of(const Isolation &state, const std::vector<LinkId> &links) {
@@ -356,6 +358,484 @@ void link_round(Isolation &state, Round &round) {
     pool_round(state, round);
 }
 
+// ---- The hunt: hosts that reach no one, groups that reach only themselves.
+
+using Hosts = std::vector<HostIndex>;
+
+bool in_group(const Isolation &state, HostIndex host) {
+  return std::any_of(
+      state.evidence.groups.begin(), state.evidence.groups.end(),
+      [&](const Hosts &group) { return std::binary_search(group.begin(), group.end(), host); });
+}
+
+bool usable(const Isolation &state, HostIndex host) {
+  return can_run(state, host) && !in_group(state, host);
+}
+
+Hosts sorted(Hosts hosts) {
+  std::sort(hosts.begin(), hosts.end());
+  return hosts;
+}
+
+Hosts in_hunt_order(const Isolation &state, Hosts hosts) {
+  std::sort(hosts.begin(), hosts.end(), [&](HostIndex a, HostIndex b) {
+    return state.hunt.order[static_cast<std::size_t>(a)] <
+           state.hunt.order[static_cast<std::size_t>(b)];
+  });
+  return hosts;
+}
+
+void make_good(Isolation &state, const Hosts &hosts) {
+  for (const HostIndex host : hosts) {
+    const auto h = static_cast<std::size_t>(host);
+    state.hunt.queued[h] = 0;
+    if (state.hunt.good[h] == 0 && usable(state, host)) {
+      state.hunt.good[h] = 1;
+      state.hunt.partners.push_back(host);
+    }
+  }
+}
+
+void unqueue(Isolation &state, const Hosts &hosts) {
+  for (const HostIndex host : hosts)
+    state.hunt.queued[static_cast<std::size_t>(host)] = 0;
+}
+
+// The next good host, in turn; -1 when none is left.
+HostIndex next_partner(Isolation &state) {
+  Hunt &hunt = state.hunt;
+  for (std::size_t tries = 0; tries < hunt.partners.size(); ++tries) {
+    const HostIndex host = hunt.partners[hunt.next_partner++ % hunt.partners.size()];
+    if (usable(state, host))
+      return host;
+  }
+  return -1;
+}
+
+// Each host in question sends to one good host and hears from another.
+Hosts reach_ranks(Isolation &state, const Hosts &tested) {
+  Hosts ranks;
+  ranks.reserve(4 * tested.size());
+  for (const HostIndex host : tested) {
+    const HostIndex to = next_partner(state);
+    const HostIndex from = next_partner(state);
+    if (to < 0 || from < 0)
+      return {};
+    ranks.insert(ranks.end(), {host, to, from, host});
+  }
+  return ranks;
+}
+
+// Each host sends to the next, the last to the first.
+Hosts ring_ranks(const Hosts &hosts) {
+  Hosts ranks;
+  if (hosts.size() < 2)
+    return ranks;
+  ranks.reserve(2 * hosts.size());
+  for (std::size_t i = 0; i < hosts.size(); ++i)
+    ranks.insert(ranks.end(), {hosts[i], hosts[(i + 1) % hosts.size()]});
+  if (hosts.size() == 2)
+    ranks.resize(4);
+  return ranks;
+}
+
+bool plan_hunt_job(Isolation &state, Round &round, JobKind kind, Hosts ranks, Probe probe) {
+  if (ranks.empty() || !take_slots(state, round, ranks))
+    return false;
+  Hosts tested = kind == JobKind::reach ? sorted(probe.hosts) : Hosts{};
+  add_to_round(state, round, kind, std::move(ranks), std::move(probe), std::move(tested));
+  return true;
+}
+
+bool plan_reach(Isolation &state, Round &round, Probe probe) {
+  const std::size_t cursor = state.hunt.next_partner;
+  if (plan_hunt_job(state, round, JobKind::reach, reach_ranks(state, probe.hosts), probe))
+    return true;
+  state.hunt.next_partner = cursor;
+  return false;
+}
+
+bool plan_ring(Isolation &state, Round &round, Probe probe) {
+  return plan_hunt_job(state, round, JobKind::ring, ring_ranks(probe.hosts), std::move(probe));
+}
+
+// The switch whose hosts are exactly these, below the top; -1 none.
+int switch_of(const Isolation &state, const Hosts &hosts) {
+  const Hosts set = sorted(hosts);
+  const auto &below = state.switches.below;
+  for (std::size_t s = 0; s < below.size(); ++s) {
+    if (state.switches.parent[s] >= 0 && below[s] == set)
+      return static_cast<int>(s);
+  }
+  return -1;
+}
+
+// Where a range is cut in two: at the switch boundary nearest its middle.
+std::size_t split_point(const Isolation &state, const Hosts &hosts) {
+  std::size_t best = pairdot_model::first_half(hosts.size());
+  if (state.switches.leaf.empty())
+    return best;
+  const auto leaf = [&](std::size_t i) {
+    return state.switches.leaf[static_cast<std::size_t>(hosts[i])];
+  };
+  std::size_t nearest = 0;
+  for (std::size_t i = 1; i < hosts.size(); ++i) {
+    const auto off = [&](std::size_t at) {
+      return at > hosts.size() / 2 ? at - hosts.size() / 2 : hosts.size() / 2 - at;
+    };
+    if (leaf(i) != leaf(i - 1) && (nearest == 0 || off(i) < off(nearest)))
+      nearest = i;
+  }
+  return nearest > 0 ? nearest : best;
+}
+
+// A host that reaches no good host: below a switch, or grown once, it is
+// tested alone again; else its group is grown along the hunt order.
+void found_member(Isolation &state, HostIndex host) {
+  Hunt &hunt = state.hunt;
+  const auto h = static_cast<std::size_t>(host);
+  if (!state.switches.leaf.empty() || hunt.tried[h] != 0) {
+    hunt.darks.push_back(host);
+    return;
+  }
+  hunt.tried[h] = 1;
+  Hosts candidates;
+  for (HostIndex other = 0; other < state.evidence.hosts; ++other) {
+    if (other != host && hunt.good[static_cast<std::size_t>(other)] == 0 && usable(state, other))
+      candidates.push_back(other);
+  }
+  candidates = in_hunt_order(state, std::move(candidates));
+  Growth growth;
+  growth.host = host;
+  const std::size_t most = static_cast<std::size_t>(state.evidence.hosts) / 2;
+  for (const HostIndex other : candidates) {
+    const bool right = hunt.order[static_cast<std::size_t>(other)] > hunt.order[h];
+    growth.sides[right ? 1 : 0].push_back(other);
+  }
+  std::reverse(growth.sides[0].begin(), growth.sides[0].end());
+  for (Hosts &side : growth.sides)
+    side.resize(std::min(side.size(), most));
+  for (Hosts &side : growth.sides) {
+    for (const HostIndex other : side)
+      hunt.queued[static_cast<std::size_t>(other)] = 1;
+  }
+  hunt.growths.push_back(std::move(growth));
+}
+
+// How many of a side's hosts to ring with the grown host next; 0: done.
+std::size_t next_size(const Growth &growth, int side) {
+  const std::size_t known = growth.known[side];
+  const std::size_t failed = growth.failed_at[side];
+  const std::size_t size = growth.sides[side].size();
+  if (failed == 0)
+    return known >= size ? 0 : std::min(size, known == 0 ? 1 : 2 * known);
+  return failed == known + 1 ? 0 : (known + failed) / 2;
+}
+
+// A grown group is tested whole and in halves against good hosts.
+void confirm_group(Isolation &state, Hosts group) {
+  group = sorted(std::move(group));
+  const auto half = static_cast<std::ptrdiff_t>(pairdot_model::first_half(group.size()));
+  state.hunt.confirming[group] = 3;
+  for (Hosts part : {group, Hosts(group.begin(), group.begin() + half),
+                     Hosts(group.begin() + half, group.end())})
+    state.hunt.confirms.emplace_back(std::move(part), group);
+}
+
+void finish_growth(Isolation &state, const Growth &growth) {
+  Hosts group{growth.host};
+  for (int side = 0; side < 2; ++side) {
+    group.insert(group.end(), growth.sides[side].begin(),
+                 growth.sides[side].begin() + static_cast<std::ptrdiff_t>(growth.known[side]));
+    unqueue(state,
+            Hosts(growth.sides[side].begin() + static_cast<std::ptrdiff_t>(growth.known[side]),
+                  growth.sides[side].end()));
+  }
+  if (group.size() == 1)
+    state.hunt.darks.push_back(growth.host);
+  else
+    confirm_group(state, std::move(group));
+}
+
+// Plans the next ring of each side; false once both sides are done.
+bool plan_growth(Isolation &state, Round &round, Growth &growth) {
+  bool waiting = false;
+  for (int side = 0; side < 2; ++side) {
+    const std::size_t size = next_size(growth, side);
+    if (growth.pending[side] || size == 0) {
+      waiting = waiting || growth.pending[side];
+      continue;
+    }
+    Probe probe;
+    probe.what = Probe::What::grow;
+    probe.hosts = {growth.host};
+    probe.hosts.insert(probe.hosts.end(), growth.sides[side].begin(),
+                       growth.sides[side].begin() + static_cast<std::ptrdiff_t>(size));
+    probe.right = side == 1;
+    if (plan_ring(state, round, std::move(probe)))
+      growth.pending[side] = true;
+    waiting = true;
+  }
+  if (!waiting)
+    finish_growth(state, growth);
+  return waiting;
+}
+
+// A range: tested whole when not known to hold a fault, else its first
+// part; a switch's hosts are ringed first, a host alone is a member.
+bool plan_range(Isolation &state, Round &round, HostRange &range) {
+  Probe probe;
+  probe.positive = range.positive;
+  if (range.positive && range.hosts.size() == 1 && range.direct) {
+    found_member(state, range.hosts[0]);
+    return true;
+  }
+  probe.whole_tested = range.whole_tested;
+  if (!range.positive || range.hosts.size() == 1) {
+    probe.what = Probe::What::range;
+    probe.hosts = range.hosts;
+    probe.positive = false;
+    return plan_reach(state, round, std::move(probe));
+  }
+  if (!range.whole_tested && switch_of(state, range.hosts) >= 0) {
+    probe.what = Probe::What::whole;
+    probe.hosts = range.hosts;
+    probe.positive = range.direct;
+    return plan_ring(state, round, std::move(probe));
+  }
+  const auto cut = static_cast<std::ptrdiff_t>(split_point(state, range.hosts));
+  probe.what = Probe::What::range;
+  probe.hosts.assign(range.hosts.begin(), range.hosts.begin() + cut);
+  probe.others.assign(range.hosts.begin() + cut, range.hosts.end());
+  return plan_reach(state, round, std::move(probe));
+}
+
+// Hosts of a failed job are rung in blocks to find good ones to test against.
+void plan_core(Isolation &state, Round &round) {
+  std::vector<Hosts> waiting;
+  for (Hosts &block : state.hunt.core) {
+    Probe probe;
+    probe.what = Probe::What::core;
+    probe.hosts = block;
+    if (!plan_ring(state, round, std::move(probe)))
+      waiting.push_back(std::move(block));
+  }
+  state.hunt.core = std::move(waiting);
+}
+
+std::vector<Hosts> blocks_of(const Isolation &state, const Hosts &hosts, std::size_t count) {
+  std::vector<Hosts> blocks;
+  Hosts rest = hosts;
+  for (; count > 1 && rest.size() >= 4; --count) {
+    std::size_t cut = split_point(state, rest);
+    if (count > 2) // a first block of about 1/count
+      cut = std::max<std::size_t>(2, rest.size() / count);
+    blocks.emplace_back(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(cut));
+    rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(cut));
+  }
+  if (rest.size() >= 2)
+    blocks.push_back(std::move(rest));
+  return blocks;
+}
+
+// Without good hosts, ranges that failed their ring are rung in halves; with
+// none to halve, the hunt gives up and leaves the links to isolation.
+void rethink_core(Isolation &state) {
+  Hunt &hunt = state.hunt;
+  for (HostRange &range : hunt.ranges) {
+    if (range.hosts.size() >= 4) {
+      for (Hosts &block : blocks_of(state, range.hosts, 2))
+        hunt.core.push_back(std::move(block));
+    } else {
+      unqueue(state, range.hosts);
+    }
+  }
+  hunt.ranges.clear();
+}
+
+template <typename Item, typename Plan> void plan_each(std::vector<Item> &items, Plan plan) {
+  std::vector<Item> waiting;
+  for (Item &item : items) {
+    if (!plan(item))
+      waiting.push_back(std::move(item));
+  }
+  items = std::move(waiting);
+}
+
+void hunt_round(Isolation &state, Round &round) {
+  Hunt &hunt = state.hunt;
+  if (hunt.partners.empty()) {
+    if (hunt.core.empty() && state.probes.empty())
+      rethink_core(state);
+    plan_core(state, round);
+    return;
+  }
+  plan_core(state, round);
+  plan_each(hunt.darks, [&](HostIndex host) {
+    Probe probe;
+    probe.what = Probe::What::dark;
+    probe.hosts = {host};
+    return !usable(state, host) || plan_reach(state, round, std::move(probe));
+  });
+  plan_each(hunt.confirms, [&](const std::pair<Hosts, Hosts> &part) {
+    Probe probe;
+    probe.what = Probe::What::confirm;
+    probe.hosts = part.first;
+    probe.others = part.second;
+    return plan_reach(state, round, std::move(probe));
+  });
+  plan_each(hunt.growths, [&](Growth &growth) { return !plan_growth(state, round, growth); });
+  plan_each(hunt.ranges, [&](HostRange &range) { return plan_range(state, round, range); });
+}
+
+bool hunting(const Isolation &state) {
+  const Hunt &hunt = state.hunt;
+  return !hunt.core.empty() || !hunt.ranges.empty() || !hunt.growths.empty() ||
+         !hunt.confirms.empty() || !hunt.darks.empty();
+}
+
+// A unit found explains failures of groups of links: they are tested again
+// packed, no longer known to hold a fault.
+void found_unit(Isolation &state) {
+  for (LinkGroup &group : state.link_groups)
+    to_pool(state, group.links);
+  state.link_groups.clear();
+}
+
+void finish_confirm(Isolation &state, const Hosts &group) {
+  const auto &groups = state.evidence.groups;
+  if (std::find(groups.begin(), groups.end(), group) != groups.end()) {
+    found_unit(state);
+    unqueue(state, group);
+    return;
+  }
+  Hosts rest;
+  for (const HostIndex host : group) {
+    if (state.hunt.good[static_cast<std::size_t>(host)] == 0 && usable(state, host))
+      rest.push_back(host);
+  }
+  if (!rest.empty())
+    state.hunt.ranges.push_back({in_hunt_order(state, rest), false, false, true});
+}
+
+Growth *growth_of(Isolation &state, HostIndex host) {
+  for (Growth &growth : state.hunt.growths) {
+    if (growth.host == host)
+      return &growth;
+  }
+  return nullptr;
+}
+
+void read_hunt(Isolation &state, const Probe &probe, bool verified) {
+  Hunt &hunt = state.hunt;
+  switch (probe.what) {
+  case Probe::What::core:
+    if (verified)
+      make_good(state, probe.hosts);
+    else
+      hunt.ranges.push_back({probe.hosts, false, false, false});
+    break;
+  case Probe::What::range:
+    if (verified)
+      make_good(state, probe.hosts);
+    else
+      hunt.ranges.push_back({probe.hosts, true, true, probe.whole_tested});
+    if (!probe.others.empty())
+      hunt.ranges.push_back({probe.others, verified && probe.positive, false, probe.whole_tested});
+    break;
+  case Probe::What::whole:
+    if (verified)
+      confirm_group(state, probe.hosts);
+    else
+      hunt.ranges.push_back({probe.hosts, true, probe.positive, true});
+    break;
+  case Probe::What::grow:
+    if (Growth *growth = growth_of(state, probe.hosts.front())) {
+      const int side = probe.right ? 1 : 0;
+      growth->pending[side] = false;
+      (verified ? growth->known[side] : growth->failed_at[side]) = probe.hosts.size() - 1;
+    }
+    break;
+  case Probe::What::confirm:
+    if (verified)
+      make_good(state, probe.hosts);
+    if (const auto found = hunt.confirming.find(probe.others);
+        found != hunt.confirming.end() && --found->second == 0) {
+      hunt.confirming.erase(found);
+      finish_confirm(state, probe.others);
+    }
+    break;
+  case Probe::What::dark:
+    if (verified)
+      make_good(state, probe.hosts);
+    else if (!usable(state, probe.hosts.front()))
+      found_unit(state);
+    unqueue(state, probe.hosts);
+    break;
+  default:
+    break;
+  }
+}
+
+bool is_hunt(const Probe &probe) { return probe.what >= Probe::What::core; }
+
+// A hunt job whose ranks did not all start tells nothing of reaching:
+// what it tested is tested again, a growth stops at it.
+void retry_hunt(Isolation &state, const Probe &probe) {
+  Hunt &hunt = state.hunt;
+  Hosts hosts;
+  for (const HostIndex host : probe.hosts) {
+    if (usable(state, host))
+      hosts.push_back(host);
+  }
+  switch (probe.what) {
+  case Probe::What::core:
+    if (hosts.size() >= 2)
+      hunt.core.push_back(hosts);
+    break;
+  case Probe::What::range:
+    hosts.insert(hosts.end(), probe.others.begin(), probe.others.end());
+    hunt.ranges.push_back({hosts, probe.positive, false, probe.whole_tested});
+    break;
+  case Probe::What::whole:
+    hunt.ranges.push_back({hosts, true, false, true});
+    break;
+  case Probe::What::grow:
+  case Probe::What::confirm:
+    read_hunt(state, probe, false);
+    break;
+  default:
+    unqueue(state, probe.hosts);
+    break;
+  }
+}
+
+// Hosts of a failed job not known good, not yet hunted, are hunted: rung in
+// blocks while no host is known good, else tested against the good ones.
+void hunt_hosts_of(Isolation &state, const JobShape &job) {
+  Hunt &hunt = state.hunt;
+  const Hosts hosts = distinct_hosts(job.rank_hosts);
+  Hosts fresh;
+  for (const HostIndex host : hosts) {
+    const auto h = static_cast<std::size_t>(host);
+    if (hunt.good[h] == 0 && hunt.queued[h] == 0 && usable(state, host))
+      fresh.push_back(host);
+  }
+  if (fresh.empty() || (hunt.partners.empty() && hosts.size() < 4))
+    return;
+  for (const HostIndex host : fresh)
+    hunt.queued[static_cast<std::size_t>(host)] = 1;
+  fresh = in_hunt_order(state, std::move(fresh));
+  if (hunt.partners.empty()) {
+    for (Hosts &block : blocks_of(
+             state, fresh,
+             std::min<std::size_t>(static_cast<std::size_t>(state.parallel), fresh.size() / 2)))
+      hunt.core.push_back(std::move(block));
+  } else {
+    hunt.ranges.push_back({std::move(fresh), false, false, false});
+  }
+}
+
 // ---- Reading outcomes.
 
 void open_group(Isolation &state, std::vector<LinkId> links) {
@@ -500,36 +980,77 @@ void held_job(Isolation &state, const JobShape &job, const JobEvidence &seen, co
     try_again(state, probe);
 }
 
+bool every_pair_verified(const JobShape &job, const JobEvidence &seen) {
+  const std::size_t pairs = job.rank_hosts.size() / 2;
+  return seen.verified.size() >= pairs &&
+         std::all_of(seen.verified.begin(),
+                     seen.verified.begin() + static_cast<std::ptrdiff_t>(pairs),
+                     [](std::uint8_t verified) { return verified != 0; });
+}
+
 void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
                   const JobEvidence &seen) {
   pairdot_model::add_job(state.evidence, job, seen);
-  if (seen.held) {
-    held_job(state, job, seen, probe);
-    return;
-  }
   const bool all_started = std::all_of(seen.started.begin(), seen.started.end(),
                                        [](std::uint8_t started) { return started != 0; });
-  if (!all_started) {
-    hosts_missing(state, job, seen, probe);
+  if (seen.held || !all_started) {
+    if (seen.held)
+      held_job(state, job, seen, probe);
+    else
+      hosts_missing(state, job, seen, probe);
+    if (is_hunt(probe))
+      retry_hunt(state, probe);
     return;
   }
-  if (job.kind != JobKind::hosts) {
-    const std::size_t pairs = job.rank_hosts.size() / 2;
-    note_together(state, job,
-                  std::count(seen.verified.begin(), seen.verified.end(), 1) ==
-                      static_cast<std::ptrdiff_t>(pairs));
-  }
-  if (probe.what == Probe::What::group || probe.what == Probe::What::alone) {
-    read_group_test(state, probe, job, seen);
-    return;
-  }
+  const bool verified = every_pair_verified(job, seen);
   if (job.kind != JobKind::hosts)
+    note_together(state, job, verified);
+  if (is_hunt(probe)) {
+    read_hunt(state, probe, verified);
+    if (!verified)
+      to_pool(state, failed_links(state, job, seen));
+    return;
+  }
+  if (probe.what == Probe::What::group || probe.what == Probe::What::alone)
+    read_group_test(state, probe, job, seen);
+  else if (job.kind != JobKind::hosts)
     open_group(state, failed_links(state, job, seen));
+  if (!verified && job.kind != JobKind::hosts)
+    hunt_hosts_of(state, job);
+}
+
+long long faults_found(const Isolation &state) {
+  long long faults = static_cast<long long>(state.poisoned.size() + state.evidence.groups.size());
+  for (const HostState host : state.evidence.host_states)
+    faults +=
+        host == HostState::cannot_run || host == HostState::cannot_join || host == HostState::dark
+            ? 1
+            : 0;
+  return faults;
+}
+
+// Nothing more is planned; the run says what it knows.
+void give_up(Isolation &state) {
+  state.converged = false;
+  state.sweep_left.clear();
+  state.host_groups.clear();
+  state.link_groups.clear();
+  state.pool.clear();
+  state.hunt.core.clear();
+  state.hunt.ranges.clear();
+  state.hunt.growths.clear();
+  state.hunt.confirms.clear();
+  state.hunt.darks.clear();
 }
 
 } // namespace
 
-Isolation start_isolation(const std::vector<int> &slots, int parallel) {
+long long isolation_budget(HostIndex hosts, long long faults) {
+  return 200 + 2 * static_cast<long long>(hosts) + 100 * faults;
+}
+
+Isolation start_isolation(const std::vector<int> &slots, int parallel,
+                          pairdot_model::SwitchTree switches) {
   if (slots.size() < 2)
     throw std::invalid_argument("isolation needs at least two hosts");
   if (slots.size() > max_hosts)
@@ -539,6 +1060,24 @@ Isolation start_isolation(const std::vector<int> &slots, int parallel) {
   state.parallel = std::max(1, parallel);
   state.evidence = pairdot_model::make_evidence(static_cast<HostIndex>(slots.size()));
   state.screenings.assign(slots.size(), 0);
+  state.switches = std::move(switches);
+  if (!state.switches.leaf.empty() && state.switches.leaf.size() != slots.size())
+    throw std::invalid_argument("the switch tree is not over the run's hosts");
+  Hunt &hunt = state.hunt;
+  hunt.good.assign(slots.size(), 0);
+  hunt.queued.assign(slots.size(), 0);
+  hunt.tried.assign(slots.size(), 0);
+  hunt.order.resize(slots.size());
+  std::vector<HostIndex> order(slots.size());
+  for (std::size_t h = 0; h < slots.size(); ++h)
+    order[h] = static_cast<HostIndex>(h);
+  const auto leaf = [&](HostIndex h) {
+    return state.switches.leaf.empty() ? 0 : state.switches.leaf[static_cast<std::size_t>(h)];
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](HostIndex a, HostIndex b) { return leaf(a) < leaf(b); });
+  for (std::size_t at = 0; at < order.size(); ++at)
+    hunt.order[static_cast<std::size_t>(order[at])] = static_cast<int>(at);
   if (static_cast<HostIndex>(slots.size()) <= max_hosts_paired)
     state.together.assign(slots.size() * slots.size(), 0);
   state.replan = true;
@@ -547,7 +1086,17 @@ Isolation start_isolation(const std::vector<int> &slots, int parallel) {
 
 std::vector<PlannedRun> next_round(Isolation &state) {
   Round round{std::vector<int>(state.slots.size(), 0), {}};
+  const bool work_left = hunting(state) || !state.sweep_left.empty() || state.replan ||
+                         !state.host_groups.empty() || !state.link_groups.empty() ||
+                         !state.pool.empty();
+  if (work_left && state.extra_jobs > isolation_budget(state.evidence.hosts, faults_found(state))) {
+    give_up(state);
+    return {};
+  }
   host_round(state, round);
+  // A hunt may settle without a job (a growth ends); a few passes at most.
+  for (int pass = 0; pass < 4 && round.jobs.empty() && hunting(state); ++pass)
+    hunt_round(state, round);
   if (round.jobs.empty()) {
     if (state.replan)
       plan_rest_of_sweep(state);

@@ -5,10 +5,16 @@
 // failure before the sweep goes on without the ones that cannot run; then
 // each failed job's links are re-tested in halves until every failing link
 // has failed alone, and the links set aside on the way are re-tested packed
-// into as few jobs as the slots allow. No processes and no clocks: real runs, --resume and the
-// cluster model all drive the same planner, a round at a time.
+// into as few jobs as the slots allow. When a job fails whose hosts are not
+// known good, the hosts are hunted first, before the sweep goes on: rings
+// find hosts that reach each other, reach jobs test hosts in question
+// against them in halves, down to a host that reaches no one (dark) or a
+// group that reaches only itself (a switch cut off). No processes and no
+// clocks: real runs, --resume and the cluster model all drive the same
+// planner, a round at a time.
 
 #include "evidence.hpp"
+#include "switch_tree.hpp"
 
 #include <cstdint>
 #include <map>
@@ -33,11 +39,60 @@ struct LinkGroup {
 
 // What a planned job tests, so that its outcome can be read.
 struct Probe {
-  enum class What : std::uint8_t { sweep, hosts, group, alone } what = What::sweep;
-  std::vector<HostIndex> hosts; // hosts: the group tested
-  std::vector<LinkId> links;    // group, alone: the links tested
-  std::vector<LinkId> rest;     // group: the other half of a positive group
-  bool positive = false;        // group, alone: half of a group that failed together
+  enum class What : std::uint8_t {
+    sweep,
+    hosts,
+    group,
+    alone,
+    core,    // ring: hosts that may serve as known good
+    range,   // reach: hosts in question, a part of a range
+    grow,    // ring: how far the group of a host that reaches no one goes
+    whole,   // ring: a group's hosts, or a switch's, reach each other
+    confirm, // reach: a group, or a half of it, against hosts known good
+    dark,    // reach: a host alone, against other hosts known good
+  } what = What::sweep;
+  std::vector<HostIndex> hosts;  // hosts: the group tested; hunt: the hosts in question
+  std::vector<LinkId> links;     // group, alone: the links tested
+  std::vector<LinkId> rest;      // group: the other half of a positive group
+  bool positive = false;         // group, alone: half of a group that failed together
+  std::vector<HostIndex> others; // range: the rest of the range; grow: the side's candidates
+  bool right = false;            // grow: the side tested
+  bool whole_tested = false;     // range: its switch's hosts were rung
+};
+
+// Hosts in question, in hunt order (below one switch after another).
+struct HostRange {
+  std::vector<HostIndex> hosts;
+  bool positive = false; // holds a host that does not reach the good ones
+  bool direct = false;   // positive from its own failed reach job
+  bool whole_tested = false;
+};
+
+// How far the group of a host that reaches no one goes, each side found
+// by doubling and then halving the hosts ringed with it.
+struct Growth {
+  HostIndex host = 0;
+  std::vector<HostIndex> sides[2];   // hosts in question left (nearest first), right
+  std::size_t known[2] = {0, 0};     // this many on the side reach the host
+  std::size_t failed_at[2] = {0, 0}; // this many did not; 0 unknown
+  bool pending[2] = {false, false};
+};
+
+struct Hunt {
+  std::vector<std::uint8_t> good;   // per host: reaches the hosts known good
+  std::vector<std::uint8_t> queued; // per host: in a range, growth or check
+  std::vector<HostIndex> partners;  // the good hosts, in the order they became good
+  std::size_t next_partner = 0;
+  std::vector<std::vector<HostIndex>> core; // to ring, in search of good hosts
+  std::vector<HostRange> ranges;
+  std::vector<Growth> growths;
+  std::vector<std::vector<HostIndex>> wholes; // groups to ring whole, sorted
+  // Parts of groups to test against good hosts (the part, its group), sorted.
+  std::vector<std::pair<std::vector<HostIndex>, std::vector<HostIndex>>> confirms;
+  std::vector<HostIndex> darks;                     // hosts to test alone once more
+  std::map<std::vector<HostIndex>, int> confirming; // groups: their reach jobs not yet read
+  std::vector<std::uint8_t> tried;                  // per host: its group was grown once
+  std::vector<int> order;                           // per host: its place in hunt order
 };
 
 struct Isolation {
@@ -57,10 +112,21 @@ struct Isolation {
   std::vector<int> screenings;        // per host: times it went missing beside others
   std::vector<std::uint8_t> together; // small clusters: per pair of hosts, how jobs with both ended
   int rounds = 0;
+  pairdot_model::SwitchTree switches;
+  Hunt hunt;
+  long long extra_jobs = 0; // planned beyond the sweep
+  bool converged = true;    // false: stopped at the budget with questions left
 };
 
-// The planner for hosts with these slots (at least two hosts, each >= 1).
-Isolation start_isolation(const std::vector<int> &slots, int parallel);
+// The planner for hosts with these slots (at least two hosts, each >= 1),
+// below these switches (none: no topology).
+Isolation start_isolation(const std::vector<int> &slots, int parallel,
+                          pairdot_model::SwitchTree switches = {});
+
+// Jobs beyond the sweep that isolation may plan before it stops unfinished:
+// 200 + 2 per host + 100 per fault found (a host that cannot run or is dark,
+// a group cut off, a link that failed alone).
+long long isolation_budget(HostIndex hosts, long long faults);
 
 // The next round: jobs that fit in the slots side by side, at most
 // `parallel` of them unless the round is the sweep's (one job). Empty when

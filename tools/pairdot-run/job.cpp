@@ -455,6 +455,7 @@ JobOutcome finish_job(const RunSettings &settings, const RunningJob &job) {
   JobOutcome outcome;
   outcome.number = job.plan.number;
   outcome.kind = job.plan.kind;
+  outcome.tested_hosts = job.plan.tested_hosts;
   outcome.seconds = seconds_since(job.start);
   const int np = job.plan.np;
   const std::vector<std::string> recorded = recorded_hosts(settings, job.dir, np);

@@ -36,6 +36,7 @@ struct JobPlan {
   pairdot_model::JobKind kind = pairdot_model::JobKind::single;
   std::vector<std::string> rank_hosts; // empty: np ranks on this machine
   int np = 0;
+  std::vector<std::string> tested_hosts; // reach: the hosts in question
 };
 
 struct RunningJob {

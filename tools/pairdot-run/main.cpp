@@ -273,7 +273,8 @@ int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host
     print_plan(launcher, sweep_jobs(hosts));
   } else if (!hosts.empty()) {
     const int np = args.run.np != 0 ? args.run.np : total_slots(hosts);
-    print_plan(launcher, {JobPlan{1, pairdot_model::JobKind::single, round_robin(hosts, np), np}});
+    print_plan(launcher,
+               {JobPlan{1, pairdot_model::JobKind::single, round_robin(hosts, np), np, {}}});
   } else {
     throw InputError("--plan needs hosts (--hosts or --hostfile)");
   }

@@ -237,6 +237,11 @@ int finish_sweep(const Session &session) {
       "%d rounds)\n",
       links.verified, all, links.failed, slow.c_str(), report.hosts.size(), report.jobs.size(),
       static_cast<std::size_t>(extra), report.rounds);
+  if (!report.converged) {
+    std::printf("isolation did not converge: it stopped at its budget of jobs; links not "
+                "covered are still in question\n");
+    return exit_fault;
+  }
   return links.verified == all && !has_slow(report) ? exit_verified : exit_fault;
 }
 
@@ -297,12 +302,14 @@ std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
 using pairdot_model::HostMap;
 
 JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
-  JobPlan plan{planned.number, planned.shape.kind, {}, 0};
+  JobPlan plan{planned.number, planned.shape.kind, {}, 0, {}};
   plan.rank_hosts.reserve(planned.shape.rank_hosts.size());
   for (const HostIndex host : planned.shape.rank_hosts) {
     plan.rank_hosts.push_back(options.hosts[static_cast<std::size_t>(host)].name);
   }
   plan.np = static_cast<int>(plan.rank_hosts.size());
+  for (const HostIndex host : planned.shape.tested)
+    plan.tested_hosts.push_back(options.hosts[static_cast<std::size_t>(host)].name);
   return plan;
 }
 
@@ -325,7 +332,8 @@ bool retest_slow(Session &session, int &next_number, Done &done) {
                    JobKind::isolation,
                    {hosts[static_cast<std::size_t>(link.first)].name,
                     hosts[static_cast<std::size_t>(link.second)].name},
-                   2};
+                   2,
+                   {}};
       const auto found = done.find({plan.kind, plan.rank_hosts});
       if (found != done.end() && !found->second.empty()) {
         found->second.erase(found->second.begin());
@@ -350,7 +358,7 @@ int run_sweep(Session &session) {
     index.emplace(host.name, static_cast<HostIndex>(slots.size()));
     slots.push_back(host.slots);
   }
-  Isolation state = start_isolation(slots, options.parallel);
+  Isolation state = start_isolation(slots, options.parallel, session.report.switches);
   Done done;
   if (options.resume) {
     session.report.jobs = finished_jobs(options);
@@ -401,6 +409,7 @@ int run_sweep(Session &session) {
     }
   }
   session.report.rounds = state.rounds;
+  session.report.converged = state.converged;
   if (options.settings.probe && !retest_slow(session, state.next_number, done)) {
     return -1;
   }
@@ -410,7 +419,7 @@ int run_sweep(Session &session) {
 
 int run_single(Session &session) {
   const RunOptions &options = session.options;
-  JobPlan plan{1, JobKind::single, {}, options.np};
+  JobPlan plan{1, JobKind::single, {}, options.np, {}};
   if (!options.hosts.empty()) {
     plan.rank_hosts = round_robin(options.hosts, options.np);
   }
@@ -450,7 +459,7 @@ std::vector<JobPlan> sweep_jobs(const std::vector<pairdot_hosts::Host> &hosts) {
   std::vector<JobPlan> jobs;
   int number = 0;
   for (const PlannedJob &planned : plan_sweep(slots)) {
-    JobPlan job{++number, JobKind::sweep, {}, static_cast<int>(planned.rank_hosts.size())};
+    JobPlan job{++number, JobKind::sweep, {}, static_cast<int>(planned.rank_hosts.size()), {}};
     job.rank_hosts.reserve(planned.rank_hosts.size());
     for (const std::int32_t host : planned.rank_hosts) {
       job.rank_hosts.push_back(hosts[static_cast<std::size_t>(host)].name);

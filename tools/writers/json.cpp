@@ -244,7 +244,7 @@ Enum enum_of(const json &object, const char *key, const std::string &where,
   throw fault("field " + path(where, key) + " is not a known word: \"" + valid_utf8(word) + "\"");
 }
 
-constexpr JobKind all_kinds[] = {JobKind::sweep, JobKind::hosts, JobKind::isolation,
+constexpr JobKind all_kinds[] = {JobKind::sweep,  JobKind::hosts, JobKind::isolation,
                                  JobKind::single, JobKind::ring,  JobKind::reach};
 constexpr JobStatus all_statuses[] = {
     JobStatus::verified,  JobStatus::failed,      JobStatus::timed_out,    JobStatus::did_not_end,

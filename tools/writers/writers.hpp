@@ -22,7 +22,7 @@ using pairdot_model::ProbeVerdict;
 using pairdot_model::RunReport;
 
 // The words of the reports.
-const char *kind_word(JobKind kind);                  // "sweep", "hosts", "isolation", "single", "ring", "reach"
+const char *kind_word(JobKind kind); // "sweep", "hosts", "isolation", "single", "ring", "reach"
 const char *status_word(JobStatus status);            // "verified", "timed out", ...
 const char *verdict_word(LinkVerdict verdict);        // "verified", "failed", "not covered"
 const char *probe_verdict_word(ProbeVerdict verdict); // "ok", "slow", "failed"

@@ -23,7 +23,7 @@ void ModelRunner::start(const pairdot_run::JobPlan &plan) {
     throw std::runtime_error("the planner did not finish within " +
                              std::to_string(most_jobs_of(cluster_.setup.hosts)) + " jobs");
   }
-  pairdot_run::PlannedRun job{plan.number, {plan.kind, {}}};
+  pairdot_run::PlannedRun job{plan.number, {plan.kind, {}, {}}};
   for (const std::string &name : plan.rank_hosts) {
     const auto found = index_.find(name);
     if (found == index_.end()) {

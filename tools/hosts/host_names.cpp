@@ -20,14 +20,6 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-std::string shown(std::string_view text) {
-  std::string out = "'";
-  for (const char c : text.substr(0, 64)) {
-    out += (c >= 0x20 && c < 0x7f) ? c : '?';
-  }
-  return out + (text.size() > 64 ? "...'" : "'");
-}
-
 int parse_slots(std::string_view text, const std::string &where) {
   int slots = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), slots);
@@ -151,6 +143,23 @@ std::vector<std::string> parse_rank_hosts(std::string_view text, const std::stri
     hosts.push_back(checked_host(line, 1, where).name);
   });
   return hosts;
+}
+
+std::string shown(std::string_view text) {
+  std::string out = "'";
+  for (const char c : text.substr(0, 64)) {
+    out += (c >= 0x20 && c < 0x7f) ? c : '?';
+  }
+  return out + (text.size() > 64 ? "...'" : "'");
+}
+
+std::vector<std::string> names_of(const std::vector<Host> &hosts) {
+  std::vector<std::string> names;
+  names.reserve(hosts.size());
+  for (const Host &host : hosts) {
+    names.push_back(host.name);
+  }
+  return names;
 }
 
 std::string_view short_name(std::string_view name) { return name.substr(0, name.find('.')); }

@@ -34,6 +34,12 @@ std::vector<Host> parse_hostfile(std::string_view text, const std::string &label
 // One host a line, in rank order (comments and blank lines allowed).
 std::vector<std::string> parse_rank_hosts(std::string_view text, const std::string &label);
 
+// The hosts' names, in order.
+std::vector<std::string> names_of(const std::vector<Host> &hosts);
+
+// Text quoted for a message: at most 64 characters, unprintable ones as '?'.
+std::string shown(std::string_view text);
+
 // The part of a host name before its first dot.
 std::string_view short_name(std::string_view name);
 // Whether the name a host gives itself is the one asked for (a short and a

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
+#include <string_view>
 
 namespace pairdot_model {
 
@@ -10,13 +12,20 @@ namespace {
 using pairdot_hosts::InputError;
 using pairdot_hosts::Topology;
 
+// A host's name as matched: short, but whole for an address ("10.0.0.1"
+// and "10.0.0.2" are not both "10").
+std::string match_name(std::string_view name) {
+  const bool address = name.find_first_not_of("0123456789.") == std::string_view::npos;
+  return std::string(address ? name : pairdot_hosts::short_name(name));
+}
+
 // Every run host under switch `at`, through its child switches.
 void collect_below(const Topology &topology, const std::map<std::string, std::size_t> &by_name,
                    const std::map<std::string, HostIndex> &hosts, std::size_t at,
                    std::vector<HostIndex> &out, std::vector<int> &leaf, int leaf_index) {
   const pairdot_hosts::Switch &sw = topology.switches[at];
   for (const std::string &node : sw.nodes) {
-    const auto found = hosts.find(std::string(pairdot_hosts::short_name(node)));
+    const auto found = hosts.find(match_name(node));
     if (found == hosts.end())
       continue;
     out.push_back(found->second);
@@ -39,7 +48,7 @@ SwitchTree make_switch_tree(const Topology &topology, const std::vector<std::str
     return tree;
   std::map<std::string, HostIndex> hosts;
   for (std::size_t h = 0; h < host_names.size(); ++h)
-    hosts.emplace(std::string(pairdot_hosts::short_name(host_names[h])), static_cast<HostIndex>(h));
+    hosts.emplace(match_name(host_names[h]), static_cast<HostIndex>(h));
   std::map<std::string, std::size_t> by_name;
   for (std::size_t s = 0; s < topology.switches.size(); ++s)
     by_name.emplace(topology.switches[s].name, s);

@@ -7,6 +7,7 @@
 #include "process.hpp"
 #include "run.hpp"
 #include "slurm.hpp"
+#include "topology.hpp"
 
 #include <CLI/CLI.hpp>
 #include <pairdot_version.hpp>
@@ -43,6 +44,7 @@ struct Arguments {
   std::string hosts;
   bool hosts_given = false;
   std::string hostfile;
+  std::string topology;
   std::string program;
   bool plan = false;
   std::string sizes;
@@ -59,6 +61,9 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--hostfile", args.hostfile,
                  "one host a line: host, host:slots or host slots=N; # comments")
       ->excludes(hosts);
+  app.add_option("--topology", args.topology,
+                 "Slurm's topology.conf (tree): a fault is blamed on a switch where it can be "
+                 "(default under Slurm: what scontrol show topology prints)");
   app.add_option("--np", args.run.np, "ranks in the job (default: all slots)")
       ->check(CLI::Range(1, 1 << 24));
   app.add_option("--program", args.program,
@@ -121,6 +126,26 @@ std::vector<pairdot_hosts::Host> hosts_of(const Arguments &args) {
     return pairdot_hosts::parse_host_list(args.hosts);
   }
   return {};
+}
+
+bool under_slurm(const Arguments &args) {
+  return args.launcher == "srun" || pairdot_launch::inside_allocation();
+}
+
+// The switches above the hosts: --topology, or under Slurm its own if it has any.
+pairdot_hosts::Topology topology_of(const Arguments &args) {
+  if (!args.topology.empty()) {
+    return pairdot_hosts::parse_topology_conf(read_whole(args.topology), args.topology);
+  }
+  if (!under_slurm(args)) {
+    return {};
+  }
+  try {
+    return pairdot_hosts::parse_scontrol_topology(
+        pairdot_launch::output_of({"scontrol", "show", "topology"}));
+  } catch (const InputError &) {
+    return {}; // not ours to fix: the run goes on without switches
+  }
 }
 
 int total_slots(const std::vector<pairdot_hosts::Host> &hosts) {
@@ -264,6 +289,7 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
                                : total_slots(hosts);
   options.hosts = std::move(hosts);
   options.slow_rule.bandwidth_fraction = args.slow_bandwidth / 100;
+  options.topology = topology_of(args);
   return options;
 }
 
@@ -309,8 +335,7 @@ int run_main(int argc, char **argv) {
   try {
     std::vector<pairdot_hosts::Host> hosts = hosts_of(args);
     // Inside an allocation its nodes are the hosts, whichever the launcher.
-    if (hosts.empty() && !args.plan &&
-        (args.launcher == "srun" || pairdot_launch::inside_allocation())) {
+    if (hosts.empty() && !args.plan && under_slurm(args)) {
       hosts = pairdot_launch::allocation_hosts();
     }
     check_combinations(args, hosts);

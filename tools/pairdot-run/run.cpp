@@ -502,6 +502,8 @@ int run(const RunOptions &options, JobRunner &runner) {
   if (session.report.hosts.empty()) {
     session.report.hosts.push_back({options.settings.local_host, options.np});
   }
+  session.report.switches = pairdot_model::make_switch_tree(
+      options.topology, pairdot_hosts::names_of(session.report.hosts));
   int status = options.sweep ? run_sweep(session) : run_single(session);
   if (session.misplaced) {
     write_summary(session);

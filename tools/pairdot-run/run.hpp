@@ -5,6 +5,7 @@
 
 #include "job.hpp"
 #include "run_report.hpp"
+#include "topology.hpp"
 
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct RunOptions {
   bool resume = false;
   int parallel = 4;                  // jobs side by side while isolating
   pairdot_model::SlowRule slow_rule; // probe runs
+  pairdot_hosts::Topology topology;  // empty: switches unknown
 };
 
 // Exit status of pairdot-run.

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -37,6 +39,11 @@ struct Arguments {
   int parallel = 4;
   int random_dead = 0;
   int random_bad = 0;
+  int random_dark = 0;
+  int leaves = 0;
+  std::string topology;
+  std::vector<std::string> cut_switches;
+  bool no_topology = false;
   std::string report;
   bool old = false;
 };
@@ -58,6 +65,22 @@ void add_options(CLI::App &app, Arguments &args) {
       ->required()
       ->check(CLI::Range(1, 1024));
   app.add_option("--dead-host", args.dead_hosts, "a host whose ranks never start (index)");
+  app.add_option("--dark-host", args.setup.faults.dark_hosts,
+                 "a host whose ranks start but reach no other host (index)");
+  app.add_option("--random-dark", args.random_dark, "dark hosts drawn from the seed")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--leaves", args.leaves,
+                 "hosts in K consecutive blocks of ceil(N/K) under leaf switches leaf0 ... "
+                 "leaf<K-1>, below one spine0")
+      ->check(CLI::Range(1, 65536));
+  app.add_option("--topology", args.topology,
+                 "the switches from a Slurm topology.conf (hosts named node0 ...)")
+      ->check(CLI::ExistingFile)
+      ->excludes("--leaves");
+  app.add_option("--cut-switch", args.cut_switches,
+                 "every link between a host below this switch and one elsewhere fails");
+  app.add_flag("--no-topology", args.no_topology,
+               "the switches shape the faults, but the planner is not told them");
   app.add_option("--bad-link", args.bad_links, "A:B: every pair from host A to host B fails");
   app.add_option("--flaky-link", args.flaky_links, "A:B:P: a pair from A to B fails with chance P");
   app.add_option("--failure", args.failure,
@@ -174,6 +197,29 @@ void add_random_faults(pairdot_model::Faults &faults, HostIndex hosts, int dead,
   }
 }
 
+// Dark hosts drawn from the seed, apart from the dead ones and the hosts of
+// bad links.
+void add_random_dark(pairdot_model::Faults &faults, HostIndex hosts, int dark, std::uint64_t seed) {
+  std::mt19937_64 random(seed ^ 0x5eed);
+  std::uniform_int_distribution<HostIndex> any_host(0, hosts - 1);
+  std::set<HostIndex> taken(faults.dead_hosts.begin(), faults.dead_hosts.end());
+  for (const Link &link : faults.bad_links) {
+    taken.insert({link.first, link.second});
+  }
+  taken.insert(faults.dark_hosts.begin(), faults.dark_hosts.end());
+  if (dark > hosts - static_cast<HostIndex>(taken.size())) {
+    throw std::invalid_argument("--random-dark " + std::to_string(dark) +
+                                " is more than the hosts left");
+  }
+  for (int added = 0; added < dark;) {
+    const HostIndex host = any_host(random);
+    if (taken.insert(host).second) {
+      faults.dark_hosts.push_back(host);
+      ++added;
+    }
+  }
+}
+
 std::string host_name(HostIndex host) { return "node" + std::to_string(host); }
 
 std::string link_name(const Link &link) {
@@ -181,9 +227,12 @@ std::string link_name(const Link &link) {
 }
 
 // Suspects as expected; flaky links between live hosts may be named too.
-bool exact(const pairdot_model::Suspects &found, const ClusterSetup &setup) {
+bool exact(pairdot_model::Suspects found, const ClusterSetup &setup) {
   const auto expected = pairdot_model::expected_suspects(setup);
-  if (found.hosts != expected.hosts) {
+  std::sort(found.switches.begin(), found.switches.end());
+  std::sort(found.groups.begin(), found.groups.end());
+  if (found.hosts != expected.hosts || found.switches != expected.switches ||
+      found.groups != expected.groups) {
     return false;
   }
   for (const Link &link : expected.links) {
@@ -218,12 +267,29 @@ nlohmann::json names_of(const std::vector<Link> &links) {
   return names;
 }
 
+nlohmann::json switch_names(const std::vector<int> &switches, const ClusterSetup &setup) {
+  nlohmann::json names = nlohmann::json::array();
+  for (const int sw : switches) {
+    names.push_back(setup.fabric.names[static_cast<std::size_t>(sw)]);
+  }
+  return names;
+}
+
+nlohmann::json group_names(const std::vector<std::vector<HostIndex>> &groups) {
+  nlohmann::json names = nlohmann::json::array();
+  for (const auto &group : groups) {
+    names.push_back(names_of(group));
+  }
+  return names;
+}
+
 nlohmann::json faults_json(const pairdot_model::Faults &faults) {
   nlohmann::json flaky = nlohmann::json::array();
   for (const FlakyLink &link : faults.flaky_links) {
     flaky.push_back({{"link", link_name(link.link)}, {"probability", link.probability}});
   }
   return {{"dead_hosts", names_of(faults.dead_hosts)},
+          {"dark_hosts", names_of(faults.dark_hosts)},
           {"bad_links", names_of(faults.bad_links)},
           {"flaky_links", flaky}};
 }
@@ -266,8 +332,36 @@ double peak_rss_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0; // KiB on Linux
 }
 
+std::string host_name(HostIndex host);
+
+// The fabric from --leaves or --topology, and the switches cut.
+void read_fabric(Arguments &args) {
+  if (args.leaves > 0) {
+    args.setup.fabric = pairdot_model::leaf_spine(args.setup.hosts, args.leaves);
+  } else if (!args.topology.empty()) {
+    std::ifstream in(args.topology);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> names;
+    for (HostIndex h = 0; h < args.setup.hosts; ++h) {
+      names.push_back(host_name(h));
+    }
+    args.setup.fabric = pairdot_model::make_switch_tree(
+        pairdot_hosts::parse_topology_conf(text, args.topology), names);
+  }
+  for (const std::string &name : args.cut_switches) {
+    const auto &names = args.setup.fabric.names;
+    const auto found = std::find(names.begin(), names.end(), name);
+    if (found == names.end()) {
+      throw std::invalid_argument("--cut-switch: no switch " + name + " in the fabric");
+    }
+    args.setup.faults.cut_switches.push_back(static_cast<int>(found - names.begin()));
+  }
+  args.setup.planner_knows_fabric = !args.no_topology;
+}
+
 // The faults given and those drawn from the seed, checked.
 void read_faults(Arguments &args) {
+  read_fabric(args);
   auto &faults = args.setup.faults;
   faults.dead_hosts = args.dead_hosts;
   for (const auto &text : args.bad_links) {
@@ -278,6 +372,7 @@ void read_faults(Arguments &args) {
   }
   pairdot_model::make_cluster(args.setup); // throws on a fault out of range
   add_random_faults(faults, args.setup.hosts, args.random_dead, args.random_bad, args.setup.seed);
+  add_random_dark(faults, args.setup.hosts, args.random_dark, args.setup.seed);
 }
 
 // Collects every job as pairdot-run reports it, journaled in dir.
@@ -291,6 +386,9 @@ pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_model::RunRep
   for (HostIndex h = 0; h < setup.hosts; ++h) {
     names.push_back(host_name(h));
     report.hosts.push_back({names.back(), setup.slots});
+  }
+  if (setup.planner_knows_fabric) {
+    report.switches = setup.fabric;
   }
   return [&report, dir, names](const pairdot_run::PlannedRun &job,
                                const pairdot_model::JobAnswer &answer) {
@@ -337,6 +435,9 @@ int simulate(Arguments &args) {
                         {"suspect_hosts", names_of(run.suspects.hosts)},
                         {"cannot_run", names_of(hosts_that_cannot_run(run.state.evidence))},
                         {"suspect_links", names_of(run.suspects.links)},
+                        {"suspect_switches", switch_names(run.suspects.switches, args.setup)},
+                        {"suspect_groups", group_names(run.suspects.groups)},
+                        {"converged", run.state.converged},
                         {"faults", faults_json(args.setup.faults)},
                         {"exact", exact(run.suspects, args.setup)},
                         {"wall_seconds", wall.count()},

@@ -31,9 +31,22 @@ void add_link_fault(Cluster &cluster, const Link &link, double probability) {
   cluster.sends_fault[link.first] = 1;
 }
 
+bool cut_between(const Cluster &cluster, HostIndex a, HostIndex b) {
+  return !cluster.side.empty() &&
+         cluster.side[static_cast<std::size_t>(a)] != cluster.side[static_cast<std::size_t>(b)];
+}
+
 // The chance that a pair from sender to receiver fails.
 double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiver) {
-  if (sender == receiver || !cluster.sends_fault[sender]) {
+  if (sender == receiver) {
+    return 0;
+  }
+  if (cluster.dead[static_cast<std::size_t>(sender)] == 2 ||
+      cluster.dead[static_cast<std::size_t>(receiver)] == 2 ||
+      cut_between(cluster, sender, receiver)) {
+    return 1;
+  }
+  if (!cluster.sends_fault[sender]) {
     return 0;
   }
   const auto id = static_cast<std::uint64_t>(sender) * cluster.setup.hosts + receiver;
@@ -189,8 +202,15 @@ bool run_pairs(Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
 // A link fault between two hosts of the job fails it in MPI_Init.
 bool fails_in_init(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
   std::vector<std::uint8_t> present(cluster.dead.size(), 0);
+  // A dark host beside another, or hosts on both sides of a cut, fail it too.
+  const HostIndex first = rank_hosts.front();
   for (const HostIndex host : rank_hosts) {
     present[static_cast<std::size_t>(host)] = 1;
+    if (host != first &&
+        (cluster.dead[static_cast<std::size_t>(host)] == 2 ||
+         cluster.dead[static_cast<std::size_t>(first)] == 2 || cut_between(cluster, host, first))) {
+      return true;
+    }
   }
   const auto hosts = static_cast<std::uint64_t>(cluster.setup.hosts);
   for (const LinkFault &fault : cluster.link_faults) {
@@ -210,6 +230,7 @@ Cluster make_cluster(const ClusterSetup &setup) {
     throw std::invalid_argument("a cluster needs at least two hosts of at least one slot");
   }
   Cluster cluster{setup,
+                  {},
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   {},
@@ -218,6 +239,22 @@ Cluster make_cluster(const ClusterSetup &setup) {
   for (HostIndex host : setup.faults.dead_hosts) {
     check_host(setup, host);
     cluster.dead[host] = 1;
+  }
+  // 2: dark, its ranks start but reach no one.
+  for (HostIndex host : setup.faults.dark_hosts) {
+    check_host(setup, host);
+    if (cluster.dead[host] == 0) {
+      cluster.dead[host] = 2;
+    }
+  }
+  for (const int sw : setup.faults.cut_switches) {
+    if (sw < 0 || static_cast<std::size_t>(sw) >= setup.fabric.below.size()) {
+      throw std::invalid_argument("no such switch in the fabric");
+    }
+    cluster.side.resize(static_cast<std::size_t>(setup.hosts), 0);
+    for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)]) {
+      cluster.side[static_cast<std::size_t>(host)] = 1 + sw;
+    }
   }
   for (const Link &link : setup.faults.bad_links) {
     check_link(setup, link);
@@ -278,7 +315,7 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
   };
   std::size_t missing = 0;
   for (std::size_t r = 0; r < ranks; ++r) {
-    if (cluster.dead[rank_hosts[r]] || only_alone(rank_hosts[r])) {
+    if (cluster.dead[rank_hosts[r]] == 1 || only_alone(rank_hosts[r])) {
       answer.seen.started[r] = 0;
       ++missing;
     }
@@ -365,7 +402,7 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
   ModelRun run;
   run.state = pairdot_run::start_isolation(
       std::vector<int>(static_cast<std::size_t>(cluster.setup.hosts), cluster.setup.slots),
-      parallel);
+      parallel, cluster.setup.planner_knows_fabric ? cluster.setup.fabric : SwitchTree{});
   const long long most_jobs = most_jobs_of(cluster.setup.hosts);
   for (;;) {
     const auto round = pairdot_run::next_round(run.state);
@@ -397,20 +434,40 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
 pairdot_model::Suspects expected_suspects(const ClusterSetup &setup) {
   pairdot_model::Suspects expected;
   expected.hosts = setup.faults.dead_hosts;
+  expected.hosts.insert(expected.hosts.end(), setup.faults.dark_hosts.begin(),
+                        setup.faults.dark_hosts.end());
   std::sort(expected.hosts.begin(), expected.hosts.end());
   expected.hosts.erase(std::unique(expected.hosts.begin(), expected.hosts.end()),
                        expected.hosts.end());
-  const auto alive = [&expected](HostIndex host) {
-    return !std::binary_search(expected.hosts.begin(), expected.hosts.end(), host);
+  const auto named = [&expected](HostIndex host) {
+    return std::binary_search(expected.hosts.begin(), expected.hosts.end(), host);
   };
+  std::vector<int> side(static_cast<std::size_t>(setup.hosts), 0);
+  for (const int sw : setup.faults.cut_switches) {
+    std::vector<HostIndex> group;
+    for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)]) {
+      side[static_cast<std::size_t>(host)] = 1 + sw;
+      if (!named(host)) {
+        group.push_back(host);
+      }
+    }
+    if (setup.planner_knows_fabric && group == setup.fabric.below[static_cast<std::size_t>(sw)]) {
+      expected.switches.push_back(sw);
+    } else if (group.size() >= 2) {
+      expected.groups.push_back(group);
+    }
+  }
   for (const Link &link : setup.faults.bad_links) {
-    if (alive(link.first) && alive(link.second)) {
+    if (!named(link.first) && !named(link.second) &&
+        side[static_cast<std::size_t>(link.first)] == side[static_cast<std::size_t>(link.second)]) {
       expected.links.push_back(link);
     }
   }
   std::sort(expected.links.begin(), expected.links.end());
   expected.links.erase(std::unique(expected.links.begin(), expected.links.end()),
                        expected.links.end());
+  std::sort(expected.switches.begin(), expected.switches.end());
+  std::sort(expected.groups.begin(), expected.groups.end());
   return expected;
 }
 

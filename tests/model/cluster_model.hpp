@@ -46,6 +46,8 @@ struct Faults {
   std::vector<HostIndex> dead_hosts; // their ranks never start
   std::vector<Link> bad_links;       // every pair over them fails
   std::vector<FlakyLink> flaky_links;
+  std::vector<HostIndex> dark_hosts{}; // their ranks start, every pair of them fails
+  std::vector<int> cut_switches{};     // of the fabric: no pair between below and beyond verifies
 };
 
 struct ClusterSetup {
@@ -53,9 +55,11 @@ struct ClusterSetup {
   int slots = 1;
   Faults faults;
   FailureMode failure = FailureMode::pair;
-  bool launcher_waits = false; // no rank starts when a host of the job is dead
-  double timeout = 60;         // the bound of a job, seconds
-  std::uint64_t seed = 1;      // of the flaky links' failures
+  bool launcher_waits = false;      // no rank starts when a host of the job is dead
+  double timeout = 60;              // the bound of a job, seconds
+  SwitchTree fabric;                // the switches the faults are on
+  bool planner_knows_fabric = true; // the planner is given the fabric as its topology
+  std::uint64_t seed = 1;           // of the flaky links' failures
   // Troubles of a whole run:
   std::vector<Link> moved_hosts;     // (placed, ran on): the first host's ranks run on the second
   std::vector<HostIndex> unusable;   // Slurm will not use them: a job on them is kept waiting
@@ -73,7 +77,8 @@ struct LinkFault {
 
 struct Cluster {
   ClusterSetup setup;
-  std::vector<std::uint8_t> dead;        // per host
+  std::vector<int> side;                 // per host: 0, or 1 + the cut switch it is below
+  std::vector<std::uint8_t> dead;        // per host: 1 dead, 2 dark
   std::vector<std::uint8_t> sends_fault; // per host: some link from it is bad or flaky
   std::vector<LinkFault> link_faults;    // sorted by link
   std::mt19937_64 random;
@@ -119,8 +124,9 @@ long long most_jobs_of(int hosts);
 // on_job (if set) sees every job as it is recorded.
 ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job = {});
 
-// The suspects a perfect diagnosis names: the dead hosts, and the bad links
-// between live hosts, both sorted.
+// The suspects a perfect diagnosis names: the dead and dark hosts, the cut
+// switches (their hosts as groups when the planner is not told the
+// fabric), and the bad links between hosts not named, all sorted.
 pairdot_model::Suspects expected_suspects(const ClusterSetup &setup);
 
 } // namespace pairdot_model

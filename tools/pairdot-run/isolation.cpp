@@ -456,7 +456,8 @@ bool plan_reach(Isolation &state, Round &round, Probe probe) {
 }
 
 bool plan_ring(Isolation &state, Round &round, Probe probe) {
-  return plan_hunt_job(state, round, JobKind::ring, ring_ranks(probe.hosts), std::move(probe));
+  Hosts ranks = ring_ranks(probe.hosts);
+  return plan_hunt_job(state, round, JobKind::ring, std::move(ranks), std::move(probe));
 }
 
 // The switch whose hosts are exactly these, below the top; -1 none.
@@ -470,23 +471,25 @@ int switch_of(const Isolation &state, const Hosts &hosts) {
   return -1;
 }
 
-// Where a range is cut in two: at the switch boundary nearest its middle.
-std::size_t split_point(const Isolation &state, const Hosts &hosts) {
-  std::size_t best = pairdot_model::first_half(hosts.size());
+// Where hosts are cut near `target`: at the switch boundary nearest it.
+std::size_t cut_near(const Isolation &state, const Hosts &hosts, std::size_t target) {
   if (state.switches.leaf.empty())
-    return best;
+    return target;
   const auto leaf = [&](std::size_t i) {
     return state.switches.leaf[static_cast<std::size_t>(hosts[i])];
   };
+  const auto off = [&](std::size_t at) { return at > target ? at - target : target - at; };
   std::size_t nearest = 0;
   for (std::size_t i = 1; i < hosts.size(); ++i) {
-    const auto off = [&](std::size_t at) {
-      return at > hosts.size() / 2 ? at - hosts.size() / 2 : hosts.size() / 2 - at;
-    };
     if (leaf(i) != leaf(i - 1) && (nearest == 0 || off(i) < off(nearest)))
       nearest = i;
   }
-  return nearest > 0 ? nearest : best;
+  return nearest > 0 ? nearest : target;
+}
+
+// Where a range is cut in two: at the switch boundary nearest its middle.
+std::size_t split_point(const Isolation &state, const Hosts &hosts) {
+  return cut_near(state, hosts, pairdot_model::first_half(hosts.size()));
 }
 
 // A host that reaches no good host: below a switch, or grown once, it is
@@ -584,9 +587,19 @@ bool plan_growth(Isolation &state, Round &round, Growth &growth) {
 // A range: tested whole when not known to hold a fault, else its first
 // part; a switch's hosts are ringed first, a host alone is a member.
 bool plan_range(Isolation &state, Round &round, HostRange &range) {
+  const std::size_t before = range.hosts.size();
+  range.hosts.erase(std::remove_if(range.hosts.begin(), range.hosts.end(),
+                                   [&](HostIndex host) { return !usable(state, host); }),
+                    range.hosts.end());
+  if (range.hosts.empty())
+    return true;
+  if (range.hosts.size() < before) // a unit found may have been its fault
+    range.positive = range.direct = false;
   Probe probe;
   probe.positive = range.positive;
   if (range.positive && range.hosts.size() == 1 && range.direct) {
+    if (!state.hunt.growths.empty())
+      return false;
     found_member(state, range.hosts[0]);
     return true;
   }
@@ -627,9 +640,8 @@ std::vector<Hosts> blocks_of(const Isolation &state, const Hosts &hosts, std::si
   std::vector<Hosts> blocks;
   Hosts rest = hosts;
   for (; count > 1 && rest.size() >= 4; --count) {
-    std::size_t cut = split_point(state, rest);
-    if (count > 2) // a first block of about 1/count
-      cut = std::max<std::size_t>(2, rest.size() / count);
+    const std::size_t cut = std::min(
+        rest.size() - 2, std::max<std::size_t>(2, cut_near(state, rest, rest.size() / count)));
     blocks.emplace_back(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(cut));
     rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(cut));
   }
@@ -685,7 +697,9 @@ void hunt_round(Isolation &state, Round &round) {
     return plan_reach(state, round, std::move(probe));
   });
   plan_each(hunt.growths, [&](Growth &growth) { return !plan_growth(state, round, growth); });
-  plan_each(hunt.ranges, [&](HostRange &range) { return plan_range(state, round, range); });
+  // One group at a time: its hosts are settled before other ranges go on.
+  if (hunt.growths.empty() && hunt.confirming.empty())
+    plan_each(hunt.ranges, [&](HostRange &range) { return plan_range(state, round, range); });
 }
 
 bool hunting(const Isolation &state) {

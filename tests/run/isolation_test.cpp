@@ -23,6 +23,8 @@ struct Scenario {
   Faults faults;
   FailureMode failure = FailureMode::pair;
   bool launcher_waits = false;
+  int leaves = 0;          // consecutive hosts under leaf0 ... below spine0
+  bool told_leaves = true; // the planner is given them
 };
 
 int ceil_log2(long long n) {
@@ -42,7 +44,11 @@ int ceil_log2(long long n) {
 // halves at each level) takes 2 log2 P jobs to one failing pair, one to
 // test it alone and one for the links set aside; in pair mode only the b
 // failed pairs are suspect: 2 log2 b + 2. A flaky link may fail anew at
-// every test: twice a bad one's.
+// every test: twice a bad one's. The first failed job of hosts not known
+// good is hunted first: rings of up to 4 blocks and a reach job for each
+// that failed. A dark host or a cut switch costs a reach job a halving of
+// the hosts, rings to grow its group (twice log2 N a side), and three reach
+// jobs to confirm it.
 int extra_job_bound(const Scenario &s) {
   const auto dead = static_cast<int>(s.faults.dead_hosts.size());
   const int host_jobs = s.launcher_waits ? dead * 2 * ceil_log2(s.hosts) + 1 : 2 * dead;
@@ -51,7 +57,9 @@ int extra_job_bound(const Scenario &s) {
                            ? 2 * ceil_log2(static_cast<long long>(s.hosts) * s.slots / 2) + 2
                            : 2 * ceil_log2(bad + 1) + 2;
   const auto flaky = static_cast<int>(s.faults.flaky_links.size());
-  return host_jobs + per_link * (bad + 2 * flaky);
+  const auto units = static_cast<int>(s.faults.dark_hosts.size() + s.faults.cut_switches.size());
+  const int hunt = bad + flaky + units > 0 ? 8 : 0;
+  return host_jobs + per_link * (bad + 2 * flaky) + hunt + units * (5 * ceil_log2(s.hosts) + 3);
 }
 
 // The links that must be named: the bad ones and the flaky ones that always
@@ -70,12 +78,22 @@ bool is_flaky(const Faults &faults, const Link &link) {
                      [&link](const auto &flaky) { return flaky.link == link; });
 }
 
-bool is_faulty(const Faults &faults, const Link &link) {
-  const auto &dead = faults.dead_hosts;
+bool is_faulty(const ClusterSetup &setup, const Link &link) {
+  const Faults &faults = setup.faults;
+  const auto has = [](const std::vector<HostIndex> &hosts, HostIndex host) {
+    return std::count(hosts.begin(), hosts.end(), host) > 0;
+  };
+  const auto cut = [&](HostIndex a, HostIndex b) {
+    return std::any_of(faults.cut_switches.begin(), faults.cut_switches.end(), [&](int sw) {
+      const auto &below = setup.fabric.below[static_cast<std::size_t>(sw)];
+      return has(below, a) != has(below, b);
+    });
+  };
   const auto &bad = faults.bad_links;
-  return std::count(dead.begin(), dead.end(), link.first) > 0 ||
-         std::count(dead.begin(), dead.end(), link.second) > 0 ||
-         std::count(bad.begin(), bad.end(), link) > 0 || is_flaky(faults, link);
+  return has(faults.dead_hosts, link.first) || has(faults.dead_hosts, link.second) ||
+         has(faults.dark_hosts, link.first) || has(faults.dark_hosts, link.second) ||
+         cut(link.first, link.second) || std::count(bad.begin(), bad.end(), link) > 0 ||
+         is_flaky(faults, link);
 }
 
 void check_scenario(const Scenario &s, std::uint64_t seed) {
@@ -87,6 +105,8 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   setup.failure = s.failure;
   setup.launcher_waits = s.launcher_waits;
   setup.seed = seed;
+  setup.fabric = pairdot_model::leaf_spine(s.hosts, s.leaves);
+  setup.planner_knows_fabric = s.told_leaves;
   auto cluster = pairdot_model::make_cluster(setup);
   std::set<Link> failed_alone; // 2-rank isolation jobs whose pair failed
   const auto run = pairdot_model::run_model(
@@ -100,6 +120,8 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
 
   const auto expected = must_find(setup);
   EXPECT_EQ(run.suspects.hosts, expected.hosts);
+  EXPECT_EQ(run.suspects.switches, expected.switches);
+  EXPECT_EQ(run.suspects.groups, expected.groups);
   for (const Link &link : expected.links) {
     EXPECT_TRUE(std::binary_search(run.suspects.links.begin(), run.suspects.links.end(), link))
         << "not named: " << link.first << " -> " << link.second;
@@ -116,7 +138,7 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   std::vector<Link> uncovered; // not faulty, not tested
   for (HostIndex a = 0; a < s.hosts; ++a) {
     for (HostIndex b = 0; b < s.hosts; ++b) {
-      if (a == b || is_faulty(s.faults, {a, b})) {
+      if (a == b || is_faulty(setup, {a, b})) {
         continue;
       }
       if (pairdot_model::link_state(evidence, a, b) == LinkState::failed) {
@@ -140,6 +162,7 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
 TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
   const auto job = FailureMode::job;
   const auto pair = FailureMode::pair;
+  const auto init = FailureMode::init;
   const Scenario scenarios[] = {
       {"one dead host", 8, 2, {{5}, {}, {}}, pair},
       {"two dead hosts", 16, 4, {{3, 11}, {}, {}}, job},
@@ -159,6 +182,23 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
       {"two bad links both ways", 4, 1, {{}, {{0, 2}, {2, 0}, {1, 3}, {3, 1}}, {}}, pair},
       {"the launcher waits", 8, 1, {{7}, {{0, 1}, {1, 0}}, {}}, job, true},
       {"the launcher waits, two dead", 24, 2, {{3, 17}, {{5, 6}}, {}}, pair, true},
+      // Faults of a whole host or switch are named whole, never link by link.
+      {"a dark host", 16, 4, {{}, {}, {}, {5}}, job},
+      {"a dark host, pair mode", 12, 2, {{}, {}, {}, {0}}, pair},
+      {"a dark host, in MPI_Init", 10, 2, {{}, {}, {}, {9}}, init},
+      {"a dark host beside a dead one and a bad link", 16, 2, {{3}, {{1, 7}}, {}, {12}}, job},
+      {"two dark hosts", 40, 4, {{}, {}, {}, {6, 30}}, job},
+      {"a leaf cut off", 24, 2, {{}, {}, {}, {}, {1}}, job, false, 4},
+      {"a leaf cut off, in MPI_Init", 24, 2, {{}, {}, {}, {}, {2}}, init, false, 4},
+      {"a leaf cut off, no topology", 24, 2, {{}, {}, {}, {}, {1}}, job, false, 4, false},
+      {"a leaf cut off, a dark host in another",
+       40,
+       2,
+       {{}, {{0, 39}}, {}, {25}, {0}},
+       job,
+       false,
+       5},
+      {"a dark host alone on its leaf", 12, 2, {{}, {}, {}, {11}}, job, false, 4},
   };
   for (const Scenario &s : scenarios) {
     for (std::uint64_t seed = 1; seed <= 3; ++seed) {

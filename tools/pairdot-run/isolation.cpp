@@ -71,26 +71,37 @@ constexpr std::uint8_t together_failed = 2; // in a job with a failed pair
 // ---- The sweep: planned over the hosts that can run, each job keeping only
 // the links that nothing has told about yet.
 
+// Hosts of a group cut off and the others are never in one job: some
+// libraries fail every job that holds hosts that cannot reach each other.
+int island_of(const Isolation &state, HostIndex host) {
+  const auto &groups = state.evidence.groups;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    if (std::binary_search(groups[g].begin(), groups[g].end(), host))
+      return static_cast<int>(g) + 1;
+  }
+  return 0;
+}
+
 void plan_rest_of_sweep(Isolation &state) {
-  std::vector<HostIndex> live;
-  std::vector<int> slots;
+  std::vector<std::vector<HostIndex>> islands(state.evidence.groups.size() + 1);
   for (HostIndex host = 0; host < state.evidence.hosts; ++host) {
-    if (can_run(state, host)) {
-      live.push_back(host);
-      slots.push_back(state.slots[static_cast<std::size_t>(host)]);
-    }
+    if (can_run(state, host))
+      islands[static_cast<std::size_t>(island_of(state, host))].push_back(host);
   }
   std::vector<std::vector<HostIndex>>().swap(state.sweep_left);
   state.sweep_next = 0;
   state.replan = false;
-  if (live.size() < 2)
-    return;
-  std::vector<PlannedJob> planned = plan_sweep(slots);
-  state.sweep_left.reserve(planned.size());
-  for (PlannedJob &job : planned) {
-    for (HostIndex &host : job.rank_hosts)
-      host = live[static_cast<std::size_t>(host)];
-    state.sweep_left.push_back(std::move(job.rank_hosts));
+  for (const std::vector<HostIndex> &live : islands) {
+    if (live.size() < 2)
+      continue;
+    std::vector<int> slots;
+    for (const HostIndex host : live)
+      slots.push_back(state.slots[static_cast<std::size_t>(host)]);
+    for (PlannedJob &job : plan_sweep(slots)) {
+      for (HostIndex &host : job.rank_hosts)
+        host = live[static_cast<std::size_t>(host)];
+      state.sweep_left.push_back(std::move(job.rank_hosts));
+    }
   }
 }
 
@@ -237,6 +248,7 @@ struct Pack {
   std::vector<LinkId> links;
   std::vector<int> used; // per host
   bool alone = false;    // a link between poisoned hosts: nothing else may join
+  int island = 0;
 };
 
 bool joins(const Isolation &state, const Pack &pack, HostIndex sender, HostIndex receiver) {
@@ -263,11 +275,12 @@ std::vector<Pack> pack_pool(const Isolation &state) {
     const HostIndex sender = sender_of(state, link);
     const HostIndex receiver = receiver_of(state, link);
     const bool poisoned = poisons(state, sender, receiver);
+    const int island = island_of(state, sender);
     auto pack = std::find_if(packs.begin(), packs.end(), [&](const Pack &p) {
-      return !poisoned && !p.alone && joins(state, p, sender, receiver);
+      return !poisoned && !p.alone && p.island == island && joins(state, p, sender, receiver);
     });
     if (pack == packs.end() || poisoned) {
-      packs.push_back(Pack{{}, std::vector<int>(state.slots.size(), 0), poisoned});
+      packs.push_back(Pack{{}, std::vector<int>(state.slots.size(), 0), poisoned, island});
       pack = packs.end() - 1;
     }
     pack->links.push_back(link);
@@ -362,11 +375,7 @@ void link_round(Isolation &state, Round &round) {
 
 using Hosts = std::vector<HostIndex>;
 
-bool in_group(const Isolation &state, HostIndex host) {
-  return std::any_of(
-      state.evidence.groups.begin(), state.evidence.groups.end(),
-      [&](const Hosts &group) { return std::binary_search(group.begin(), group.end(), host); });
-}
+bool in_group(const Isolation &state, HostIndex host) { return island_of(state, host) != 0; }
 
 bool usable(const Isolation &state, HostIndex host) {
   return can_run(state, host) && !in_group(state, host);
@@ -674,10 +683,77 @@ template <typename Item, typename Plan> void plan_each(std::vector<Item> &items,
   items = std::move(waiting);
 }
 
+// Core blocks that verified are good once they reach each other: a block
+// may be a group cut off from the rest. A host of each is rung; when that
+// fails, each block with the next (pair i: a host of block i, another of
+// block i + 1, so that no host is in two).
+constexpr std::uint8_t join_planned = 1;
+constexpr std::uint8_t join_verified = 2;
+constexpr std::uint8_t join_failed = 3;
+
+void join_core(Isolation &state, Round &round) {
+  Hunt &hunt = state.hunt;
+  if (hunt.passed.size() == 1) {
+    make_good(state, hunt.passed.front());
+    hunt.passed.clear();
+    return;
+  }
+  Probe probe;
+  probe.what = Probe::What::join;
+  if (hunt.joined.empty()) {
+    for (const Hosts &block : hunt.passed)
+      probe.hosts.push_back(block.front());
+    plan_ring(state, round, std::move(probe));
+    return;
+  }
+  const std::size_t k = hunt.passed.size();
+  for (std::size_t i = 0; i < k; ++i) {
+    if (hunt.joined[i] != 0)
+      continue;
+    const Hosts &next = hunt.passed[(i + 1) % k];
+    probe.hosts = {hunt.passed[i].front(), next[1 % next.size()]};
+    probe.positive = true; // a pair of blocks
+    if (plan_ring(state, round, probe))
+      hunt.joined[i] = join_planned;
+  }
+}
+
+// The blocks that reach each other, the most hosts among them, are good;
+// the others are in question.
+void settle_core(Isolation &state, bool all_joined) {
+  Hunt &hunt = state.hunt;
+  const std::size_t k = hunt.passed.size();
+  hunt.joined.resize(k, 0);
+  const auto joins = [&](std::size_t i) { return all_joined || hunt.joined[i] == join_verified; };
+  std::vector<std::size_t> part(k);
+  for (std::size_t i = 0; i < k; ++i)
+    part[i] = i > 0 && joins(i - 1) ? part[i - 1] : i;
+  if (k > 2 && joins(k - 1)) { // the cycle closes
+    const std::size_t last = part[k - 1];
+    for (std::size_t i = 0; i < k && part[i] == 0; ++i)
+      part[i] = last;
+  }
+  std::vector<std::size_t> hosts(k, 0);
+  for (std::size_t i = 0; i < k; ++i)
+    hosts[part[i]] += hunt.passed[i].size();
+  const std::size_t best =
+      static_cast<std::size_t>(std::max_element(hosts.begin(), hosts.end()) - hosts.begin());
+  for (std::size_t i = 0; i < k; ++i) {
+    if (part[i] == best)
+      make_good(state, hunt.passed[i]);
+    else
+      hunt.ranges.push_back({hunt.passed[i], false, false, false});
+  }
+  hunt.passed.clear();
+  hunt.joined.clear();
+}
+
 void hunt_round(Isolation &state, Round &round) {
   Hunt &hunt = state.hunt;
+  if (hunt.partners.empty() && hunt.core.empty() && !hunt.passed.empty())
+    join_core(state, round);
   if (hunt.partners.empty()) {
-    if (hunt.core.empty() && state.probes.empty())
+    if (round.jobs.empty() && hunt.core.empty() && hunt.passed.empty())
       rethink_core(state);
     plan_core(state, round);
     return;
@@ -704,8 +780,8 @@ void hunt_round(Isolation &state, Round &round) {
 
 bool hunting(const Isolation &state) {
   const Hunt &hunt = state.hunt;
-  return !hunt.core.empty() || !hunt.ranges.empty() || !hunt.growths.empty() ||
-         !hunt.confirms.empty() || !hunt.darks.empty();
+  return !hunt.core.empty() || !hunt.passed.empty() || !hunt.ranges.empty() ||
+         !hunt.growths.empty() || !hunt.confirms.empty() || !hunt.darks.empty();
 }
 
 // A unit found explains failures of groups of links: they are tested again
@@ -721,6 +797,7 @@ void finish_confirm(Isolation &state, const Hosts &group) {
   if (std::find(groups.begin(), groups.end(), group) != groups.end()) {
     found_unit(state);
     unqueue(state, group);
+    state.replan = true; // the sweep goes on apart on either side
     return;
   }
   Hosts rest;
@@ -745,9 +822,25 @@ void read_hunt(Isolation &state, const Probe &probe, bool verified) {
   switch (probe.what) {
   case Probe::What::core:
     if (verified)
-      make_good(state, probe.hosts);
+      hunt.passed.push_back(probe.hosts);
     else
       hunt.ranges.push_back({probe.hosts, false, false, false});
+    break;
+  case Probe::What::join:
+    if (!probe.positive) {
+      if (verified || hunt.passed.size() == 2)
+        settle_core(state, verified);
+      else
+        hunt.joined.assign(hunt.passed.size(), 0);
+      break;
+    }
+    for (std::size_t i = 0; i < hunt.passed.size(); ++i) {
+      if (hunt.passed[i].front() == probe.hosts[0])
+        hunt.joined[i] = verified ? join_verified : join_failed;
+    }
+    if (std::all_of(hunt.joined.begin(), hunt.joined.end(),
+                    [](std::uint8_t join) { return join >= join_verified; }))
+      settle_core(state, false);
     break;
   case Probe::What::range:
     if (verified)
@@ -806,6 +899,9 @@ void retry_hunt(Isolation &state, const Probe &probe) {
   case Probe::What::core:
     if (hosts.size() >= 2)
       hunt.core.push_back(hosts);
+    break;
+  case Probe::What::join:
+    read_hunt(state, probe, false);
     break;
   case Probe::What::range:
     hosts.insert(hosts.end(), probe.others.begin(), probe.others.end());
@@ -1051,6 +1147,7 @@ void give_up(Isolation &state) {
   state.link_groups.clear();
   state.pool.clear();
   state.hunt.core.clear();
+  state.hunt.passed.clear();
   state.hunt.ranges.clear();
   state.hunt.growths.clear();
   state.hunt.confirms.clear();

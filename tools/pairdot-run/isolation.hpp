@@ -45,6 +45,7 @@ struct Probe {
     group,
     alone,
     core,    // ring: hosts that may serve as known good
+    join,    // ring: a host of each core block that verified: do the blocks reach each other?
     range,   // reach: hosts in question, a part of a range
     grow,    // ring: how far the group of a host that reaches no one goes
     whole,   // ring: a group's hosts, or a switch's, reach each other
@@ -83,7 +84,9 @@ struct Hunt {
   std::vector<std::uint8_t> queued; // per host: in a range, growth or check
   std::vector<HostIndex> partners;  // the good hosts, in the order they became good
   std::size_t next_partner = 0;
-  std::vector<std::vector<HostIndex>> core; // to ring, in search of good hosts
+  std::vector<std::vector<HostIndex>> core;   // to ring, in search of good hosts
+  std::vector<std::vector<HostIndex>> passed; // core blocks that verified, to be joined
+  std::vector<std::uint8_t> joined;           // passed blocks i, i + 1 (cyclic): rung, and how
   std::vector<HostRange> ranges;
   std::vector<Growth> growths;
   std::vector<std::vector<HostIndex>> wholes; // groups to ring whole, sorted

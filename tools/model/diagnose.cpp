@@ -19,10 +19,13 @@ HostIndex host_at(const HostMap &index, const std::string &name) {
 void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job) {
   if (job.status == JobStatus::misplaced)
     return;
-  JobShape shape{job.kind, {}};
+  JobShape shape{job.kind, {}, {}};
   shape.rank_hosts.reserve(job.rank_hosts.size());
   for (const std::string &host : job.rank_hosts)
     shape.rank_hosts.push_back(host_at(index, host));
+  for (const std::string &host : job.tested_hosts)
+    shape.tested.push_back(host_at(index, host));
+  std::sort(shape.tested.begin(), shape.tested.end());
   add_job(evidence, shape, job_evidence(job, index));
 }
 

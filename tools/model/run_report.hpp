@@ -21,8 +21,10 @@ namespace pairdot_model {
 
 // Bumped whenever a field changes meaning or goes away. Version 1 kept every
 // link and every pair in report.json; version 2 keeps them in jobs.jsonl and
-// the link matrix compact.
-constexpr int report_version = 2;
+// the link matrix compact; version 3 lists the sightings of the failed links
+// that explain a blame only, counts collateral links, and lists a job's
+// failed pairs only when they are few.
+constexpr int report_version = 3;
 
 using pairdot_hosts::Host;
 
@@ -57,9 +59,9 @@ enum class JobStatus : std::uint8_t {
 struct JobOutcome {
   int number = 0; // 1-based, in the order jobs were planned
   JobKind kind = JobKind::single;
-  std::vector<std::string> rank_hosts; // host of every rank, in rank order
+  std::vector<std::string> rank_hosts;   // host of every rank, in rank order
   std::vector<std::string> tested_hosts; // reach: the hosts in question
-  std::string placement;               // the placement in the launcher's own syntax
+  std::string placement;                 // the placement in the launcher's own syntax
   JobStatus status = JobStatus::verified;
   double seconds = 0;
   std::vector<std::string> messages; // what was seen: checker lines, warnings
@@ -100,9 +102,9 @@ struct RunReport {
   Evidence evidence;                // every link's state: link_verdict
   std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;
-  std::vector<std::string> cannot_run;  // hosts none of whose ranks started when tested alone
-  std::vector<std::string> cannot_join; // hosts that start alone but never beside others
-  std::vector<std::string> dark;        // hosts that start, but reach no other host
+  std::vector<std::string> cannot_run;       // hosts none of whose ranks started when tested alone
+  std::vector<std::string> cannot_join;      // hosts that start alone but never beside others
+  std::vector<std::string> dark;             // hosts that start, but reach no other host
   std::vector<std::string> suspect_switches; // their hosts reach each other, nothing beyond
   std::vector<std::vector<std::string>> suspect_groups; // the same, without a switch to name
   std::vector<std::pair<std::string, std::string>> suspect_links; // (sender, receiver)

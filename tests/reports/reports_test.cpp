@@ -132,6 +132,52 @@ LinkNames links_of(const std::string &text) {
   return links;
 }
 
+int count(const tinyxml2::XMLElement *parent, const char *name) {
+  int n = 0;
+  for (const auto *child = parent->FirstChildElement(name); child != nullptr;
+       child = child->NextSiblingElement(name))
+    ++n;
+  return n;
+}
+
+struct JunitCounts {
+  int suites = 0;
+  int cases = 0;
+  int failures = 0;
+  int skipped = 0;
+  int system_errs = 0;
+};
+
+// Counts what the file holds, checking every count it states on the way.
+JunitCounts junit_counts(const std::string &xml) {
+  tinyxml2::XMLDocument doc;
+  EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS);
+  const tinyxml2::XMLElement *root = doc.FirstChildElement("testsuites");
+  JunitCounts counts;
+  for (const auto *suite = root->FirstChildElement("testsuite"); suite != nullptr;
+       suite = suite->NextSiblingElement("testsuite")) {
+    int failures = 0;
+    int skipped = 0;
+    for (const auto *test = suite->FirstChildElement("testcase"); test != nullptr;
+         test = test->NextSiblingElement("testcase")) {
+      failures += count(test, "failure");
+      skipped += count(test, "skipped");
+    }
+    EXPECT_EQ(count(suite, "testcase"), suite->IntAttribute("tests"));
+    EXPECT_EQ(failures, suite->IntAttribute("failures"));
+    EXPECT_EQ(skipped, suite->IntAttribute("skipped"));
+    ++counts.suites;
+    counts.cases += count(suite, "testcase");
+    counts.failures += failures;
+    counts.skipped += skipped;
+    counts.system_errs += count(suite, "system-err");
+  }
+  EXPECT_EQ(counts.cases, root->IntAttribute("tests"));
+  EXPECT_EQ(counts.failures, root->IntAttribute("failures"));
+  EXPECT_EQ(counts.skipped, root->IntAttribute("skipped"));
+  return counts;
+}
+
 struct Scenario {
   const char *name;
   const char *hosts;
@@ -139,6 +185,8 @@ struct Scenario {
   std::string links; // as link_marks
   const char *suspect_hosts;
   const char *suspect_links;
+  const char *listed; // failed links report.json lists with their sightings
+  int failures;       // junit.xml's: the suspects, and failed pairs no suspect explains
 };
 
 RunReport report_of(const Scenario &scenario) {
@@ -147,30 +195,30 @@ RunReport report_of(const Scenario &scenario) {
 
 const std::vector<Scenario> &scenarios() {
   static const std::vector<Scenario> all = {
-      {"all verified", "abc", "s ab+ bc+ ca+; s ba+ cb+ ac+", "++++++", "", ""},
+      {"all verified", "abc", "s ab+ bc+ ca+; s ba+ cb+ ac+", "++++++", "", "", "", 0},
       {"link a-b cut both ways", "abcd",
        "s ab- cd-; s ba- dc+; s ac+ bd+ ca+ db+; s ad+ bc+ da+ cb+; i ab-; i cd+; i ba-",
-       "x++x++++c+++" /* ab ac ad ba bc bd ca cb cd da db dc */, "", "ab ba"},
+       "x++x++++c+++" /* ab ac ad ba bc bd ca cb cd da db dc */, "", "ab ba", "ab ba", 2},
       {"host d cut off", "abcd",
        "s ab+ cd-; s ba+ dc-; s ac- bd-; s ca+ db-; s ad- bc+; s da- cb+; i cd-; i dc-; i ac+; "
        "i bd-; i db-; i ad-; i da-",
-       "+cx++x++xxxx", "d", ""},
+       "+cx++x++xxxx", "d", "", "ad bd cd da", 1},
       {"c->a failed beside others only: not blamed, not covered", "abc",
-       "s ab+ bc+; s ba+ cb+; s ca- ab+", "+?++?+", "", ""},
-      {"two hosts, failed link", "ab", "1 ab-", "x?", "ab", ""},
+       "s ab+ bc+; s ba+ cb+; s ca- ab+", "+?++?+", "", "", "", 1},
+      {"two hosts, failed link", "ab", "1 ab-", "x?", "ab", "", "ab", 2},
       {"Slurm would not use c after its first job", "abc",
        "s bc+; s cb- !c; s ab+ ba+; s ac- ca- !c; i cb- !c", "+?++??" /* ab ac ba bc ca cb */, "c",
-       ""},
+       "", "", 1},
       {"d starts alone, never beside others: it cannot run beside others", "abcd",
        "s ab- cd- ^d; h @d; s ac- bd- ^d; h @d; s ad- bc- ^d; s ab+ ba+ ac+ ca+ bc+ cb+",
-       "++x++x++xxxx", "d", ""},
+       "++x++x++xxxx", "d", "", "ad bd cd", 1},
       {"d missing twice, then beside others: nothing against it", "abcd",
        "s ab- cd- ^d; h @d; s ac- bd- ^d; h @d; s ad+ bc+; s ab+ ba+ ac+ ca+ bc+ cb+",
-       "+++++?++????", "", ""},
+       "+++++?++????", "", "", "", 4},
       {"d missing three times, never tested alone: not judged", "abcd",
-       "s ab- cd- ^d; s ac- bd- ^d; s ad- bc- ^d", "????????????", "", ""},
+       "s ab- cd- ^d; s ac- bd- ^d; s ad- bc- ^d", "????????????", "", "", "", 6},
       {"c verified after Slurm would not use it", "abc", "s ca- !c; s ab+ ba+ ac+ ca+ bc+ cb+",
-       "++++++", "", ""},
+       "++++++", "", "", "", 1},
   };
   return all;
 }
@@ -181,6 +229,13 @@ TEST(Diagnose, Scenarios) {
     EXPECT_EQ(link_marks(report), scenario.links) << scenario.name;
     EXPECT_EQ(report.suspect_hosts, hosts_of(scenario.suspect_hosts)) << scenario.name;
     EXPECT_EQ(report.suspect_links, links_of(scenario.suspect_links)) << scenario.name;
+    std::string listed;
+    const json written = json::parse(json_text(report));
+    for (const json &link : written["failed_links"])
+      listed += (listed.empty() ? "" : " ") + link["sender"].get<std::string>() +
+                link["receiver"].get<std::string>();
+    EXPECT_EQ(listed, scenario.listed) << scenario.name;
+    EXPECT_EQ(junit_counts(junit_xml(report)).failures, scenario.failures) << scenario.name;
   }
 }
 
@@ -360,98 +415,6 @@ TEST(Json, ReadsVersion1Jobs) {
   }
 }
 
-TEST(Json, Version2Shape) {
-  const RunReport report = text_report();
-  const std::string text = json_text(report);
-  const json written = json::parse(text);
-  Names keys;
-  const auto in_order = nlohmann::ordered_json::parse(text);
-  for (const auto &[key, value] : in_order.items())
-    keys.push_back(key);
-  EXPECT_EQ(keys, (Names{"version", "tool", "launcher", "verdict", "summary", "suspect_hosts",
-                         "cannot_run", "cannot_join", "suspect_links", "failed_links",
-                         "collateral_links", "rule", "hosts", "links", "jobs"}));
-  std::string rows;
-  for (const json &row : written["links"]["rows"])
-    rows += row.get<std::string>();
-  std::string without_diagonal;
-  for (std::size_t at = 0; at < rows.size(); ++at)
-    without_diagonal += at % (report.hosts.size() + 1) == 0 ? "" : rows.substr(at, 1);
-  EXPECT_EQ(without_diagonal, link_marks(report));
-  EXPECT_EQ(std::count(rows.begin(), rows.end(), '.'), 4);
-  EXPECT_EQ(written["summary"]["links_failed"], std::count(rows.begin(), rows.end(), 'x'));
-  EXPECT_EQ(written["summary"]["jobs"], 15);
-  EXPECT_EQ(written["summary"]["sweep_jobs"], 6);
-  EXPECT_EQ(written["summary"]["extra_jobs"], 7);
-  std::size_t failed = 0;
-  for (const LinkDetail &link : report.troubled)
-    failed += link.verdict == LinkVerdict::failed ? 1 : 0;
-  ASSERT_EQ(written["failed_links"].size(), failed);
-  const auto last =
-      std::find_if(report.troubled.rbegin(), report.troubled.rend(),
-                   [](const LinkDetail &l) { return l.verdict == LinkVerdict::failed; });
-  ASSERT_NE(last, report.troubled.rend());
-  EXPECT_EQ(written["failed_links"].back(), json({{"sender", last->sender},
-                                                  {"receiver", last->receiver},
-                                                  {"verified_pairs", last->verified_pairs},
-                                                  {"failed_pairs", last->failed_pairs},
-                                                  {"seen", detail::seen_lines(*last)}}));
-  const json &job = written["jobs"][0];
-  EXPECT_EQ(job["failed_pairs"], json::parse(R"([{"ranks": [2, 3], "sender": "c",
-      "receiver": "d", "problem": "no result"}])"));
-  EXPECT_EQ(job["ranks"], 4);
-  EXPECT_FALSE(job.contains("placement"));
-  EXPECT_FALSE(job.contains("not_started_hosts"));
-  EXPECT_EQ(written["jobs"][1]["not_started_hosts"], json::array({"d", "c"})); // ranks 2, 3
-  EXPECT_EQ(written["jobs"][13]["unavailable_hosts"], json::array({"d"}));
-  const std::vector<std::pair<RunReport, const char *>> verdicts = {
-      {report_of(scenarios()[0]), "verified"},
-      {make_report({"a", "b", "c"}, {{sweep, "ab+ bc+"}}), "incomplete"},
-      {report, "fault"},
-      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"}};
-  for (const auto &[run, verdict] : verdicts)
-    EXPECT_EQ(to_json(run)["verdict"], verdict) << json_text(run);
-}
-
-int count(const tinyxml2::XMLElement *parent, const char *name) {
-  int n = 0;
-  for (const auto *child = parent->FirstChildElement(name); child != nullptr;
-       child = child->NextSiblingElement(name))
-    ++n;
-  return n;
-}
-
-struct JunitCounts {
-  int suites = 0;
-  int cases = 0;
-  int failures = 0;
-  int system_errs = 0;
-};
-
-// Counts what the file holds, checking every count it states on the way.
-JunitCounts junit_counts(const std::string &xml) {
-  tinyxml2::XMLDocument doc;
-  EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS);
-  const tinyxml2::XMLElement *root = doc.FirstChildElement("testsuites");
-  JunitCounts counts;
-  for (const auto *suite = root->FirstChildElement("testsuite"); suite != nullptr;
-       suite = suite->NextSiblingElement("testsuite")) {
-    int failures = 0;
-    for (const auto *test = suite->FirstChildElement("testcase"); test != nullptr;
-         test = test->NextSiblingElement("testcase"))
-      failures += count(test, "failure");
-    EXPECT_EQ(count(suite, "testcase"), suite->IntAttribute("tests"));
-    EXPECT_EQ(failures, suite->IntAttribute("failures"));
-    ++counts.suites;
-    counts.cases += count(suite, "testcase");
-    counts.failures += failures;
-    counts.system_errs += count(suite, "system-err");
-  }
-  EXPECT_EQ(counts.cases, root->IntAttribute("tests"));
-  EXPECT_EQ(counts.failures, root->IntAttribute("failures"));
-  return counts;
-}
-
 // Hosts n0 .. n(hosts - 1) in a ring, each pair in its own job; the pairs
 // from hosts 0 and 1 modulo `failing` fail, so that hosts 1 modulo `failing`
 // are suspect; one job of `extra` pairs more, failed if `extra_fails`.
@@ -473,34 +436,96 @@ RunReport ring_report(int hosts, int failing, int extra, bool extra_fails = fals
   return report;
 }
 
+TEST(Json, Version3Shape) {
+  const RunReport report = text_report();
+  const std::string text = json_text(report);
+  const json written = json::parse(text);
+  Names keys;
+  const auto in_order = nlohmann::ordered_json::parse(text);
+  for (const auto &[key, value] : in_order.items())
+    keys.push_back(key);
+  EXPECT_EQ(keys, (Names{"version", "tool", "launcher", "verdict", "summary", "suspect_hosts",
+                         "suspect_switches", "suspect_groups", "dark", "cannot_run", "cannot_join",
+                         "suspect_links", "problems", "failed_links", "failed_links_not_listed",
+                         "rule", "hosts", "links", "jobs"}));
+  std::string rows;
+  for (const json &row : written["links"]["rows"])
+    rows += row.get<std::string>();
+  std::string without_diagonal;
+  for (std::size_t at = 0; at < rows.size(); ++at)
+    without_diagonal += at % (report.hosts.size() + 1) == 0 ? "" : rows.substr(at, 1);
+  EXPECT_EQ(without_diagonal, link_marks(report));
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '.'), 4);
+  EXPECT_EQ(written["summary"]["links_failed"], std::count(rows.begin(), rows.end(), 'x'));
+  EXPECT_EQ(written["summary"]["jobs"], 15);
+  EXPECT_EQ(written["summary"]["sweep_jobs"], 6);
+  EXPECT_EQ(written["summary"]["extra_jobs"], 7);
+  // d's six failed links: four listed with their sightings (d -> a last).
+  ASSERT_EQ(written["failed_links"].size(), 4U);
+  EXPECT_EQ(written["failed_links_not_listed"], 2);
+  const LinkDetail &da = *std::find_if(report.troubled.begin(), report.troubled.end(),
+                                       [](const LinkDetail &l) { return l.sender == "d"; });
+  EXPECT_EQ(written["failed_links"].back(), json({{"sender", "d"},
+                                                  {"receiver", "a"},
+                                                  {"verified_pairs", da.verified_pairs},
+                                                  {"failed_pairs", da.failed_pairs},
+                                                  {"seen", detail::seen_lines(da)}}));
+  EXPECT_EQ(written["summary"]["links_collateral"], 1);
+  EXPECT_EQ(written["summary"]["failed_pairs"], 13);
+  const json &job = written["jobs"][0];
+  EXPECT_EQ(job["failed_pair_count"], 1);
+  EXPECT_EQ(job["failed_pairs"], json::parse(R"([{"ranks": [2, 3], "sender": "c",
+      "receiver": "d", "problem": "no result"}])"));
+  // Many failed pairs are counted only.
+  const json many = to_json(ring_report(3, 0, 17, true))["jobs"].back();
+  EXPECT_EQ(many["failed_pair_count"], 17);
+  EXPECT_FALSE(many.contains("failed_pairs"));
+  EXPECT_EQ(job["ranks"], 4);
+  EXPECT_FALSE(job.contains("placement"));
+  EXPECT_FALSE(job.contains("not_started_hosts"));
+  EXPECT_EQ(written["jobs"][1]["not_started_hosts"], json::array({"d", "c"})); // ranks 2, 3
+  EXPECT_EQ(written["jobs"][13]["unavailable_hosts"], json::array({"d"}));
+  const std::vector<std::pair<RunReport, const char *>> verdicts = {
+      {report_of(scenarios()[0]), "verified"},
+      {make_report({"a", "b", "c"}, {{sweep, "ab+ bc+"}}), "incomplete"},
+      {report, "fault"},
+      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"}};
+  for (const auto &[run, verdict] : verdicts)
+    EXPECT_EQ(to_json(run)["verdict"], verdict) << json_text(run);
+}
+
 TEST(Junit, SmallAndLargeRuns) {
   const JunitCounts small = junit_counts(junit_xml(text_report()));
-  // 20 pairs, 13 failed; "not started" adds a failing job case.
-  EXPECT_EQ(small.suites, 15);
-  EXPECT_EQ(small.cases, 21);
-  EXPECT_EQ(small.failures, 14);
+  // 20 pairs, 13 failed, all but job 2's lost to suspect host d (job 2's
+  // rank on c never started); "not started" adds a job case; the suspects
+  // suite a case for host d.
+  EXPECT_EQ(small.suites, 16);
+  EXPECT_EQ(small.cases, 22);
+  EXPECT_EQ(small.failures, 2);
+  EXPECT_EQ(small.skipped, 13);
   EXPECT_EQ(small.system_errs, 3); // jobs 1, 14 and 15 have messages
   tinyxml2::XMLDocument doc;
   doc.Parse(junit_xml(text_report()).c_str());
   const auto *second =
       doc.RootElement()->FirstChildElement()->FirstChildElement()->NextSiblingElement();
   EXPECT_STREQ(second->Attribute("name"), "pair 2 ; 3 (c -> d)");
-  EXPECT_STREQ(second->FirstChildElement("failure")->Attribute("message"), "no result");
+  EXPECT_STREQ(second->FirstChildElement("skipped")->Attribute("message"),
+               "lost to a suspect: no result");
   struct Case {
     int hosts, failing, extra;
     bool extra_fails;
     JunitCounts want;
   };
   const Case cases[] = {
-      // 64 hosts: a case per pair.
-      {64, 4, 100, false, {65, 164, 32, 0}},
-      // 65 hosts: the failed pairs and a "verified pairs" case per job; the
-      // links suite: 26 failed links, 13 suspect hosts.
-      {65, 5, 100, false, {67, 26 + 66 + 26 + 13, 26 + 26 + 13, 0}},
-      // 20,001 pairs over 3 hosts: large too; 500 failed pairs listed, one
-      // case for the rest.
-      {3, 0, 19998, false, {5, 4, 0, 0}},
-      {3, 0, 19998, true, {5, 3 + 500 + 2, 501, 0}},
+      // 64 hosts: a case per pair; a failure per suspect host.
+      {64, 4, 100, false, {66, 164 + 16, 16, 32, 0}},
+      // 65 hosts: a "verified pairs" case per job, a "failed pairs" case per
+      // job with failed pairs; 13 suspect hosts.
+      {65, 5, 100, false, {67, 66 + 26 + 13, 13, 26, 0}},
+      // 20,001 pairs over 3 hosts: large too; a passing "no suspect" case.
+      {3, 0, 19998, false, {5, 5, 0, 0, 0}},
+      // Failed pairs no suspect explains fail.
+      {3, 0, 19998, true, {5, 6, 1, 0, 0}},
   };
   for (const Case &c : cases) {
     const RunReport report = ring_report(c.hosts, c.failing, c.extra, c.extra_fails);
@@ -508,6 +533,7 @@ TEST(Junit, SmallAndLargeRuns) {
     EXPECT_EQ(got.suites, c.want.suites) << c.hosts;
     EXPECT_EQ(got.cases, c.want.cases) << c.hosts;
     EXPECT_EQ(got.failures, c.want.failures) << c.hosts;
+    EXPECT_EQ(got.skipped, c.want.skipped) << c.hosts;
   }
 }
 
@@ -586,6 +612,47 @@ TEST(Matrix, LargeClusters) {
   report.hosts.resize(32);
   diagnose(report);
   EXPECT_EQ(occurrences(terminal_matrix(report), "\n"), 34U);
+}
+
+// Dark hosts, suspect switches and groups, in every report; hosts by switch.
+TEST(Suspects, SwitchesGroupsAndDarkHosts) {
+  RunReport report = report_of(scenarios()[2]); // d suspect
+  report.switches = {{"leaf0", "leaf1"}, {-1, -1}, {{1, 3}, {0, 2}}, {1, 0, 1, 0}};
+  report.suspect_switches = {"leaf1"}; // a and c
+  report.suspect_groups = {{"a", "b"}};
+  report.dark = {"b"};
+  const json written = json::parse(json_text(report));
+  EXPECT_EQ(written["suspect_switches"], json::array({"leaf1"}));
+  EXPECT_EQ(written["suspect_groups"], json::array({json::array({"a", "b"})}));
+  EXPECT_EQ(written["dark"], json::array({"b"}));
+  EXPECT_EQ(written["hosts"][0]["switch"], "leaf1");
+  const std::string page = html_page(report);
+  const std::vector<std::pair<std::string, Names>> reports = {
+      {junit_xml(report),
+       {"name=\"host b\"", "<failure message=\"starts, but reaches no other host\"",
+        "name=\"switch leaf1\"", "name=\"group a, b\"",
+        "<failure message=\"these hosts reach each other but no host outside\""}},
+      {page,
+       {"b: starts, but reaches no other host", "leaf1: the hosts below it reach each other",
+        "a, b: these hosts reach each other but no host outside", "dark hosts: 1"}},
+      {suspect_lines(report),
+       {"suspect host: d\n", "host b starts, but reaches no other host\nsuspect host: d\n",
+        "suspect switch: leaf1: the hosts below it",
+        "suspect group: a, b: these hosts reach each other but no host outside\n"}},
+      {json_text(report),
+       {"\"dark\": \"starts, but reaches no other host\"",
+        "\"suspect_groups\": \"these hosts reach"}},
+  };
+  for (const auto &[text, parts] : reports) {
+    for (const std::string &part : parts)
+      EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  }
+  EXPECT_EQ(junit_counts(junit_xml(report)).failures, 4); // d, b, leaf1, a and b
+  // leaf0's hosts b and d, then leaf1's a and c, with a line between.
+  const std::size_t b = page.find(">b</th>");
+  EXPECT_LT(b, page.find(">d</th>"));
+  EXPECT_LT(page.find(">d</th>"), page.find("edge suspect\">a</th>"));
+  EXPECT_LT(page.find(">a</th>"), page.find(">c</th>"));
 }
 
 TEST(ReportDir, WritesFilesOrThrows) {

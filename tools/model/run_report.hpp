@@ -21,8 +21,10 @@ namespace pairdot_model {
 
 // Bumped whenever a field changes meaning or goes away. Version 1 kept every
 // link and every pair in report.json; version 2 keeps them in jobs.jsonl and
-// the link matrix compact.
-constexpr int report_version = 2;
+// the link matrix compact; version 3 lists the sightings of the failed links
+// that explain a blame only, counts collateral links, and lists a job's
+// failed pairs only when they are few.
+constexpr int report_version = 3;
 
 using pairdot_hosts::Host;
 

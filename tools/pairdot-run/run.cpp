@@ -164,21 +164,7 @@ void print_diagnosis(const RunReport &report) {
     std::printf("... and %zu more links of collateral damage (report.json)\n",
                 collateral - max_lines);
   }
-  for (const std::string &host : report.cannot_join) {
-    std::printf("host %s cannot run beside others: its ranks start in a job of its own, but not "
-                "in jobs with other hosts\n",
-                host.c_str());
-  }
-  for (const std::string &host : report.cannot_run) {
-    std::printf("host %s cannot run: none of its ranks started in a job of its own\n",
-                host.c_str());
-  }
-  for (const std::string &host : report.suspect_hosts) {
-    std::printf("suspect host: %s\n", host.c_str());
-  }
-  for (const auto &[sender, receiver] : report.suspect_links) {
-    std::printf("suspect link: %s -> %s\n", sender.c_str(), receiver.c_str());
-  }
+  std::fputs(pairdot_writers::suspect_lines(report).c_str(), stdout);
 }
 
 std::string link_name(const RunReport &report, const pairdot_model::LinkProbe &link) {

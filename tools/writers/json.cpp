@@ -11,6 +11,9 @@ namespace pairdot_writers {
 
 namespace {
 
+// Failed links listed with their sightings per blamed host, switch or group.
+constexpr std::size_t few_links = 4;
+
 using detail::valid_utf8;
 using nlohmann::json;
 using nlohmann::ordered_json;
@@ -34,14 +37,11 @@ ordered_json link_json(const LinkDetail &link) {
   return out;
 }
 
-ordered_json links_json(const RunReport &report, bool failed) {
+// The failed links whose sightings explain a blame; the rest are counted.
+ordered_json failed_links_json(const std::vector<const LinkDetail *> &links) {
   ordered_json out = ordered_json::array();
-  for (const LinkDetail &link : report.troubled) {
-    const bool verified =
-        link.verdict == LinkVerdict::verified || link.verdict == LinkVerdict::collateral;
-    if (failed ? link.verdict == LinkVerdict::failed : verified)
-      out.push_back(link_json(link));
-  }
+  for (const LinkDetail *link : links)
+    out.push_back(link_json(*link));
   return out;
 }
 
@@ -66,12 +66,11 @@ std::vector<std::string> not_started_hosts(const JobOutcome &job) {
   return hosts;
 }
 
+// A job's failed pairs are listed when they are few; all are in jobs.jsonl.
+constexpr std::size_t max_listed_pairs = 16;
+
 ordered_json job_json(const JobOutcome &job) {
-  ordered_json failed = ordered_json::array();
-  for (const PairOutcome &pair : job.pairs) {
-    if (!pair.verified)
-      failed.push_back(failed_pair_json(pair));
-  }
+  const std::size_t failed = detail::failed_pair_count(job);
   ordered_json out;
   out["number"] = job.number;
   out["kind"] = kind_word(job.kind);
@@ -79,11 +78,21 @@ ordered_json job_json(const JobOutcome &job) {
   out["seconds"] = job.seconds;
   out["ranks"] = job.rank_hosts.size();
   out["pairs"] = job.pairs.size();
-  out["failed_pairs"] = std::move(failed);
+  out["failed_pair_count"] = failed;
+  if (failed <= max_listed_pairs) {
+    ordered_json pairs = ordered_json::array();
+    for (const PairOutcome &pair : job.pairs) {
+      if (!pair.verified)
+        pairs.push_back(failed_pair_json(pair));
+    }
+    out["failed_pairs"] = std::move(pairs);
+  }
   if (const std::vector<std::string> hosts = not_started_hosts(job); !hosts.empty())
     out["not_started_hosts"] = texts_json(hosts);
   if (!job.unavailable_hosts.empty())
     out["unavailable_hosts"] = texts_json(job.unavailable_hosts);
+  if (!job.tested_hosts.empty())
+    out["tested_hosts"] = texts_json(job.tested_hosts);
   out["messages"] = texts_json(job.messages);
   return out;
 }
@@ -138,20 +147,58 @@ ordered_json host_pairs_json(const std::vector<std::pair<std::string, std::strin
 ordered_json summary_json(const RunReport &report, const detail::LinkCounts &links) {
   int sweeps = 0;
   int extras = 0;
+  std::size_t failed_pairs = 0;
   for (const JobOutcome &job : report.jobs) {
     sweeps += job.kind == JobKind::sweep ? 1 : 0;
     extras += job.kind != JobKind::sweep && job.kind != JobKind::single ? 1 : 0;
+    failed_pairs += detail::failed_pair_count(job);
   }
+  long long collateral = 0;
+  for (const LinkDetail &link : report.troubled)
+    collateral += link.verdict == LinkVerdict::collateral ? 1 : 0;
   ordered_json out;
   out["hosts"] = report.hosts.size();
   out["jobs"] = report.jobs.size();
   out["sweep_jobs"] = sweeps;
   out["extra_jobs"] = extras;
   out["rounds"] = report.rounds;
+  out["failed_pairs"] = failed_pairs;
   out["links_verified"] = links.verified;
+  out["links_collateral"] = collateral;
   out["links_failed"] = links.failed;
   out["links_not_covered"] = links.not_covered;
   return out;
+}
+
+ordered_json groups_json(const std::vector<std::vector<std::string>> &groups) {
+  ordered_json out = ordered_json::array();
+  for (const std::vector<std::string> &group : groups)
+    out.push_back(texts_json(group));
+  return out;
+}
+
+// What each list of suspects means.
+ordered_json problems_json() {
+  ordered_json out;
+  out["cannot_run"] = cannot_run_problem;
+  out["cannot_join"] = cannot_join_problem;
+  out["dark"] = dark_problem;
+  out["suspect_switches"] = switch_problem;
+  out["suspect_groups"] = group_problem;
+  return out;
+}
+
+ordered_json hosts_json(const RunReport &report) {
+  const SwitchTree &tree = report.switches;
+  ordered_json hosts = ordered_json::array();
+  for (std::size_t h = 0; h < report.hosts.size(); ++h) {
+    ordered_json host = {{"name", valid_utf8(report.hosts[h].name)},
+                         {"slots", report.hosts[h].slots}};
+    if (h < tree.leaf.size() && tree.leaf[h] >= 0)
+      host["switch"] = valid_utf8(tree.names[static_cast<std::size_t>(tree.leaf[h])]);
+    hosts.push_back(std::move(host));
+  }
+  return hosts;
 }
 
 ordered_json matrix_json(const RunReport &report) {
@@ -388,13 +435,13 @@ std::string file_text(const std::string &path) {
 } // namespace
 
 ordered_json to_json(const RunReport &report) {
-  ordered_json hosts = ordered_json::array();
-  for (const Host &host : report.hosts)
-    hosts.push_back({{"name", valid_utf8(host.name)}, {"slots", host.slots}});
   ordered_json jobs = ordered_json::array();
   for (const JobOutcome &job : report.jobs)
     jobs.push_back(job_json(job));
   const detail::LinkCounts links = detail::count_links(report);
+  const detail::Blame blame = detail::blame_of(report);
+  const std::vector<const LinkDetail *> explaining =
+      detail::explaining_links(blame, report.troubled, few_links);
   ordered_json out;
   out["version"] = report_version;
   out["tool"] = valid_utf8(report.tool);
@@ -402,6 +449,9 @@ ordered_json to_json(const RunReport &report) {
   out["verdict"] = detail::run_verdict_word(detail::run_verdict(report, links));
   out["summary"] = summary_json(report, links);
   out["suspect_hosts"] = texts_json(report.suspect_hosts);
+  out["suspect_switches"] = texts_json(report.suspect_switches);
+  out["suspect_groups"] = groups_json(report.suspect_groups);
+  out["dark"] = texts_json(report.dark);
   out["cannot_run"] = texts_json(report.cannot_run);
   out["cannot_join"] = texts_json(report.cannot_join);
   out["suspect_links"] = host_pairs_json(report.suspect_links);
@@ -410,10 +460,11 @@ ordered_json to_json(const RunReport &report) {
     out["slow_links"] = host_pairs_json(report.slow_links);
     out["slow_hosts"] = texts_json(report.slow_hosts);
   }
-  out["failed_links"] = links_json(report, true);
-  out["collateral_links"] = links_json(report, false);
+  out["problems"] = problems_json();
+  out["failed_links"] = failed_links_json(explaining);
+  out["failed_links_not_listed"] = links.failed - static_cast<long long>(explaining.size());
   out["rule"] = diagnosis_rule;
-  out["hosts"] = std::move(hosts);
+  out["hosts"] = hosts_json(report);
   out["links"] = matrix_json(report);
   if (probed) {
     ordered_json probe;

@@ -4,35 +4,57 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
-#include <locale>
-#include <sstream>
 
 namespace pairdot_writers {
 
 namespace {
 
+using detail::Blame;
+using detail::JobBlame;
 using detail::printable;
 
+// A failure per suspect: host, switch, group or link (slow links and hosts in
+// probe runs). What the jobs lost on the way is told, not failed: a job lost
+// only to blamed faults is skipped; one that went wrong without a blamed
+// fault to explain it fails.
+//
 // A testcase per pair up to 64 hosts and 20,000 pairs over all jobs; beyond,
 // CI dashboards would choke (1,000 hosts of 64 slots: a million pairs), so
-// each job lists its failed pairs only (at most max_listed_pairs), with one
-// testcase counting its verified pairs, and a last suite names the failed
-// links (at most max_listed_links) and suspect hosts.
+// each job has one case for its verified pairs and one for its failed pairs.
 constexpr std::size_t small_hosts = 64;
 constexpr std::size_t small_pairs = 20000;
-constexpr int max_listed_pairs = 500;
-constexpr int max_listed_links = 1000;
+constexpr std::size_t max_listed_pairs = 16; // failed pairs told in a job's case
+constexpr std::size_t max_listed_links = 1000;
+constexpr std::size_t few_links = 4; // sightings told per suspect
 
-int failed_pairs(const JobOutcome &job) {
-  return static_cast<int>(std::count_if(job.pairs.begin(), job.pairs.end(),
-                                        [](const PairOutcome &pair) { return !pair.verified; }));
+enum class Outcome { passed, skipped, failed };
+
+struct Case {
+  std::string classname;
+  std::string name;
+  double seconds = 0;
+  Outcome outcome = Outcome::passed;
+  std::string message; // of a skip or failure
+  std::string text;    // system-out, or the failure's body
+};
+
+struct Suite {
+  std::string name;
+  double seconds = 0;
+  std::vector<Case> cases;
+  std::string err; // system-err
+};
+
+int failures(const Suite &suite) {
+  return static_cast<int>(std::count_if(suite.cases.begin(), suite.cases.end(), [](const Case &c) {
+    return c.outcome == Outcome::failed;
+  }));
 }
 
-// A job that went wrong with no failed pair to show for it gets a failing
-// testcase of its own, unless it only did not end.
-bool fails_as_job(const JobOutcome &job) {
-  return job.status != JobStatus::verified && job.status != JobStatus::did_not_end &&
-         failed_pairs(job) == 0;
+int skips(const Suite &suite) {
+  return static_cast<int>(std::count_if(suite.cases.begin(), suite.cases.end(), [](const Case &c) {
+    return c.outcome == Outcome::skipped;
+  }));
 }
 
 bool is_small(const RunReport &report) {
@@ -42,180 +64,200 @@ bool is_small(const RunReport &report) {
   return report.hosts.size() <= small_hosts && pairs <= small_pairs;
 }
 
-// What one job's suite holds.
-struct SuiteCounts {
-  int tests = 0;
-  int failures = 0;
-};
-
-SuiteCounts suite_counts(const JobOutcome &job, bool small) {
-  const int job_case = fails_as_job(job) ? 1 : 0;
-  const int failed = failed_pairs(job);
-  if (small)
-    return {static_cast<int>(job.pairs.size()) + job_case, failed + job_case};
-  const int listed = std::min(failed, max_listed_pairs);
-  const int more = failed > listed ? 1 : 0;
-  const int verified_case = job.pairs.empty() ? 0 : 1;
-  return {listed + more + verified_case + job_case, listed + more + job_case};
-}
-
-void write_failure(tinyxml2::XMLPrinter &out, const std::string &message, const std::string &body) {
-  out.OpenElement("failure");
-  out.PushAttribute("message", printable(message).c_str());
-  out.PushText(printable(body).c_str());
-  out.CloseElement();
-}
-
-void open_case(tinyxml2::XMLPrinter &out, const std::string &classname, const std::string &name,
-               double seconds) {
-  out.OpenElement("testcase");
-  out.PushAttribute("classname", printable(classname).c_str());
-  out.PushAttribute("name", printable(name).c_str());
-  out.PushAttribute("time", detail::seconds_text(seconds).c_str());
-}
-
 std::string job_class(const JobOutcome &job) { return "pairdot.job " + std::to_string(job.number); }
 
-// The pairs of a job ran together, so each takes the job's time.
-void write_pair(tinyxml2::XMLPrinter &out, const JobOutcome &job, const PairOutcome &pair) {
-  open_case(out, job_class(job), pair_name(pair), job.seconds);
-  if (!pair.verified) {
-    const std::string problem = pair.problem.empty() ? status_word(job.status) : problem_text(pair);
-    write_failure(out, problem, problem);
-  }
-  out.CloseElement();
+// Lost to a blamed fault: skipped; else failed.
+Outcome lost(JobBlame blame) {
+  return blame == JobBlame::blamed ? Outcome::skipped : Outcome::failed;
 }
 
-// Large runs: the failed pairs up to the cap, then one case for the rest and
-// one for the verified pairs.
-void write_pair_summary(tinyxml2::XMLPrinter &out, const JobOutcome &job) {
-  int listed = 0;
-  for (const PairOutcome &pair : job.pairs) {
-    if (!pair.verified && listed++ < max_listed_pairs)
-      write_pair(out, job, pair);
-  }
-  if (listed > max_listed_pairs) {
-    const std::string more = std::to_string(listed - max_listed_pairs) + " more failed pairs";
-    open_case(out, job_class(job), "failed pairs not listed", job.seconds);
-    write_failure(out, more, more + " (all of them in jobs.jsonl)");
-    out.CloseElement();
-  }
-  if (job.pairs.empty())
-    return;
-  open_case(out, job_class(job), "verified pairs", job.seconds);
-  out.OpenElement("system-out");
-  out.PushText((std::to_string(job.pairs.size() - static_cast<std::size_t>(listed)) + " of " +
-                std::to_string(job.pairs.size()) + " pairs verified")
-                   .c_str());
-  out.CloseElement();
-  out.CloseElement();
+const char *lost_word(JobBlame blame) {
+  return blame == JobBlame::blamed ? "lost to a suspect: " : "";
 }
 
-void write_job(tinyxml2::XMLPrinter &out, const JobOutcome &job, bool small) {
-  const SuiteCounts counts = suite_counts(job, small);
-  out.OpenElement("testsuite");
-  out.PushAttribute("name", printable(detail::job_name(job.number, job.kind)).c_str());
-  out.PushAttribute("tests", counts.tests);
-  out.PushAttribute("failures", counts.failures);
-  out.PushAttribute("time", detail::seconds_text(job.seconds).c_str());
+Suite job_suite(const JobOutcome &job, JobBlame blame, bool small) {
+  Suite suite{printable(detail::job_name(job.number, job.kind)), job.seconds, {}, {}};
+  const std::size_t failed = detail::failed_pair_count(job);
   if (small) {
-    for (const PairOutcome &pair : job.pairs)
-      write_pair(out, job, pair);
-  } else {
-    write_pair_summary(out, job);
+    // The pairs of a job ran together, so each takes the job's time.
+    for (const PairOutcome &pair : job.pairs) {
+      const std::string problem =
+          pair.problem.empty() ? status_word(job.status) : problem_text(pair);
+      suite.cases.push_back({job_class(job), pair_name(pair), job.seconds,
+                             pair.verified ? Outcome::passed : lost(blame),
+                             pair.verified ? "" : lost_word(blame) + problem, problem});
+    }
+  } else if (!job.pairs.empty()) {
+    suite.cases.push_back({job_class(job), "verified pairs", job.seconds, Outcome::passed, "",
+                           std::to_string(job.pairs.size() - failed) + " of " +
+                               std::to_string(job.pairs.size()) + " pairs verified"});
+    if (failed > 0) {
+      const std::string count = std::to_string(failed) + " failed pairs";
+      suite.cases.push_back(
+          {job_class(job), "failed pairs", job.seconds, lost(blame), lost_word(blame) + count,
+           detail::failed_pairs_text(job, max_listed_pairs) + "\n(all of them in jobs.jsonl)"});
+    }
   }
-  if (fails_as_job(job)) {
-    open_case(out, job_class(job), "job", job.seconds);
-    write_failure(out, status_word(job.status), detail::joined(job.messages));
-    out.CloseElement();
-  }
+  // A job that went wrong with no failed pair to show for it, unless it only
+  // did not end.
+  if (blame != JobBlame::passed && failed == 0)
+    suite.cases.push_back({job_class(job), "job", job.seconds, lost(blame),
+                           lost_word(blame) + std::string(status_word(job.status)),
+                           detail::joined(job.messages)});
   // What was seen in a job that went wrong, e.g. why it did not end.
-  if (job.status != JobStatus::verified && !job.messages.empty()) {
-    out.OpenElement("system-err");
-    out.PushText(printable(detail::joined(job.messages)).c_str());
-    out.CloseElement();
-  }
-  out.CloseElement();
+  if (job.status != JobStatus::verified)
+    suite.err = detail::joined(job.messages);
+  return suite;
 }
 
-void write_failing_case(tinyxml2::XMLPrinter &out, const std::string &name,
-                        const std::string &message, const std::string &body) {
-  open_case(out, "pairdot.links", name, 0);
-  write_failure(out, message, body);
-  out.CloseElement();
-}
-
-std::vector<const LinkDetail *> failed_links(const RunReport &report) {
-  std::vector<const LinkDetail *> out;
-  for (const LinkDetail &link : report.troubled) {
-    if (link.verdict == LinkVerdict::failed)
-      out.push_back(&link);
+// What each job saw of the links that explain a suspect, a few of them.
+std::string sightings(const std::vector<const LinkDetail *> &links) {
+  std::string out;
+  for (const LinkDetail *link : links) {
+    out += "\nlink " + link->sender + " -> " + link->receiver + ", " +
+           std::to_string(link->failed_pairs) + " failed and " +
+           std::to_string(link->verified_pairs) + " verified pairs:";
+    for (const std::string &line : detail::seen_lines(*link))
+      out += "\n  " + line;
   }
   return out;
 }
 
-SuiteCounts links_counts(const RunReport &report) {
-  const int failed = static_cast<int>(failed_links(report).size());
-  const int cases = std::min(failed, max_listed_links) + (failed > max_listed_links ? 1 : 0) +
-                    static_cast<int>(report.suspect_hosts.size());
-  return {cases, cases};
+// The explaining links of one owner (see detail::Blame), at most a few.
+std::vector<const LinkDetail *>
+links_of(const Blame &blame, const std::vector<const LinkDetail *> &explaining, int owner) {
+  std::vector<const LinkDetail *> out;
+  const auto owner_of = [&](const std::string &host) {
+    const auto found = blame.index.find(host);
+    return found == blame.index.end() ? -1 : blame.owner[static_cast<std::size_t>(found->second)];
+  };
+  for (const LinkDetail *link : explaining) {
+    if (out.size() < few_links &&
+        (owner_of(link->sender) == owner ||
+         (owner_of(link->sender) < 0 && owner_of(link->receiver) == owner)))
+      out.push_back(link);
+  }
+  return out;
 }
 
-void write_links(tinyxml2::XMLPrinter &out, const RunReport &report) {
-  const SuiteCounts counts = links_counts(report);
-  const std::vector<const LinkDetail *> failed = failed_links(report);
-  out.OpenElement("testsuite");
-  out.PushAttribute("name", "links");
-  out.PushAttribute("tests", counts.tests);
-  out.PushAttribute("failures", counts.failures);
-  out.PushAttribute("time", "0.000");
-  for (std::size_t i = 0; i < failed.size() && i < max_listed_links; ++i) {
-    write_failing_case(out, "link " + failed[i]->sender + " -> " + failed[i]->receiver,
-                       verdict_word(failed[i]->verdict),
-                       detail::joined(detail::seen_lines(*failed[i])));
+Case suspect_case(const std::string &name, const std::string &message, const std::string &text) {
+  return {"pairdot.suspects", name, 0, Outcome::failed, message, text};
+}
+
+// The first few names of a list, then "and N more".
+std::string names_text(const std::vector<std::string> &names) {
+  constexpr std::size_t max = 8;
+  std::string out;
+  for (std::size_t i = 0; i < names.size() && i < max; ++i)
+    out += (i == 0 ? "" : ", ") + names[i];
+  if (names.size() > max)
+    out += " and " + std::to_string(names.size() - max) + " more";
+  return out;
+}
+
+Suite suspects_suite(const RunReport &report, const Blame &blame) {
+  Suite suite{"suspects", 0, {}, {}};
+  const std::vector<const LinkDetail *> explaining =
+      detail::explaining_links(blame, report.troubled, few_links);
+  std::vector<std::string> hosts = report.suspect_hosts;
+  for (const std::string &host : report.dark) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+      hosts.push_back(host);
   }
-  if (failed.size() > max_listed_links) {
+  for (const std::string &host : hosts) {
+    const std::string problem = detail::host_problem(report, host);
+    const auto at = blame.index.find(host);
+    const int owner = at == blame.index.end() ? -1 : static_cast<int>(at->second);
+    suite.cases.push_back(suspect_case("host " + host, problem.empty() ? "suspect host" : problem,
+                                       (problem.empty() ? diagnosis_rule : problem) +
+                                           sightings(links_of(blame, explaining, owner))));
+  }
+  int owner = static_cast<int>(report.hosts.size());
+  for (const std::string &name : report.suspect_switches) {
+    const auto &names = report.switches.names;
+    const auto at =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+    std::vector<std::string> below;
+    for (const HostIndex host :
+         at < names.size() ? report.switches.below[at] : std::vector<HostIndex>{})
+      below.push_back(report.hosts[static_cast<std::size_t>(host)].name);
+    suite.cases.push_back(suspect_case("switch " + name, switch_problem,
+                                       std::string(switch_problem) + ": " + names_text(below) +
+                                           sightings(links_of(blame, explaining, owner++))));
+  }
+  for (const std::vector<std::string> &group : report.suspect_groups) {
+    suite.cases.push_back(suspect_case("group " + names_text(group), group_problem,
+                                       std::string(group_problem) + ": " + names_text(group) +
+                                           sightings(links_of(blame, explaining, owner++))));
+  }
+  for (std::size_t i = 0; i < report.suspect_links.size() && i < max_listed_links; ++i) {
+    const auto &[sender, receiver] = report.suspect_links[i];
+    const auto detail =
+        std::find_if(explaining.begin(), explaining.end(), [&](const LinkDetail *l) {
+          return l->sender == sender && l->receiver == receiver;
+        });
+    suite.cases.push_back(
+        suspect_case("link " + sender + " -> " + receiver, "suspect link",
+                     "failed alone" + (detail == explaining.end() ? "" : sightings({*detail}))));
+  }
+  if (report.suspect_links.size() > max_listed_links) {
     const std::string more =
-        std::to_string(failed.size() - max_listed_links) + " more failed links";
-    write_failing_case(out, "failed links not listed", more,
-                       more + " (all of them in report.json)");
+        std::to_string(report.suspect_links.size() - max_listed_links) + " more suspect links";
+    suite.cases.push_back(
+        suspect_case("suspect links not listed", more, more + " (all of them in report.json)"));
   }
-  for (const std::string &host : report.suspect_hosts)
-    write_failing_case(out, "host " + host, "suspect host", diagnosis_rule);
-  out.CloseElement();
+  if (suite.cases.empty())
+    suite.cases.push_back({"pairdot.suspects", "no suspect", 0, Outcome::passed, "", ""});
+  return suite;
 }
 
 // Probe runs: a failure for each slow link and slow host, or one passing case.
-SuiteCounts quality_counts(const RunReport &report) {
-  if (!has_probes(report))
-    return {};
-  const int slow = static_cast<int>(
-      std::min<std::size_t>(report.slow_links.size(), static_cast<std::size_t>(max_listed_links)) +
-      report.slow_hosts.size());
-  return slow == 0 ? SuiteCounts{1, 0} : SuiteCounts{slow, slow};
-}
-
-void write_quality(tinyxml2::XMLPrinter &out, const RunReport &report) {
-  const SuiteCounts counts = quality_counts(report);
-  if (counts.tests == 0)
-    return;
-  out.OpenElement("testsuite");
-  out.PushAttribute("name", "link quality");
-  out.PushAttribute("tests", counts.tests);
-  out.PushAttribute("failures", counts.failures);
-  out.PushAttribute("time", "0.000");
+Suite quality_suite(const RunReport &report) {
+  Suite suite{"link quality", 0, {}, {}};
   std::size_t listed = 0;
   for (const LinkProbe &link : report.quality.links) {
-    if (link.verdict == ProbeVerdict::slow && listed++ < static_cast<std::size_t>(max_listed_links))
-      write_failing_case(out,
-                         "link " + report.hosts[static_cast<std::size_t>(link.sender)].name +
-                             " -> " + report.hosts[static_cast<std::size_t>(link.receiver)].name,
-                         "slow", detail::measure_text(link, report.quality));
+    if (link.verdict == ProbeVerdict::slow && listed++ < max_listed_links)
+      suite.cases.push_back(
+          suspect_case("link " + report.hosts[static_cast<std::size_t>(link.sender)].name + " -> " +
+                           report.hosts[static_cast<std::size_t>(link.receiver)].name,
+                       "slow", detail::measure_text(link, report.quality)));
   }
   for (const std::string &host : report.slow_hosts)
-    write_failing_case(out, "host " + host, "slow host", slow_rule_text);
-  if (counts.failures == 0) {
-    open_case(out, "pairdot.links", "no slow link", 0);
+    suite.cases.push_back(suspect_case("host " + host, "slow host", slow_rule_text));
+  if (suite.cases.empty())
+    suite.cases.push_back({"pairdot.links", "no slow link", 0, Outcome::passed, "", ""});
+  return suite;
+}
+
+void write_suite(tinyxml2::XMLPrinter &out, const Suite &suite) {
+  out.OpenElement("testsuite");
+  out.PushAttribute("name", printable(suite.name).c_str());
+  out.PushAttribute("tests", static_cast<int>(suite.cases.size()));
+  out.PushAttribute("failures", failures(suite));
+  out.PushAttribute("skipped", skips(suite));
+  out.PushAttribute("time", detail::seconds_text(suite.seconds).c_str());
+  for (const Case &c : suite.cases) {
+    out.OpenElement("testcase");
+    out.PushAttribute("classname", printable(c.classname).c_str());
+    out.PushAttribute("name", printable(c.name).c_str());
+    out.PushAttribute("time", detail::seconds_text(c.seconds).c_str());
+    if (c.outcome != Outcome::passed) {
+      out.OpenElement(c.outcome == Outcome::failed ? "failure" : "skipped");
+      out.PushAttribute("message", printable(c.message).c_str());
+      if (c.outcome == Outcome::failed)
+        out.PushText(printable(c.text).c_str());
+      out.CloseElement();
+    }
+    if (c.outcome != Outcome::failed && !c.text.empty()) {
+      out.OpenElement("system-out");
+      out.PushText(printable(c.text).c_str());
+      out.CloseElement();
+    }
+    out.CloseElement();
+  }
+  if (!suite.err.empty()) {
+    out.OpenElement("system-err");
+    out.PushText(printable(suite.err).c_str());
     out.CloseElement();
   }
   out.CloseElement();
@@ -225,28 +267,34 @@ void write_quality(tinyxml2::XMLPrinter &out, const RunReport &report) {
 
 std::string junit_xml(const RunReport &report) {
   const bool small = is_small(report);
-  SuiteCounts total = small ? SuiteCounts{} : links_counts(report);
-  total.tests += quality_counts(report).tests;
-  total.failures += quality_counts(report).failures;
+  const Blame blame = detail::blame_of(report);
+  std::vector<Suite> suites;
+  for (const JobOutcome &job : report.jobs)
+    suites.push_back(job_suite(job, detail::job_blame(report, blame, job), small));
+  suites.push_back(suspects_suite(report, blame));
+  if (has_probes(report))
+    suites.push_back(quality_suite(report));
+  int tests = 0;
+  int failed = 0;
+  int skipped = 0;
   double seconds = 0;
-  for (const JobOutcome &job : report.jobs) {
-    const SuiteCounts counts = suite_counts(job, small);
-    total.tests += counts.tests;
-    total.failures += counts.failures;
+  for (const JobOutcome &job : report.jobs)
     seconds += job.seconds;
+  for (const Suite &suite : suites) {
+    tests += static_cast<int>(suite.cases.size());
+    failed += failures(suite);
+    skipped += skips(suite);
   }
   tinyxml2::XMLPrinter out;
   out.PushHeader(false, true);
   out.OpenElement("testsuites");
   out.PushAttribute("name", "pairdot");
-  out.PushAttribute("tests", total.tests);
-  out.PushAttribute("failures", total.failures);
+  out.PushAttribute("tests", tests);
+  out.PushAttribute("failures", failed);
+  out.PushAttribute("skipped", skipped);
   out.PushAttribute("time", detail::seconds_text(seconds).c_str());
-  for (const JobOutcome &job : report.jobs)
-    write_job(out, job, small);
-  if (!small)
-    write_links(out, report);
-  write_quality(out, report);
+  for (const Suite &suite : suites)
+    write_suite(out, suite);
   out.CloseElement();
   return out.CStr();
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -220,7 +221,131 @@ std::vector<std::string> seen_lines(const LinkDetail &link) {
   return lines;
 }
 
+namespace {
+
+bool in(const std::vector<std::string> &names, const std::string &name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+int owner_at(const Blame &blame, const std::string &host) {
+  const auto found = blame.index.find(host);
+  return found == blame.index.end() ? -1 : blame.owner[static_cast<std::size_t>(found->second)];
+}
+
+} // namespace
+
+Blame blame_of(const RunReport &report) {
+  Blame blame;
+  const std::size_t n = report.hosts.size();
+  for (std::size_t h = 0; h < n; ++h)
+    blame.index.emplace(report.hosts[h].name, static_cast<HostIndex>(h));
+  blame.owner.assign(n, -1);
+  // owner -1: the host's own index
+  const auto own = [&](const std::string &host, int owner) {
+    const auto found = blame.index.find(host);
+    int &mine =
+        found == blame.index.end() ? owner : blame.owner[static_cast<std::size_t>(found->second)];
+    if (found != blame.index.end() && mine < 0)
+      mine = owner < 0 ? static_cast<int>(found->second) : owner;
+  };
+  for (const std::vector<std::string> *hosts : {&report.suspect_hosts, &report.dark})
+    for (const std::string &host : *hosts)
+      own(host, -1);
+  int next = static_cast<int>(n);
+  for (const std::string &name : report.suspect_switches) {
+    const auto &names = report.switches.names;
+    const auto at =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+    for (const HostIndex host :
+         at < names.size() ? report.switches.below[at] : std::vector<HostIndex>{})
+      own(report.hosts[static_cast<std::size_t>(host)].name, next);
+    ++next;
+  }
+  for (const std::vector<std::string> &group : report.suspect_groups) {
+    for (const std::string &host : group)
+      own(host, next);
+    ++next;
+  }
+  blame.links.insert(report.suspect_links.begin(), report.suspect_links.end());
+  return blame;
+}
+
+bool blamed_pair(const Blame &blame, const PairOutcome &pair) {
+  return !pair.verified &&
+         (blame.links.count({pair.sender, pair.receiver}) != 0 ||
+          owner_at(blame, pair.sender) >= 0 || owner_at(blame, pair.receiver) >= 0);
+}
+
+JobBlame job_blame(const RunReport &report, const Blame &blame, const JobOutcome &job) {
+  if (job.status == JobStatus::verified || job.status == JobStatus::did_not_end)
+    return JobBlame::passed;
+  if (job.status == JobStatus::misplaced)
+    return JobBlame::unexplained;
+  bool blamed = false;
+  bool unexplained = false;
+  for (const PairOutcome &pair : job.pairs) {
+    if (pair.verified)
+      continue;
+    const auto sender = blame.index.find(pair.sender);
+    const auto receiver = blame.index.find(pair.receiver);
+    // A link that verified elsewhere was lost to a fault beside it.
+    const LinkVerdict verdict = sender == blame.index.end() || receiver == blame.index.end()
+                                    ? LinkVerdict::not_covered
+                                    : verdict_at(report, static_cast<std::size_t>(sender->second),
+                                                 static_cast<std::size_t>(receiver->second));
+    const bool verified_elsewhere =
+        verdict == LinkVerdict::verified || verdict == LinkVerdict::collateral;
+    blamed = blamed || blamed_pair(blame, pair);
+    unexplained = unexplained || !(blamed_pair(blame, pair) || verified_elsewhere);
+  }
+  std::vector<std::string> missing = job.unavailable_hosts;
+  for (const std::int32_t rank : job.not_started) {
+    if (rank >= 0 && static_cast<std::size_t>(rank) < job.rank_hosts.size())
+      missing.push_back(job.rank_hosts[static_cast<std::size_t>(rank)]);
+  }
+  for (const std::string &host : missing) {
+    blamed = blamed || owner_at(blame, host) >= 0;
+    unexplained = unexplained || owner_at(blame, host) < 0;
+  }
+  return blamed && !unexplained ? JobBlame::blamed : JobBlame::unexplained;
+}
+
+std::vector<const LinkDetail *>
+explaining_links(const Blame &blame, const std::vector<LinkDetail> &troubled, std::size_t few) {
+  std::vector<const LinkDetail *> out;
+  std::map<int, std::size_t> shown; // per owner
+  for (const LinkDetail &link : troubled) {
+    if (link.verdict != LinkVerdict::failed)
+      continue;
+    const int sender = owner_at(blame, link.sender);
+    const int owner = sender >= 0 ? sender : owner_at(blame, link.receiver);
+    if (blame.links.count({link.sender, link.receiver}) != 0 || owner < 0 || ++shown[owner] <= few)
+      out.push_back(&link);
+  }
+  return out;
+}
+
+std::size_t failed_pair_count(const JobOutcome &job) {
+  return static_cast<std::size_t>(std::count_if(
+      job.pairs.begin(), job.pairs.end(), [](const PairOutcome &pair) { return !pair.verified; }));
+}
+
+const char *host_problem(const RunReport &report, const std::string &host) {
+  return in(report.cannot_run, host)    ? cannot_run_problem
+         : in(report.cannot_join, host) ? cannot_join_problem
+         : in(report.dark, host)        ? dark_problem
+                                        : "";
+}
+
 } // namespace detail
+
+const char *const dark_problem = "starts, but reaches no other host";
+const char *const group_problem = "these hosts reach each other but no host outside";
+const char *const switch_problem = "the hosts below it reach each other but no host outside";
+const char *const cannot_run_problem = "cannot run: none of its ranks started in a job of its own";
+const char *const cannot_join_problem =
+    "cannot run beside others: its ranks start in a job of its own, but not in jobs with other "
+    "hosts";
 
 const char *const diagnosis_rule =
     "A pair that verifies clears its link. When hosts of a job do not start, those hosts are "

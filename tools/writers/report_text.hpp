@@ -5,8 +5,10 @@
 #include "writers.hpp"
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pairdot_writers {
@@ -29,8 +31,7 @@ struct CellLook {
 constexpr CellLook cell_looks[] = {
     {'?', "uncovered", "#bdbdbd", "#333", "not covered"},
     {'+', "verified", "#43a047", "#fff", "verified"},
-    {'c', "verified collateral", "#a5d6a7", "#1b5e20",
-     "verified alone after failing in a bigger job"},
+    {'c', "verified collateral", "#52ac56", "#fff", "verified alone after failing in a bigger job"},
     {'x', "failed", "#e53935", "#fff", "failed"},
     {'.', "self", "#424242", "#fff", "same host"},
     {'s', "slow", "#fb8c00", "#fff", "slow (probe)"},
@@ -105,6 +106,39 @@ std::string measure_text(const LinkProbe &link, const LinkQuality &quality);
 // What each job saw of a troubled link, a line each: "job 3 (sweep), pair 4 ; 5:
 // no result", then "... 2 more".
 std::vector<std::string> seen_lines(const LinkDetail &link);
+
+// What the diagnosis blames, by host index.
+struct Blame {
+  HostMap index;          // host names to indices
+  std::vector<int> owner; // per host: the suspect it falls under, -1 none
+  std::set<std::pair<std::string, std::string>> links; // suspect links
+};
+
+// Owners: a suspect or dark host is its own (its index); the hosts of a
+// suspect switch or group share one (above the host indices).
+Blame blame_of(const RunReport &report);
+
+// A failed pair over a suspect link, or from or to a blamed host.
+bool blamed_pair(const Blame &blame, const PairOutcome &pair);
+
+// A job verified; lost only to blamed faults (its other failed pairs over
+// links that verified elsewhere); or went wrong without a blamed fault to
+// explain it.
+enum class JobBlame { passed, blamed, unexplained };
+JobBlame job_blame(const RunReport &report, const Blame &blame, const JobOutcome &job);
+
+// The failed links whose sightings explain a blame: every suspect link, every
+// failed link of no blamed host, and the first `few` of each owner, in
+// sender order.
+std::vector<const LinkDetail *>
+explaining_links(const Blame &blame, const std::vector<LinkDetail> &troubled, std::size_t few);
+
+// The number of failed pairs of a job.
+std::size_t failed_pair_count(const JobOutcome &job);
+
+// Why a host is suspect when its state tells: cannot_run_problem,
+// cannot_join_problem or dark_problem; else "".
+const char *host_problem(const RunReport &report, const std::string &host);
 
 } // namespace detail
 

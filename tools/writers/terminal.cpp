@@ -9,11 +9,11 @@ namespace {
 
 constexpr std::size_t max_hosts = 32;
 
-// Bytes outside printable ASCII become '?'.
+// Bytes outside printable ASCII but newlines become '?'.
 std::string ascii(const std::string &text) {
   std::string out = text;
   std::replace_if(
-      out.begin(), out.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+      out.begin(), out.end(), [](char c) { return (c < ' ' && c != '\n') || c > '~'; }, '?');
   return out;
 }
 
@@ -47,6 +47,35 @@ std::string terminal_matrix(const RunReport &report) {
     out += '\n';
   }
   return out;
+}
+
+std::string suspect_lines(const RunReport &report) {
+  std::string out;
+  const auto line = [&out](const std::string &text) { out += text + "\n"; };
+  for (const std::string &host : report.cannot_join)
+    line("host " + host + " " + cannot_join_problem);
+  for (const std::string &host : report.cannot_run)
+    line("host " + host + " " + cannot_run_problem);
+  for (const std::string &host : report.dark)
+    line("host " + host + " " + dark_problem);
+  for (const std::string &host : report.suspect_hosts)
+    line("suspect host: " + host);
+  for (const std::string &host : report.dark) {
+    if (std::find(report.suspect_hosts.begin(), report.suspect_hosts.end(), host) ==
+        report.suspect_hosts.end())
+      line("suspect host: " + host);
+  }
+  for (const std::string &name : report.suspect_switches)
+    line("suspect switch: " + name + ": " + switch_problem);
+  for (const std::vector<std::string> &group : report.suspect_groups) {
+    std::string names;
+    for (const std::string &host : group)
+      names += (names.empty() ? "" : ", ") + host;
+    line("suspect group: " + names + ": " + group_problem);
+  }
+  for (const auto &[sender, receiver] : report.suspect_links)
+    line("suspect link: " + sender + " -> " + receiver);
+  return ascii(out);
 }
 
 } // namespace pairdot_writers

@@ -31,6 +31,12 @@ const char *probe_verdict_word(ProbeVerdict verdict); // "ok", "slow", "failed"
 extern const char *const diagnosis_rule;
 // The slow-link rule of probe runs, likewise.
 extern const char *const slow_rule_text;
+// What is wrong with a suspect, in every report.
+extern const char *const cannot_run_problem;  // a host
+extern const char *const cannot_join_problem; // a host
+extern const char *const dark_problem;        // a host: "starts, but reaches no other host"
+extern const char *const switch_problem;      // the hosts of a switch
+extern const char *const group_problem;       // a group of hosts
 
 // report.json: the verdict, suspects and failed links first; the link
 // matrix compact; jobs without their passing pairs. Keys in writing order.
@@ -52,6 +58,9 @@ std::string junit_xml(const RunReport &report);
 std::string html_page(const RunReport &report);
 // The sender x receiver matrix for a terminal; empty above 32 hosts.
 std::string terminal_matrix(const RunReport &report);
+// The suspects for a terminal, a line each: "suspect host: node3",
+// "host node3 starts, but reaches no other host", "suspect switch: leaf2: ...".
+std::string suspect_lines(const RunReport &report);
 
 // "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
 std::string pair_name(const PairOutcome &pair);

@@ -208,3 +208,25 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
 }
 
 } // namespace
+
+// Jobs of many pairs that always fail while every pair verifies alone are
+// never explained: isolation stops at its budget and says it did not converge.
+TEST(Isolation, StopsAtItsBudgetWhenFailuresAreNeverExplained) {
+  const HostIndex hosts = 40;
+  auto state = pairdot_run::start_isolation(std::vector<int>(hosts, 2), 4);
+  long long extra = 0;
+  for (auto round = pairdot_run::next_round(state); !round.empty();
+       round = pairdot_run::next_round(state)) {
+    for (const auto &job : round) {
+      const std::size_t pairs = job.shape.rank_hosts.size() / 2;
+      pairdot_model::JobEvidence seen;
+      seen.started.assign(job.shape.rank_hosts.size(), 1);
+      seen.verified.assign(pairs, pairs == 1 ? 1 : 0);
+      pairdot_run::record(state, job, seen);
+      extra += job.shape.kind == pairdot_model::JobKind::sweep ? 0 : 1;
+    }
+    ASSERT_LE(extra, 2 * pairdot_run::isolation_budget(hosts, 0)) << "no bound";
+  }
+  EXPECT_FALSE(state.converged);
+  EXPECT_GE(extra, pairdot_run::isolation_budget(hosts, 0));
+}

@@ -162,6 +162,7 @@ ordered_json summary_json(const RunReport &report, const detail::LinkCounts &lin
   out["sweep_jobs"] = sweeps;
   out["extra_jobs"] = extras;
   out["rounds"] = report.rounds;
+  out["converged"] = report.converged; // false: isolation stopped at its budget of jobs
   out["failed_pairs"] = failed_pairs;
   out["links_verified"] = links.verified;
   out["links_collateral"] = collateral;

@@ -161,10 +161,11 @@ RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
       std::all_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
         return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
       });
-  if (links.failed > 0 || !report.suspect_hosts.empty() || (no_links && !jobs_ok) ||
+  if (links.failed > 0 || !report.suspect_hosts.empty() || !report.suspect_switches.empty() ||
+      !report.suspect_groups.empty() || (no_links && !jobs_ok) ||
       !report.slow_links.empty() || !report.slow_hosts.empty())
     return RunVerdict::fault;
-  if (links.not_covered > 0 || (no_links && report.jobs.empty()))
+  if (links.not_covered > 0 || !report.converged || (no_links && report.jobs.empty()))
     return RunVerdict::incomplete;
   return RunVerdict::verified;
 }

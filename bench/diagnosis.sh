@@ -40,12 +40,41 @@ for seed in 1 2 3 4 5 6 7 8 9 10; do
   target "1000x64 seed $seed: exact" "$(get exact "$out")" 'v == "true"'
 done
 
-out=$("$sim" --hosts 10000 --slots 32 --random-dead 2 --random-bad 5 --failure job --seed 1)
-row "10000x32, 2 dead + 5 bad, job, seed 1" "$out"
-target "10000x32: exact" "$(get exact "$out")" 'v == "true"'
-target "10000x32: extra jobs <= 250" "$(get extra_jobs "$out")" 'v <= 250'
-target "10000x32: wall seconds < 60" "$(get wall_seconds "$out")" 'v < 60'
-target "10000x32: peak RSS < 4 GiB" "$(get peak_rss_mib "$out")" 'v < 4096'
+# Faults of a whole host or switch: a dark host (it starts, reaches no one),
+# a leaf switch cut off from the spine, with and without the topology, and
+# all of them together. report.json stays small in each.
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+for seed in 1 2 3 4 5 6 7 8 9 10; do
+  leaf=leaf$(((seed * 7) % 32))
+  while read -r name most args; do
+    # shellcheck disable=SC2086 # args are words
+    out=$("$sim" --hosts 1000 --slots 64 $args --failure job --seed "$seed" \
+      --report "$reports/$name")
+    row "1000x64, $name ($args), seed $seed" "$out"
+    target "1000x64 $name seed $seed: exact" "$(get exact "$out")" 'v == "true"'
+    target "1000x64 $name seed $seed: extra jobs <= $most" "$(get extra_jobs "$out")" "v <= $most"
+    size=$(wc -c <"$reports/$name/report.json")
+    target "1000x64 $name seed $seed: report.json <= 10 MB" "$size" 'v <= 10000000'
+  done <<EOF
+dark 40 --random-dark 1
+cut-leaf 60 --leaves 32 --cut-switch $leaf
+cut-leaf-no-topology 100 --leaves 32 --cut-switch $leaf --no-topology
+all-four 150 --leaves 32 --cut-switch $leaf --random-dead 1 --random-dark 1 --random-bad 3
+EOF
+done
+
+for variant in "--random-dead 2 --random-bad 5:250" \
+  "--leaves 100 --cut-switch leaf37 --random-dead 2 --random-dark 2 --random-bad 5:300"; do
+  # shellcheck disable=SC2086 # the variant is words
+  out=$("$sim" --hosts 10000 --slots 32 ${variant%:*} --failure job --seed 1)
+  row "10000x32, ${variant%:*}, job, seed 1" "$out"
+  target "10000x32 ${variant%:*}: exact" "$(get exact "$out")" 'v == "true"'
+  target "10000x32 ${variant%:*}: extra jobs <= ${variant##*:}" "$(get extra_jobs "$out")" \
+    "v <= ${variant##*:}"
+  target "10000x32 ${variant%:*}: wall seconds < 60" "$(get wall_seconds "$out")" 'v < 60'
+  target "10000x32 ${variant%:*}: peak RSS < 4 GiB" "$(get peak_rss_mib "$out")" 'v < 4096'
+done
 
 # Whole-job failures, with and without a launcher that starts no rank while
 # a host is dead; as MPICH 4.0 (UCX connects every pair of ranks in

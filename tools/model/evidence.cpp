@@ -175,15 +175,30 @@ bool has_set(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
 
 // The group's links to and from the rest are cut off, but those that
 // verified or failed alone.
+bool within(const std::vector<HostIndex> &part, const std::vector<HostIndex> &whole) {
+  return std::includes(whole.begin(), whole.end(), part.begin(), part.end());
+}
+
+// A group found whole replaces the parts of it found before; the links
+// between those parts are open again.
 void mark_group(Evidence &evidence, const std::vector<HostIndex> &group) {
-  evidence.groups.push_back(group);
+  auto &groups = evidence.groups;
+  groups.erase(std::remove_if(groups.begin(), groups.end(),
+                              [&](const std::vector<HostIndex> &part) {
+                                return within(part, group);
+                              }),
+               groups.end());
+  groups.push_back(group);
   std::vector<std::uint8_t> inside(static_cast<std::size_t>(evidence.hosts), 0);
   for (const HostIndex host : group)
     inside[static_cast<std::size_t>(host)] = 1;
   for (const HostIndex host : group) {
     for (HostIndex other = 0; other < evidence.hosts; ++other) {
-      if (inside[static_cast<std::size_t>(other)] != 0)
+      if (inside[static_cast<std::size_t>(other)] != 0) {
+        if (state_at(evidence, index_of(evidence, host, other)) == LinkState::cut_off)
+          set_state(evidence, index_of(evidence, host, other), LinkState::untested);
         continue;
+      }
       for (const std::size_t at :
            {index_of(evidence, host, other), index_of(evidence, other, host)}) {
         const LinkState state = state_at(evidence, at);
@@ -200,10 +215,12 @@ void judge_group(Evidence &evidence, const std::vector<HostIndex> &set) {
   const auto half = static_cast<std::ptrdiff_t>(first_half(set.size()));
   const std::vector<HostIndex> first(set.begin(), set.begin() + half);
   const std::vector<HostIndex> second(set.begin() + half, set.end());
-  if (set.size() >= 2 && has_set(evidence, set) && has_set(evidence, first) &&
-      has_set(evidence, second) &&
-      std::find(evidence.groups.begin(), evidence.groups.end(), set) == evidence.groups.end() &&
-      joined(evidence, set))
+  const bool known = std::any_of(evidence.groups.begin(), evidence.groups.end(),
+                                 [&](const std::vector<HostIndex> &group) {
+                                   return within(set, group);
+                                 });
+  if (set.size() >= 2 && !known && has_set(evidence, set) && has_set(evidence, first) &&
+      has_set(evidence, second) && joined(evidence, set))
     mark_group(evidence, set);
 }
 

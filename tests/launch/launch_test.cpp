@@ -87,19 +87,55 @@ TEST(Launch, EveryLauncherPlacesStartsAndCollectsItsRanks) {
   }
 }
 
-TEST(Launch, RemoteRanksSeeForwardedVariablesAndTcpSettings) {
-  Launch launch = sample_launch();
-  launch.tcp_interface = "eth1";
-  // Open MPI's daemons hand on only what is named; srun sets the libraries' variables.
+TEST(Launch, RemoteRanksSeeForwardedVariables) {
+  const Launch launch = sample_launch();
+  // Open MPI's daemons hand on only what is named.
   EXPECT_TRUE(has(open_mpi_launcher().command_line(launch), "PAIRDOT_X"));
-  EXPECT_TRUE(has(open_mpi_launcher().command_line(launch), "eth1"));
-  EXPECT_TRUE(has(hydra_launcher().command_line(launch), "eth1"));
-  EXPECT_TRUE(has(srun_launcher().environment(launch), "UCX_NET_DEVICES=eth1"));
-  EXPECT_TRUE(has(srun_launcher().environment(launch), "OMPI_MCA_btl_tcp_if_include=eth1"));
   // srun: the user's words after its own, so that they win.
   const Words srun = srun_launcher().command_line(launch);
   EXPECT_GT(std::find(srun.begin(), srun.end(), "--user-word"),
             std::find(srun.begin(), srun.end(), "--mpi=pmi2"));
+}
+
+// --tcp pins MPI's messages to the interface, never the launcher's own
+// channel: the launch host may not have that interface at all.
+TEST(Launch, TcpPinsMessagesNotTheLaunchersChannel) {
+  const struct {
+    const Launcher *launcher;
+    Words pinned; // in the command line or the environment
+  } rows[] = {
+      {&hydra_launcher(), {"UCX_TLS", "tcp,self", "UCX_NET_DEVICES", "eth1"}},
+      {&open_mpi_launcher(), {"btl", "tcp,self", "btl_tcp_if_include", "eth1"}},
+      {&srun_launcher(),
+       {"UCX_TLS=tcp,self", "UCX_NET_DEVICES=eth1", "OMPI_MCA_btl=tcp,self",
+        "OMPI_MCA_btl_tcp_if_include=eth1"}},
+  };
+  // Open MPI's daemons (oob), Hydra's proxies (-iface, HYDRA_IFACE).
+  const char *channels[] = {"oob", "iface", "IFACE"};
+  ASSERT_EQ(std::size(rows), all_launchers().size());
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.launcher->name());
+    Launch launch = sample_launch();
+    const auto words = [&] {
+      Words all = row.launcher->command_line(launch);
+      const Words env = row.launcher->environment(launch);
+      all.insert(all.end(), env.begin(), env.end());
+      return all;
+    };
+    for (const std::string &word : words()) {
+      EXPECT_FALSE(has(row.pinned, word)) << word << " without --tcp";
+    }
+    launch.tcp_interface = "eth1";
+    const Words pinned = words();
+    for (const std::string &word : row.pinned) {
+      EXPECT_TRUE(has(pinned, word)) << word;
+    }
+    for (const std::string &word : pinned) {
+      for (const char *channel : channels) {
+        EXPECT_EQ(word.find(channel), std::string::npos) << word;
+      }
+    }
+  }
 }
 
 TEST(Launch, VersionsAndProgramsNameTheirLibrary) {

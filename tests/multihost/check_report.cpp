@@ -3,13 +3,17 @@
 //   check_report DIR [--failed-links 1>2,2>1] [--suspect-hosts 3]
 //                    [--suspect-links 1>2] [--probe DIR] [--max-seconds S]
 //                    [--links any] [--slow-links 1>2] [--slow-hosts 3]
+//                    [--suspect-switches leaf0] [--suspect-groups 1-3/7,8]
 //
-// Hosts are named by their number in the report's host list (from 1). Every
-// link not listed as failed must be verified (or, outside a sweep, not
-// covered); --links any: links may be anything, the suspects are still
-// checked. --max-seconds: no job took longer. --probe: the host every rank
-// recorded in MPI_Init, job after job, must be the one DIR/jobs.jsonl names.
-// A probe run's slow links and hosts must be those listed (none if not).
+// Hosts are named by their number in the report's host list (from 1); a
+// range a-b stands for each host in it ("1-3>4" is 1>4,2>4,3>4); "-" is an
+// empty list. Every link not listed as failed must be verified (or, outside a
+// sweep, not covered); --links any: links may be anything, the suspects are
+// still checked. --max-seconds: no job took longer. --probe: the host every
+// rank recorded in MPI_Init, job after job, must be the one DIR/jobs.jsonl
+// names. A probe run's slow links and hosts must be those listed (none if
+// not). Suspect switches (by name) and groups of hosts ('/' between groups)
+// are checked only when asked for; the report must then have them.
 
 #include "report_lists.hpp"
 
@@ -35,10 +39,51 @@ void fail(const std::string &what) {
   ++failures;
 }
 
-// "1>2,3>1" or "3" into host names.
+// "1-2>3" into "1>3,2>3"; "1-3" into "1,2,3".
+std::string expand_ranges(const std::string &list) {
+  std::string expanded;
+  for (const std::string &item : report_lists::split(list, ',')) {
+    std::vector<std::string> links{""};
+    for (const std::string &end : report_lists::split(item, '>')) {
+      const std::size_t dash = end.find('-');
+      const unsigned long first = std::stoul(end.substr(0, dash));
+      const unsigned long last =
+          dash == std::string::npos ? first : std::stoul(end.substr(dash + 1));
+      std::vector<std::string> longer;
+      for (const std::string &start : links) {
+        for (unsigned long h = first; h <= last; ++h) {
+          longer.push_back(start + (start.empty() ? "" : ">") + std::to_string(h));
+        }
+      }
+      links = longer;
+    }
+    for (const std::string &link : links) {
+      expanded += (expanded.empty() ? "" : ",") + link;
+    }
+  }
+  return expanded;
+}
+
+// "1>2,3>1", "3" or "1-3" into host names.
 std::set<std::string> named(const std::string &list, const std::vector<std::string> &hosts) {
+  if (list.empty()) {
+    return {};
+  }
   return report_lists::named(
-      list, [&hosts](const std::string &n) { return hosts.at(std::stoul(n) - 1); });
+      expand_ranges(list), [&hosts](const std::string &n) { return hosts.at(std::stoul(n) - 1); });
+}
+
+// "1-3/7,8" into one line per group, its host names sorted.
+std::set<std::string> groups(const std::string &list, const std::vector<std::string> &hosts) {
+  std::set<std::string> all;
+  for (const std::string &group : report_lists::split(list, '/')) {
+    std::string line;
+    for (const std::string &host : named(group, hosts)) {
+      line += (line.empty() ? "" : "+") + host;
+    }
+    all.insert(line);
+  }
+  return all;
 }
 
 void expect_set(const char *what, const std::set<std::string> &got,
@@ -126,7 +171,7 @@ int check(int argc, char **argv) {
   const std::string dir = argv[1];
   std::map<std::string, std::string> want;
   for (int i = 2; i + 1 < argc; i += 2) {
-    want[argv[i]] = argv[i + 1];
+    want[argv[i]] = std::strcmp(argv[i + 1], "-") == 0 ? "" : argv[i + 1];
   }
   std::ifstream in(dir + "/report.json");
   const json report = json::parse(in);
@@ -166,6 +211,33 @@ int check(int argc, char **argv) {
   expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
   expect_set("suspect links", report_lists::link_names(report.at("suspect_links")),
              named(want["--suspect-links"], hosts));
+  // Suspect switches and groups: checked when asked for, which the report must then have.
+  if (want.count("--suspect-switches") != 0) {
+    if (!report.contains("suspect_switches")) {
+      fail("the report has no suspect_switches");
+    } else {
+      const auto names = report_lists::split(want["--suspect-switches"], ',');
+      expect_set("suspect switches",
+                 {report.at("suspect_switches").begin(), report.at("suspect_switches").end()},
+                 {names.begin(), names.end()});
+    }
+  }
+  if (want.count("--suspect-groups") != 0) {
+    if (!report.contains("suspect_groups")) {
+      fail("the report has no suspect_groups");
+    } else {
+      std::set<std::string> got;
+      for (const json &group : report.at("suspect_groups")) {
+        const std::set<std::string> members(group.begin(), group.end());
+        std::string line;
+        for (const std::string &host : members) {
+          line += (line.empty() ? "" : "+") + host;
+        }
+        got.insert(line);
+      }
+      expect_set("suspect groups", got, groups(want["--suspect-groups"], hosts));
+    }
+  }
   if (report.contains("slow_links")) {
     expect_set("slow links", report_lists::link_names(report.at("slow_links")),
                named(want["--slow-links"], hosts));
@@ -187,8 +259,9 @@ int check(int argc, char **argv) {
   }
   check_junit(dir, pairs);
   if (failures == 0) {
-    std::printf("report: %zu links as expected, %zu pairs in %zu jobs\n", links, pairs,
-                report.at("jobs").size());
+    std::printf("report: %zu links as expected, %zu pairs in %zu jobs (%d beyond the sweep)\n",
+                links, pairs, report.at("jobs").size(),
+                report.at("summary").value("extra_jobs", 0));
   }
   return failures == 0 ? 0 : 1;
 }

@@ -47,10 +47,11 @@ public:
     } else {
       argv.insert(argv.end(), {"--hostfile", launch.dir + "/placement", "--map-by", "seq"});
     }
+    // MPI's messages only: the daemons' own channel (oob) stays on whatever
+    // network reaches the launch host, which may not have this interface.
     if (!launch.tcp_interface.empty()) {
-      argv.insert(argv.end(),
-                  {"--mca", "pml", "ob1", "--mca", "btl", "tcp,self", "--mca", "btl_tcp_if_include",
-                   launch.tcp_interface, "--mca", "oob_tcp_if_include", launch.tcp_interface});
+      argv.insert(argv.end(), {"--mca", "pml", "ob1", "--mca", "btl", "tcp,self", "--mca",
+                               "btl_tcp_if_include", launch.tcp_interface});
     }
     // Remote daemons hand on only the variables named.
     for (const std::string &name : launch.forwarded) {

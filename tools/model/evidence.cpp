@@ -147,32 +147,6 @@ bool has_verified_link(const Evidence &evidence, HostIndex host) {
   return false;
 }
 
-// Whether verified links, either way, join every host of the sorted set.
-bool joined(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
-  std::vector<std::uint8_t> reached(hosts.size(), 0);
-  std::vector<std::size_t> todo{0};
-  reached[0] = 1;
-  std::size_t count = 1;
-  while (!todo.empty()) {
-    const HostIndex from = hosts[todo.back()];
-    todo.pop_back();
-    for (std::size_t i = 0; i < hosts.size(); ++i) {
-      if (reached[i] == 0 && (link_state(evidence, from, hosts[i]) == LinkState::verified ||
-                              link_state(evidence, hosts[i], from) == LinkState::verified)) {
-        reached[i] = 1;
-        ++count;
-        todo.push_back(i);
-      }
-    }
-  }
-  return count == hosts.size();
-}
-
-bool has_set(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
-  return std::find(evidence.unreached_sets.begin(), evidence.unreached_sets.end(), hosts) !=
-         evidence.unreached_sets.end();
-}
-
 // The group's links to and from the rest are cut off, but those that
 // verified or failed alone.
 bool within(const std::vector<HostIndex> &part, const std::vector<HostIndex> &whole) {
@@ -183,11 +157,10 @@ bool within(const std::vector<HostIndex> &part, const std::vector<HostIndex> &wh
 // between those parts are open again.
 void mark_group(Evidence &evidence, const std::vector<HostIndex> &group) {
   auto &groups = evidence.groups;
-  groups.erase(std::remove_if(groups.begin(), groups.end(),
-                              [&](const std::vector<HostIndex> &part) {
-                                return within(part, group);
-                              }),
-               groups.end());
+  groups.erase(
+      std::remove_if(groups.begin(), groups.end(),
+                     [&](const std::vector<HostIndex> &part) { return within(part, group); }),
+      groups.end());
   groups.push_back(group);
   std::vector<std::uint8_t> inside(static_cast<std::size_t>(evidence.hosts), 0);
   for (const HostIndex host : group)
@@ -215,12 +188,14 @@ void judge_group(Evidence &evidence, const std::vector<HostIndex> &set) {
   const auto half = static_cast<std::ptrdiff_t>(first_half(set.size()));
   const std::vector<HostIndex> first(set.begin(), set.begin() + half);
   const std::vector<HostIndex> second(set.begin() + half, set.end());
-  const bool known = std::any_of(evidence.groups.begin(), evidence.groups.end(),
-                                 [&](const std::vector<HostIndex> &group) {
-                                   return within(set, group);
-                                 });
-  if (set.size() >= 2 && !known && has_set(evidence, set) && has_set(evidence, first) &&
-      has_set(evidence, second) && joined(evidence, set))
+  const bool known =
+      std::any_of(evidence.groups.begin(), evidence.groups.end(),
+                  [&](const std::vector<HostIndex> &group) { return within(set, group); });
+  // Cut off from the rest: the smaller side.
+  const bool minority = 2 * set.size() < static_cast<std::size_t>(evidence.hosts);
+  if (set.size() >= 2 && minority && !known && failed_to_reach(evidence, set) &&
+      failed_to_reach(evidence, first) && failed_to_reach(evidence, second) &&
+      reach_each_other(evidence, set))
     mark_group(evidence, set);
 }
 
@@ -233,9 +208,8 @@ void add_unreached(Evidence &evidence, const std::vector<HostIndex> &tested) {
     if (evidence.unreached_alone[h] >= 2 && evidence.host_states[h] != HostState::dark &&
         !has_verified_link(evidence, tested[0]))
       mark_cannot_run(evidence, tested[0], HostState::dark);
-    return;
   }
-  if (!has_set(evidence, tested))
+  if (!failed_to_reach(evidence, tested))
     evidence.unreached_sets.push_back(tested);
   // The set may complete itself, or a set it is a half of.
   const std::vector<std::vector<HostIndex>> sets = evidence.unreached_sets;
@@ -244,7 +218,8 @@ void add_unreached(Evidence &evidence, const std::vector<HostIndex> &tested) {
         std::includes(set.begin(), set.end(), tested.begin(), tested.end()))
       judge_group(evidence, set);
   }
-  judge_group(evidence, tested);
+  if (tested.size() >= 2)
+    judge_group(evidence, tested);
 }
 
 } // namespace
@@ -308,7 +283,9 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
     const HostIndex sender = hosts[2 * pair];
     const HostIndex receiver = hosts[2 * pair + 1];
     const bool verified = pair < seen.verified.size() && seen.verified[pair] != 0;
-    if (sender >= 0 && receiver >= 0 && sender != receiver && (verified || counts))
+    // A hunt's failures are told by the hosts it tested, not by its links.
+    const bool hunt = job.kind == JobKind::ring || job.kind == JobKind::reach;
+    if (sender >= 0 && receiver >= 0 && sender != receiver && (verified || (counts && !hunt)))
       add_pair(evidence, sender, receiver, verified, alone);
   }
   if (job.kind == JobKind::hosts && one_host && !any_started)
@@ -325,6 +302,31 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
 }
 
 std::size_t first_half(std::size_t hosts) { return (hosts + 1) / 2; }
+
+bool reach_each_other(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
+  std::vector<std::uint8_t> reached(hosts.size(), 0);
+  std::vector<std::size_t> todo{0};
+  reached[0] = 1;
+  std::size_t count = 1;
+  while (!todo.empty()) {
+    const HostIndex from = hosts[todo.back()];
+    todo.pop_back();
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      if (reached[i] == 0 && (link_state(evidence, from, hosts[i]) == LinkState::verified ||
+                              link_state(evidence, hosts[i], from) == LinkState::verified)) {
+        reached[i] = 1;
+        ++count;
+        todo.push_back(i);
+      }
+    }
+  }
+  return count == hosts.size();
+}
+
+bool failed_to_reach(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
+  return std::find(evidence.unreached_sets.begin(), evidence.unreached_sets.end(), hosts) !=
+         evidence.unreached_sets.end();
+}
 
 LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex receiver) {
   switch (link_state(evidence, sender, receiver)) {

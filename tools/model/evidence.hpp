@@ -94,6 +94,10 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen);
 
 // The halves a reach test splits a set into: the first ceil(n/2) hosts, the rest.
 std::size_t first_half(std::size_t hosts);
+// Whether verified links, either way, join every host of the sorted set.
+bool reach_each_other(const Evidence &evidence, const std::vector<HostIndex> &hosts);
+// Whether a reach job of exactly these hosts (sorted) failed.
+bool failed_to_reach(const Evidence &evidence, const std::vector<HostIndex> &hosts);
 
 enum class LinkVerdict : std::uint8_t { not_covered, verified, collateral, failed };
 // What the link matrix shows: a suspect link not re-tested is not covered.

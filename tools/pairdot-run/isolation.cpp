@@ -548,10 +548,18 @@ std::size_t next_size(const Growth &growth, int side) {
 void confirm_group(Isolation &state, Hosts group) {
   group = sorted(std::move(group));
   const auto half = static_cast<std::ptrdiff_t>(pairdot_model::first_half(group.size()));
-  state.hunt.confirming[group] = 3;
+  int &open = state.hunt.confirming[group];
   for (Hosts part : {group, Hosts(group.begin(), group.begin() + half),
-                     Hosts(group.begin() + half, group.end())})
-    state.hunt.confirms.emplace_back(std::move(part), group);
+                     Hosts(group.begin() + half, group.end())}) {
+    if (!pairdot_model::failed_to_reach(state.evidence, part)) {
+      ++open;
+      state.hunt.confirms.emplace_back(std::move(part), group);
+    }
+  }
+  if (open == 0) { // the evidence judges a group when a reach job of it fails
+    open = 1;
+    state.hunt.confirms.emplace_back(group, group);
+  }
 }
 
 void finish_growth(Isolation &state, const Growth &growth) {
@@ -620,6 +628,14 @@ bool plan_range(Isolation &state, Round &round, HostRange &range) {
     return plan_reach(state, round, std::move(probe));
   }
   if (!range.whole_tested && switch_of(state, range.hosts) >= 0) {
+    if (pairdot_model::reach_each_other(state.evidence, sorted(range.hosts))) {
+      confirm_group(state, range.hosts);
+      return true;
+    }
+    if (state.hunt.failed_rings.count(sorted(range.hosts)) > 0) {
+      range.whole_tested = true; // rung before, in vain
+      return false;
+    }
     probe.what = Probe::What::whole;
     probe.hosts = range.hosts;
     probe.positive = range.direct;
@@ -659,6 +675,22 @@ std::vector<Hosts> blocks_of(const Isolation &state, const Hosts &hosts, std::si
   return blocks;
 }
 
+// How many blocks to ring hosts in: below several switches each where the
+// switches are known, so that a switch cut off fails its block's ring.
+std::size_t core_blocks(const Isolation &state, const Hosts &hosts) {
+  const auto most =
+      std::min<std::size_t>(static_cast<std::size_t>(state.parallel), hosts.size() / 2);
+  if (state.switches.leaf.empty())
+    return most;
+  std::vector<int> leaves;
+  for (const HostIndex host : hosts)
+    leaves.push_back(state.switches.leaf[static_cast<std::size_t>(host)]);
+  std::sort(leaves.begin(), leaves.end());
+  const auto count =
+      static_cast<std::size_t>(std::unique(leaves.begin(), leaves.end()) - leaves.begin());
+  return std::min(most, std::max<std::size_t>(2, count));
+}
+
 // Without good hosts, ranges that failed their ring are rung in halves; with
 // none to halve, the hunt gives up and leaves the links to isolation.
 void rethink_core(Isolation &state) {
@@ -694,8 +726,24 @@ constexpr std::uint8_t join_failed = 3;
 void join_core(Isolation &state, Round &round) {
   Hunt &hunt = state.hunt;
   if (hunt.passed.size() == 1) {
-    make_good(state, hunt.passed.front());
-    hunt.passed.clear();
+    // A block alone may be a group cut off: trusted when it holds most of
+    // the hosts, else the blocks that failed are rung in halves.
+    std::size_t failed = 0;
+    for (const HostRange &range : hunt.ranges)
+      failed += range.hosts.size();
+    const bool most = 2 * hunt.passed.front().size() > hunt.passed.front().size() + failed;
+    if (most || std::none_of(hunt.ranges.begin(), hunt.ranges.end(),
+                             [](const HostRange &range) { return range.hosts.size() >= 4; })) {
+      make_good(state, hunt.passed.front());
+      hunt.passed.clear();
+      return;
+    }
+    for (HostRange &range : hunt.ranges) {
+      for (Hosts &block : blocks_of(state, range.hosts, 2))
+        hunt.core.push_back(std::move(block));
+    }
+    hunt.ranges.clear();
+    plan_core(state, round);
     return;
   }
   Probe probe;
@@ -773,6 +821,22 @@ void hunt_round(Isolation &state, Round &round) {
     return plan_reach(state, round, std::move(probe));
   });
   plan_each(hunt.growths, [&](Growth &growth) { return !plan_growth(state, round, growth); });
+  // Ranges not known to hold a fault are tested together.
+  HostRange merged;
+  std::vector<HostRange> ranges;
+  for (HostRange &range : hunt.ranges) {
+    if (range.positive) {
+      ranges.push_back(std::move(range));
+    } else {
+      merged.hosts.insert(merged.hosts.end(), range.hosts.begin(), range.hosts.end());
+      merged.whole_tested = merged.whole_tested || range.whole_tested;
+    }
+  }
+  if (!merged.hosts.empty()) {
+    merged.hosts = in_hunt_order(state, std::move(merged.hosts));
+    ranges.push_back(std::move(merged));
+  }
+  hunt.ranges = std::move(ranges);
   // One group at a time: its hosts are settled before other ranges go on.
   if (hunt.growths.empty() && hunt.confirming.empty())
     plan_each(hunt.ranges, [&](HostRange &range) { return plan_range(state, round, range); });
@@ -790,6 +854,7 @@ void found_unit(Isolation &state) {
   for (LinkGroup &group : state.link_groups)
     to_pool(state, group.links);
   state.link_groups.clear();
+  state.replan = true; // links the hunt left untested are swept
 }
 
 void finish_confirm(Isolation &state, const Hosts &group) {
@@ -819,6 +884,10 @@ Growth *growth_of(Isolation &state, HostIndex host) {
 
 void read_hunt(Isolation &state, const Probe &probe, bool verified) {
   Hunt &hunt = state.hunt;
+  const bool ring = probe.what == Probe::What::core || probe.what == Probe::What::join ||
+                    probe.what == Probe::What::grow || probe.what == Probe::What::whole;
+  if (ring && !verified)
+    hunt.failed_rings.insert(sorted(probe.hosts));
   switch (probe.what) {
   case Probe::What::core:
     if (verified)
@@ -937,9 +1006,7 @@ void hunt_hosts_of(Isolation &state, const JobShape &job) {
     hunt.queued[static_cast<std::size_t>(host)] = 1;
   fresh = in_hunt_order(state, std::move(fresh));
   if (hunt.partners.empty()) {
-    for (Hosts &block : blocks_of(
-             state, fresh,
-             std::min<std::size_t>(static_cast<std::size_t>(state.parallel), fresh.size() / 2)))
+    for (Hosts &block : blocks_of(state, fresh, core_blocks(state, fresh)))
       hunt.core.push_back(std::move(block));
   } else {
     hunt.ranges.push_back({std::move(fresh), false, false, false});

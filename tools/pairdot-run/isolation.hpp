@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace pairdot_run {
@@ -95,6 +96,7 @@ struct Hunt {
   std::vector<HostIndex> darks;                     // hosts to test alone once more
   std::map<std::vector<HostIndex>, int> confirming; // groups: their reach jobs not yet read
   std::vector<std::uint8_t> tried;                  // per host: its group was grown once
+  std::set<std::vector<HostIndex>> failed_rings;    // host sets (sorted) whose ring failed
   std::vector<int> order;                           // per host: its place in hunt order
 };
 

@@ -162,8 +162,8 @@ RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
         return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
       });
   if (links.failed > 0 || !report.suspect_hosts.empty() || !report.suspect_switches.empty() ||
-      !report.suspect_groups.empty() || (no_links && !jobs_ok) ||
-      !report.slow_links.empty() || !report.slow_hosts.empty())
+      !report.suspect_groups.empty() || (no_links && !jobs_ok) || !report.slow_links.empty() ||
+      !report.slow_hosts.empty())
     return RunVerdict::fault;
   if (links.not_covered > 0 || !report.converged || (no_links && report.jobs.empty()))
     return RunVerdict::incomplete;
@@ -353,14 +353,21 @@ const char *const diagnosis_rule =
     "tested in groups split on failure, down to one host a job; a host none of whose ranks start "
     "in a job of its own cannot run, and its links fail; one whose ranks start in a job of its own "
     "but, three times, not beside other hosts whose ranks did (and never beside others) cannot run "
-    "beside others, and its links fail. The failed pairs of a job whose ranks all started are "
-    "re-tested in halves until each failing link fails in a job of its own: a link fails only "
-    "when a pair over it fails alone. A host is suspect when it cannot run (alone or beside "
-    "others), when "
-    "its links fail with more than half of its partners (at least two), when it is one of only "
-    "two hosts and the link between them fails, or when Slurm would not start a job on it (down, "
-    "drained, not responding, still ending an earlier job) and no pair on it verified after that; "
-    "a failing link between two hosts that are not suspect is a suspect link.";
+    "beside others, and its links fail. When a job whose ranks all started fails, its hosts not "
+    "yet known good are hunted first: rings find hosts that reach each other, reach jobs pair the "
+    "others with them, split in halves. A host that fails twice alone against good hosts, no pair "
+    "of it ever verified, is dark (it starts, but reaches no other host), and its links fail; a "
+    "set of hosts joined by verified links that fails whole and in both halves against good hosts, "
+    "fewer than half of all, is a group cut off, and its links to the rest fail. The failed pairs "
+    "of other jobs are re-tested in halves until each failing link fails in a job of its own: a "
+    "link fails only when a pair over it fails alone. A host is suspect when it cannot run (alone "
+    "or beside others) or is dark, when its links fail with more than half of its partners (at "
+    "least two), when it is one of only two hosts and the link between them fails, or when Slurm "
+    "would not start a job on it (down, drained, not responding, still ending an earlier job) and "
+    "no pair on it verified after that. A group cut off is a suspect switch when its hosts are "
+    "exactly those below a switch of the topology, else a suspect group; its hosts are not suspect "
+    "hosts. A failing link between two hosts that are not suspect, not across a group's cut, is a "
+    "suspect link.";
 
 const char *const slow_rule_text =
     "A probed link fails when a message size does not arrive within the step timeout or arrives "

@@ -35,6 +35,8 @@ enum class Fault {
   slurmd_gone, // a, from job b on: Slurm will not use it
   slow,        // a, b: a tenth of the bandwidth from a to b
   alone_only,  // a: its links fail; from job b on, its ranks start only alone (an MTU black hole)
+  dark,        // a: its ranks start, but no pair of it verifies (its fabric port down)
+  cut,         // a, b: hosts a to b reach each other, no host outside (their leaf's uplink down)
 };
 
 struct Injected {
@@ -61,6 +63,7 @@ struct Request {
   int np = 0; // 0: a sweep
   bool probe = false;
   int interrupt_after = 0; // jobs; then resumed
+  bool topology = false;   // a cut's hosts are below leaf1, the others below leaf0
 };
 
 // Links and hosts as check_report takes them: "1>2,2>1", "4"; failed
@@ -119,6 +122,18 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
     case Fault::slow:
       setup.slow_links.push_back(link);
       break;
+    case Fault::dark:
+      setup.faults.dark_hosts.push_back(a - 1);
+      break;
+    case Fault::cut:
+      setup.fabric.names = {"cut"};
+      setup.fabric.parent = {-1};
+      setup.fabric.below.emplace_back();
+      for (int h = a - 1; h < b; ++h) {
+        setup.fabric.below.back().push_back(h);
+      }
+      setup.faults.cut_switches = {0};
+      break;
     case Fault::alone_only:
       for (int other = 0; other < s.run.hosts; ++other) {
         if (other != a - 1) {
@@ -155,6 +170,16 @@ RunResult run_in(const Scenario &s, const Library &library, const std::string &d
   options.settings.timeout = bound;
   options.report_dir = dir;
   options.resume = resume;
+  for (const auto &[fault, a, b] : s.faults) {
+    pairdot_hosts::Switch leaf0{"leaf0", {}, {}};
+    pairdot_hosts::Switch leaf1{"leaf1", {}, {}};
+    for (int h = 1; h <= s.run.hosts; ++h) {
+      (h >= a && h <= b ? leaf1 : leaf0).nodes.push_back(host(h));
+    }
+    if (fault == Fault::cut && s.run.topology) {
+      options.topology.switches = {leaf0, leaf1, {"spine", {}, {"leaf0", "leaf1"}}};
+    }
+  }
   pairdot_model::Cluster cluster = pairdot_model::make_cluster(cluster_setup(s, library));
   pairdot_model::ModelRunner runner(cluster, options, stop_after);
   testing::internal::CaptureStdout();
@@ -172,7 +197,7 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
   EXPECT_EQ(run.status, s.want.exit);
   if (*s.want.line != '\0') {
     const std::regex line(s.want.line);
-    const auto lines = report_lists::split(run.out, '\n');
+    const auto lines = report_lists::split(run.out + run.err, '\n');
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                             [&line](const std::string &l) { return std::regex_search(l, line); }))
         << "no line matches " << s.want.line;
@@ -198,6 +223,21 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
   if (s.want.failed != nullptr) {
     EXPECT_EQ(failed, named(s.want.failed));
   }
+  // A cut is named whole: as its switch with the topology, else as a group.
+  json cut_groups = json::array();
+  json cut_switches = json::array();
+  for (const auto &[fault, a, b] : s.faults) {
+    if (fault == Fault::cut && s.run.topology) {
+      cut_switches.push_back("leaf1");
+    } else if (fault == Fault::cut) {
+      cut_groups.push_back(json::array());
+      for (int h = a; h <= b; ++h) {
+        cut_groups.back().push_back(host(h));
+      }
+    }
+  }
+  EXPECT_EQ(report.at("suspect_switches"), cut_switches);
+  EXPECT_EQ(report.at("suspect_groups"), cut_groups);
   const json &suspects = report.at("suspect_hosts");
   EXPECT_EQ(std::set<std::string>(suspects.begin(), suspects.end()), named(s.want.suspect_hosts));
   EXPECT_EQ(report_lists::link_names(report.at("suspect_links")), named(s.want.suspect_links));
@@ -212,7 +252,9 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
   std::ifstream junit(dir + "/junit.xml");
   const std::string xml((std::istreambuf_iterator<char>(junit)), std::istreambuf_iterator<char>());
   EXPECT_EQ(report_lists::occurrences(xml, " name=\"pair "), pairs) << "junit.xml's pairs";
-  if (s.want.exit == pairdot_run::exit_usage) {
+  const bool moved = std::any_of(s.faults.begin(), s.faults.end(),
+                                 [](const Injected &f) { return f.fault == Fault::moved; });
+  if (moved) {
     // Stopped at the misplaced job: none started after it.
     const json &last = report.at("jobs").back();
     EXPECT_EQ(last.at("status"), "misplaced");
@@ -315,6 +357,20 @@ TEST(RunModel, EveryClusterScenarioEndsAsTheClusterTestsExpect) {
        {{F::alone_only, 4, 2}},
        {1, "^suspect host: h4$", host4_links, "4"},
        "mpich"},
+      {"dark host",
+       {8, 1},
+       {{F::dark, 4, 0}},
+       {1, "^host h4 starts, but reaches no other host$",
+        "1>4,4>1,2>4,4>2,3>4,4>3,5>4,4>5,6>4,4>6,7>4,4>7,8>4,4>8", "4"}},
+      {"a leaf cut off", {8, 1}, {{F::cut, 1, 3}}, {1, "^suspect group: h1, h2, h3: ", nullptr}},
+      {"a leaf cut off, with the topology",
+       {8, 1, 0, false, 0, true},
+       {{F::cut, 1, 3}},
+       {1, "^suspect switch: leaf1: ", nullptr}},
+      {"no host starts a rank, not even alone",
+       {3, 1},
+       {{F::host_cut, 1, 0}, {F::host_cut, 2, 0}, {F::host_cut, 3, 0}},
+       {2, "the launcher fails, not the hosts", nullptr}},
       {"probe, slow link",
        {4, 1, 0, true},
        {{F::slow, 1, 2}},

@@ -303,6 +303,16 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
 
 std::size_t first_half(std::size_t hosts) { return (hosts + 1) / 2; }
 
+bool none_can_run(const Evidence &evidence) {
+  const auto states = evidence.host_states;
+  const auto dead = std::count(states.begin(), states.end(), HostState::cannot_run);
+  return evidence.hosts >= 2 && dead >= evidence.hosts - 1 &&
+         std::none_of(states.begin(), states.end(),
+                      [](HostState state) { return state == HostState::ran; }) &&
+         std::none_of(evidence.ran_alone.begin(), evidence.ran_alone.end(),
+                      [](std::uint8_t ran) { return ran != 0; });
+}
+
 bool reach_each_other(const Evidence &evidence, const std::vector<HostIndex> &hosts) {
   std::vector<std::uint8_t> reached(hosts.size(), 0);
   std::vector<std::size_t> todo{0};

@@ -44,6 +44,7 @@ struct Session {
   JobRunner &runner;
   RunReport report;
   bool misplaced = false;
+  bool launcher_fails = false; // no host started a rank, even alone
   std::optional<Clock::time_point> summary_written;
 };
 
@@ -75,6 +76,14 @@ void write_summary(Session &session) {
   std::sort(session.report.jobs.begin(), session.report.jobs.end(),
             [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
   pairdot_model::diagnose(session.report);
+  if (session.launcher_fails) {
+    // Nothing was learnt of the hosts: none is blamed.
+    RunReport &report = session.report;
+    report.evidence = pairdot_model::make_evidence(static_cast<HostIndex>(report.hosts.size()));
+    report.troubled.clear();
+    report.suspect_hosts.clear();
+    report.cannot_run.clear();
+  }
   if (!session.options.report_dir.empty()) {
     pairdot_writers::write_report_dir(session.options.report_dir, session.report);
   }
@@ -113,6 +122,15 @@ bool run_jobs(Session &session, const std::vector<JobPlan> &plans, int parallel)
     }
   }
   return !session.misplaced;
+}
+
+// What the launcher said in the last job, a few lines.
+void print_launcher_words(const RunReport &report) {
+  if (report.jobs.empty())
+    return;
+  const JobOutcome &job = report.jobs.back();
+  for (std::size_t i = 0; i < job.messages.size() && i < 3; ++i)
+    std::fprintf(stderr, "job %d: %s\n", job.number, job.messages[i].c_str());
 }
 
 void print_job_warnings(const RunReport &report) {
@@ -393,6 +411,10 @@ int run_sweep(Session &session) {
       const JobOutcome &job = session.report.jobs[at];
       record(state, round[i], pairdot_model::job_evidence(job, index));
     }
+    if (pairdot_model::none_can_run(state.evidence)) {
+      session.launcher_fails = true;
+      return -1;
+    }
   }
   session.report.rounds = state.rounds;
   session.report.converged = state.converged;
@@ -480,7 +502,7 @@ void catch_interrupts() {
 
 int run(const RunOptions &options, JobRunner &runner) {
   interrupted = 0;
-  Session session{options, runner, {}, false, std::nullopt};
+  Session session{options, runner, {}, false, false, std::nullopt};
   session.report.tool = "pairdot-run";
   session.report.launcher = options.settings.launcher->name();
   session.report.hosts = options.hosts;
@@ -491,7 +513,13 @@ int run(const RunOptions &options, JobRunner &runner) {
   session.report.switches = pairdot_model::make_switch_tree(
       options.topology, pairdot_hosts::names_of(session.report.hosts));
   int status = options.sweep ? run_sweep(session) : run_single(session);
-  if (session.misplaced) {
+  if (session.launcher_fails) {
+    write_summary(session);
+    std::fprintf(stderr, "pairdot-run: no host started a rank, not even alone: the launcher fails, "
+                         "not the hosts; stopped\n");
+    print_launcher_words(session.report);
+    status = exit_usage;
+  } else if (session.misplaced) {
     write_summary(session);
     print_job_faults(session.report);
     std::fprintf(stderr, "pairdot-run: ranks ran elsewhere than placed; stopped (a matrix built "

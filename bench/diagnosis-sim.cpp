@@ -222,6 +222,32 @@ void add_random_dark(pairdot_model::Faults &faults, HostIndex hosts, int dark, s
 
 std::string host_name(HostIndex host) { return "node" + std::to_string(host); }
 
+// The fabric from --leaves or --topology, and the switches cut.
+void read_fabric(Arguments &args) {
+  if (args.leaves > 0) {
+    args.setup.fabric = pairdot_model::leaf_spine(args.setup.hosts, args.leaves);
+  } else if (!args.topology.empty()) {
+    std::ifstream in(args.topology);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(args.setup.hosts));
+    for (HostIndex h = 0; h < args.setup.hosts; ++h) {
+      names.push_back(host_name(h));
+    }
+    args.setup.fabric = pairdot_model::make_switch_tree(
+        pairdot_hosts::parse_topology_conf(text, args.topology), names);
+  }
+  for (const std::string &name : args.cut_switches) {
+    const auto &names = args.setup.fabric.names;
+    const auto found = std::find(names.begin(), names.end(), name);
+    if (found == names.end()) {
+      throw std::invalid_argument("--cut-switch: no switch " + name + " in the fabric");
+    }
+    args.setup.faults.cut_switches.push_back(static_cast<int>(found - names.begin()));
+  }
+  args.setup.planner_knows_fabric = !args.no_topology;
+}
+
 std::string link_name(const Link &link) {
   return host_name(link.first) + "->" + host_name(link.second);
 }
@@ -330,33 +356,6 @@ double peak_rss_mib() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0; // KiB on Linux
-}
-
-std::string host_name(HostIndex host);
-
-// The fabric from --leaves or --topology, and the switches cut.
-void read_fabric(Arguments &args) {
-  if (args.leaves > 0) {
-    args.setup.fabric = pairdot_model::leaf_spine(args.setup.hosts, args.leaves);
-  } else if (!args.topology.empty()) {
-    std::ifstream in(args.topology);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> names;
-    for (HostIndex h = 0; h < args.setup.hosts; ++h) {
-      names.push_back(host_name(h));
-    }
-    args.setup.fabric = pairdot_model::make_switch_tree(
-        pairdot_hosts::parse_topology_conf(text, args.topology), names);
-  }
-  for (const std::string &name : args.cut_switches) {
-    const auto &names = args.setup.fabric.names;
-    const auto found = std::find(names.begin(), names.end(), name);
-    if (found == names.end()) {
-      throw std::invalid_argument("--cut-switch: no switch " + name + " in the fabric");
-    }
-    args.setup.faults.cut_switches.push_back(static_cast<int>(found - names.begin()));
-  }
-  args.setup.planner_knows_fabric = !args.no_topology;
 }
 
 // The faults given and those drawn from the seed, checked.

@@ -95,6 +95,7 @@ void plan_rest_of_sweep(Isolation &state) {
     if (live.size() < 2)
       continue;
     std::vector<int> slots;
+    slots.reserve(live.size());
     for (const HostIndex host : live)
       slots.push_back(state.slots[static_cast<std::size_t>(host)]);
     for (PlannedJob &job : plan_sweep(slots)) {
@@ -456,7 +457,7 @@ bool plan_hunt_job(Isolation &state, Round &round, JobKind kind, Hosts ranks, Pr
   return true;
 }
 
-bool plan_reach(Isolation &state, Round &round, Probe probe) {
+bool plan_reach(Isolation &state, Round &round, const Probe &probe) {
   const std::size_t cursor = state.hunt.next_partner;
   if (plan_hunt_job(state, round, JobKind::reach, reach_ranks(state, probe.hosts), probe))
     return true;
@@ -625,7 +626,7 @@ bool plan_range(Isolation &state, Round &round, HostRange &range) {
     probe.what = Probe::What::range;
     probe.hosts = range.hosts;
     probe.positive = false;
-    return plan_reach(state, round, std::move(probe));
+    return plan_reach(state, round, probe);
   }
   if (!range.whole_tested && switch_of(state, range.hosts) >= 0) {
     if (pairdot_model::reach_each_other(state.evidence, sorted(range.hosts))) {
@@ -645,7 +646,7 @@ bool plan_range(Isolation &state, Round &round, HostRange &range) {
   probe.what = Probe::What::range;
   probe.hosts.assign(range.hosts.begin(), range.hosts.begin() + cut);
   probe.others.assign(range.hosts.begin() + cut, range.hosts.end());
-  return plan_reach(state, round, std::move(probe));
+  return plan_reach(state, round, probe);
 }
 
 // Hosts of a failed job are rung in blocks to find good ones to test against.
@@ -811,14 +812,14 @@ void hunt_round(Isolation &state, Round &round) {
     Probe probe;
     probe.what = Probe::What::dark;
     probe.hosts = {host};
-    return !usable(state, host) || plan_reach(state, round, std::move(probe));
+    return !usable(state, host) || plan_reach(state, round, probe);
   });
   plan_each(hunt.confirms, [&](const std::pair<Hosts, Hosts> &part) {
     Probe probe;
     probe.what = Probe::What::confirm;
     probe.hosts = part.first;
     probe.others = part.second;
-    return plan_reach(state, round, std::move(probe));
+    return plan_reach(state, round, probe);
   });
   plan_each(hunt.growths, [&](Growth &growth) { return !plan_growth(state, round, growth); });
   // Ranges not known to hold a fault are tested together.
@@ -1197,7 +1198,8 @@ void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
 }
 
 long long faults_found(const Isolation &state) {
-  long long faults = static_cast<long long>(state.poisoned.size() + state.evidence.groups.size());
+  auto faults = static_cast<long long>(state.poisoned.size()) +
+                static_cast<long long>(state.evidence.groups.size());
   for (const HostState host : state.evidence.host_states)
     faults +=
         host == HostState::cannot_run || host == HostState::cannot_join || host == HostState::dark

@@ -191,14 +191,15 @@ Suite suspects_suite(const RunReport &report, const Blame &blame) {
                                            sightings(links_of(blame, explaining, owner++))));
   }
   for (std::size_t i = 0; i < report.suspect_links.size() && i < max_listed_links; ++i) {
-    const auto &[sender, receiver] = report.suspect_links[i];
+    const std::string &sender = report.suspect_links[i].first;
+    const std::string &receiver = report.suspect_links[i].second;
     const auto detail =
         std::find_if(explaining.begin(), explaining.end(), [&](const LinkDetail *l) {
           return l->sender == sender && l->receiver == receiver;
         });
-    suite.cases.push_back(
-        suspect_case("link " + sender + " -> " + receiver, "suspect link",
-                     "failed alone" + (detail == explaining.end() ? "" : sightings({*detail}))));
+    suite.cases.push_back(suspect_case(
+        std::string("link ").append(sender).append(" -> ").append(receiver), "suspect link",
+        "failed alone" + (detail == explaining.end() ? "" : sightings({*detail}))));
   }
   if (report.suspect_links.size() > max_listed_links) {
     const std::string more =

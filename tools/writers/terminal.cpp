@@ -74,7 +74,7 @@ std::string suspect_lines(const RunReport &report) {
     line("suspect group: " + names + ": " + group_problem);
   }
   for (const auto &[sender, receiver] : report.suspect_links)
-    line("suspect link: " + sender + " -> " + receiver);
+    line(std::string("suspect link: ").append(sender).append(" -> ").append(receiver));
   return ascii(out);
 }
 

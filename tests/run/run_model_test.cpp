@@ -117,7 +117,7 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
       setup.unusable_from = b;
       break;
     case Fault::slow:
-      setup.slow_links.push_back(link);
+      setup.slow_links.push_back({link});
       break;
     case Fault::alone_only:
       for (int other = 0; other < s.run.hosts; ++other) {

@@ -3,13 +3,16 @@
 // whom it named.
 
 #include "cluster_model.hpp"
+#include "model_runner.hpp"
 #include "plan.hpp"
 #include "writers.hpp"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,6 +49,9 @@ struct Arguments {
   bool no_topology = false;
   std::string report;
   bool old = false;
+  bool probe = false;
+  std::vector<std::string> slow_links;
+  std::vector<std::string> slow_switches;
 };
 
 constexpr const char *time_model =
@@ -106,6 +112,17 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_flag("--old", args.old,
                "also model the old isolation (one 2-rank job for every failed pair of the "
                "sweep): old_extra_jobs, old_modelled_seconds");
+  app.add_flag("--probe", args.probe,
+               "a probe sweep through pairdot-run (its slow-link rule and re-tests): adds "
+               "slow_links, slow_switches and retest_jobs");
+  app.add_option("--slow-link", args.slow_links,
+                 "A:B:F: a probe from A to B measures F of a healthy link's bandwidth");
+  app.add_option("--slow-switch", args.slow_switches,
+                 "NAME:F: every link between a host below this switch and one elsewhere "
+                 "measures F (a slow uplink)");
+  app.add_option("--noise", args.setup.noise,
+                 "every probe measure times exp(N(0, X)), drawn from the seed (0.1: about 10 %)")
+      ->check(CLI::Range(0.0, 2.0));
   app.footer(time_model);
 }
 
@@ -147,22 +164,42 @@ Link parse_bad_link(const std::string &text) {
   return link_of(parts, text);
 }
 
+double number_of(const std::string &text, const std::string &whole, const char *what) {
+  std::size_t used = 0;
+  double value = -1;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (text.empty() || used != text.size()) {
+    throw std::invalid_argument(std::string("not ") + what + " in '" + whole + "'");
+  }
+  return value;
+}
+
 FlakyLink parse_flaky_link(const std::string &text) {
   const auto parts = fields(text);
   if (parts.size() != 3) {
     throw std::invalid_argument("a flaky link is A:B:P, not '" + text + "'");
   }
-  std::size_t used = 0;
-  double probability = -1;
-  try {
-    probability = std::stod(parts[2], &used);
-  } catch (const std::exception &) {
-    used = 0;
+  return {link_of(parts, text), number_of(parts[2], text, "a probability")};
+}
+
+// A share of a healthy link's bandwidth, within (0, 1].
+double share_of(const std::string &text, const std::string &whole) {
+  const double share = number_of(text, whole, "a share");
+  if (!(share > 0 && share <= 1))
+    throw std::invalid_argument("a share is within (0, 1], not '" + whole + "'");
+  return share;
+}
+
+pairdot_model::SlowLink parse_slow_link(const std::string &text) {
+  const auto parts = fields(text);
+  if (parts.size() != 3) {
+    throw std::invalid_argument("a slow link is A:B:F, not '" + text + "'");
   }
-  if (parts[2].empty() || used != parts[2].size()) {
-    throw std::invalid_argument("not a probability in '" + text + "'");
-  }
-  return {link_of(parts, text), probability};
+  return {link_of(parts, text), share_of(parts[2], text)};
 }
 
 // Adds `dead` distinct dead hosts and then `bad` distinct bad links between
@@ -237,13 +274,23 @@ void read_fabric(Arguments &args) {
     args.setup.fabric = pairdot_model::make_switch_tree(
         pairdot_hosts::parse_topology_conf(text, args.topology), names);
   }
-  for (const std::string &name : args.cut_switches) {
+  const auto switch_at = [&args](const std::string &name, const char *option) {
     const auto &names = args.setup.fabric.names;
     const auto found = std::find(names.begin(), names.end(), name);
     if (found == names.end()) {
-      throw std::invalid_argument("--cut-switch: no switch " + name + " in the fabric");
+      throw std::invalid_argument(std::string(option) + ": no switch " + name + " in the fabric");
     }
-    args.setup.faults.cut_switches.push_back(static_cast<int>(found - names.begin()));
+    return static_cast<int>(found - names.begin());
+  };
+  for (const std::string &name : args.cut_switches) {
+    args.setup.faults.cut_switches.push_back(switch_at(name, "--cut-switch"));
+  }
+  for (const std::string &text : args.slow_switches) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+      throw std::invalid_argument("a slow switch is NAME:F, not '" + text + "'");
+    args.setup.slow_switches.push_back({switch_at(text.substr(0, colon), "--slow-switch"),
+                                        share_of(text.substr(colon + 1), text)});
   }
   args.setup.planner_knows_fabric = !args.no_topology;
 }
@@ -369,6 +416,9 @@ void read_faults(Arguments &args) {
   for (const auto &text : args.flaky_links) {
     faults.flaky_links.push_back(parse_flaky_link(text));
   }
+  for (const auto &text : args.slow_links) {
+    args.setup.slow_links.push_back(parse_slow_link(text));
+  }
   pairdot_model::make_cluster(args.setup); // throws on a fault out of range
   add_random_faults(faults, args.setup.hosts, args.random_dead, args.random_bad, args.setup.seed);
   add_random_dark(faults, args.setup.hosts, args.random_dark, args.setup.seed);
@@ -406,11 +456,152 @@ std::vector<HostIndex> hosts_that_cannot_run(const pairdot_model::Evidence &evid
   return hosts;
 }
 
+// The fabric as a topology.conf would give it, hosts named node0 ...
+pairdot_hosts::Topology topology_of(const pairdot_model::SwitchTree &fabric) {
+  pairdot_hosts::Topology topology;
+  for (const std::string &name : fabric.names)
+    topology.switches.push_back({name, {}, {}});
+  for (std::size_t h = 0; h < fabric.leaf.size(); ++h) {
+    if (fabric.leaf[h] >= 0)
+      topology.switches[static_cast<std::size_t>(fabric.leaf[h])].nodes.push_back(
+          host_name(static_cast<HostIndex>(h)));
+  }
+  for (std::size_t s = 0; s < fabric.parent.size(); ++s) {
+    if (fabric.parent[s] >= 0)
+      topology.switches[static_cast<std::size_t>(fabric.parent[s])].switches.push_back(
+          fabric.names[s]);
+  }
+  return topology;
+}
+
+// Standard output and error to /dev/null while alive: pairdot-run's words.
+struct Quiet {
+  int out = dup(STDOUT_FILENO);
+  int err = dup(STDERR_FILENO);
+  Quiet() {
+    std::fflush(stdout);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    close(null);
+  }
+  Quiet(const Quiet &) = delete;
+  Quiet &operator=(const Quiet &) = delete;
+  ~Quiet() {
+    std::fflush(stdout);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    close(out);
+    close(err);
+  }
+};
+
+std::set<std::string> texts_of(const nlohmann::json &list) {
+  std::set<std::string> out;
+  for (const nlohmann::json &item : list)
+    out.insert(item.is_object() ? item.at("sender").get<std::string>() + "->" +
+                                      item.at("receiver").get<std::string>()
+                                : item.get<std::string>());
+  return out;
+}
+
+// Suspects and slow links and switches exactly as given (flaky links may be
+// suspect too).
+bool exact_probe(const nlohmann::json &report, const ClusterSetup &setup) {
+  const auto expected = pairdot_model::expected_suspects(setup);
+  std::set<std::string> slow_links;
+  for (const pairdot_model::SlowLink &slow : setup.slow_links)
+    slow_links.insert(link_name(slow.link));
+  std::set<std::string> slow_switches;
+  for (const pairdot_model::SlowSwitch &slow : setup.slow_switches)
+    slow_switches.insert(setup.fabric.names[static_cast<std::size_t>(slow.at)]);
+  std::set<std::string> suspect_links = texts_of(report.at("suspect_links"));
+  std::set<std::string> expected_links;
+  for (const Link &link : expected.links)
+    expected_links.insert(link_name(link));
+  for (const FlakyLink &flaky : setup.faults.flaky_links)
+    suspect_links.erase(link_name(flaky.link));
+  return texts_of(report.at("suspect_hosts")) == texts_of(names_of(expected.hosts)) &&
+         texts_of(report.at("suspect_switches")) ==
+             texts_of(switch_names(expected.switches, setup)) &&
+         report.at("suspect_groups").size() == expected.groups.size() &&
+         suspect_links == expected_links && texts_of(report.at("slow_links")) == slow_links &&
+         texts_of(report.value("slow_switches", nlohmann::json::array())) == slow_switches;
+}
+
+// A probe sweep through pairdot-run over the model: its plan, its slow-link
+// rule and re-tests; the report read back from report.json.
+int simulate_probe(const Arguments &args) {
+  const ClusterSetup &setup = args.setup;
+  auto cluster = pairdot_model::make_cluster(setup);
+  pairdot_run::RunOptions options;
+  for (HostIndex h = 0; h < setup.hosts; ++h)
+    options.hosts.push_back({host_name(h), setup.slots});
+  options.sweep = true;
+  options.settings.probe = true;
+  options.settings.timeout = setup.timeout;
+  options.parallel = args.parallel;
+  if (setup.planner_knows_fabric)
+    options.topology = topology_of(setup.fabric);
+  std::string dir = args.report;
+  if (dir.empty()) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "diagnosis-sim.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("cannot make a temporary directory");
+    dir = pattern;
+  }
+  std::filesystem::create_directories(dir);
+  std::filesystem::remove(dir + "/jobs.jsonl"); // a fresh journal
+  options.report_dir = dir;
+  const auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  {
+    pairdot_model::ModelRunner runner(cluster, options);
+    const Quiet quiet;
+    status = pairdot_run::run(options, runner);
+  }
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  const double peak_rss = peak_rss_mib();
+  std::ifstream in(dir + "/report.json");
+  const nlohmann::json report = nlohmann::json::parse(in);
+  const auto report_bytes = std::filesystem::file_size(dir + "/report.json");
+  if (args.report.empty())
+    std::filesystem::remove_all(dir);
+  int sweep = 0;
+  int retest = 0;
+  int extra = 0;
+  for (const nlohmann::json &job : report.at("jobs")) {
+    const std::string kind = job.at("kind");
+    ++(kind == "sweep" ? sweep : kind == "retest" ? retest : extra);
+  }
+  nlohmann::json out = {{"hosts", setup.hosts},
+                        {"slots", setup.slots},
+                        {"noise", setup.noise},
+                        {"exit_status", status},
+                        {"sweep_jobs", sweep},
+                        {"extra_jobs", extra},
+                        {"retest_jobs", retest},
+                        {"suspect_hosts", report.at("suspect_hosts")},
+                        {"suspect_links", report.at("suspect_links")},
+                        {"slow_links", nlohmann::json(texts_of(report.at("slow_links")))},
+                        {"slow_switches", report.value("slow_switches", nlohmann::json::array())},
+                        {"median_mbps", report.at("probe").at("median_mbps")},
+                        {"exact", exact_probe(report, setup)},
+                        {"report_bytes", report_bytes},
+                        {"wall_seconds", wall.count()},
+                        {"peak_rss_mib", peak_rss}};
+  std::printf("%s\n", out.dump().c_str());
+  return 0;
+}
+
 int simulate(Arguments &args) {
   args.setup.failure = args.failure == "job"    ? pairdot_model::FailureMode::job
                        : args.failure == "init" ? pairdot_model::FailureMode::init
                                                 : pairdot_model::FailureMode::pair;
   read_faults(args);
+  if (args.probe)
+    return simulate_probe(args);
   auto cluster = pairdot_model::make_cluster(args.setup);
   const auto start = std::chrono::steady_clock::now();
   pairdot_model::RunReport report;

@@ -89,4 +89,34 @@ for variant in "--failure job" "--failure job --launcher-waits" "--failure init"
   target "8x1 $variant: exact" "$(get exact "$out")" 'v == "true"'
   target "8x1 $variant: extra jobs <= 20" "$(get extra_jobs "$out")" 'v <= 20'
 done
+# Probe sweeps through pairdot-run over the model (--probe): 1,000 MB/s links,
+# every measure within a lognormal spread of 10 % (sigma 0.1), five links at
+# a tenth drawn from the seed, then one leaf's uplink at a tenth. Exactly
+# those named, no false alarm; re-tests packed into few jobs; report.json
+# small.
+for seed in 1 2 3 4 5 6 7 8 9 10; do
+  slow=$(awk -v s="$seed" 'BEGIN { for (i = 1; i <= 5; i++) {
+    a = (s * 7919 + i * 104729) % 1000; b = (a + 1 + (s * 31 + i * 997) % 999) % 1000
+    printf " --slow-link %d:%d:0.1", a, b } }')
+  # shellcheck disable=SC2086 # the links are words
+  out=$("$sim" --hosts 1000 --slots 64 --probe --noise 0.1 $slow --seed "$seed" \
+    --report "$reports/probe")
+  row "1000x64 probe, 5 slow links, noise 0.1, seed $seed: $(get retest_jobs "$out") re-test jobs" \
+    "$out"
+  target "1000x64 probe seed $seed: exact" "$(get exact "$out")" 'v == "true"'
+  target "1000x64 probe seed $seed: re-test jobs <= 100" "$(get retest_jobs "$out")" 'v <= 100'
+  size=$(wc -c <"$reports/probe/report.json")
+  target "1000x64 probe seed $seed: report.json <= 10 MB" "$size" 'v <= 10000000'
+done
+for seed in 1 2 3; do
+  leaf=leaf$(((seed * 7) % 32))
+  out=$("$sim" --hosts 1000 --slots 64 --probe --noise 0.1 --leaves 32 \
+    --slow-switch "$leaf:0.1" --seed "$seed" --report "$reports/probe")
+  row "1000x64 probe, $leaf uplink at 0.1, noise 0.1, seed $seed: $(get retest_jobs "$out") re-test jobs" \
+    "$out"
+  target "1000x64 probe $leaf seed $seed: switch named, exact" "$(get exact "$out")" 'v == "true"'
+  target "1000x64 probe $leaf seed $seed: re-test jobs <= 10" "$(get retest_jobs "$out")" 'v <= 10'
+  size=$(wc -c <"$reports/probe/report.json")
+  target "1000x64 probe $leaf seed $seed: report.json <= 10 MB" "$size" 'v <= 10000000'
+done
 [ "$missed" = 0 ] || exit 1

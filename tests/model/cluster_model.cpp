@@ -1,6 +1,7 @@
 #include "cluster_model.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -112,16 +113,34 @@ void hold_ranks(const Cluster &cluster, JobAnswer &answer) {
   }
 }
 
-void mark_slow(const Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
-               JobAnswer &answer) {
-  const auto &slow = cluster.setup.slow_links;
-  if (slow.empty()) {
-    return;
+// The share of the cluster's bandwidth a link carries: the least of its
+// slow link's and of the slow uplinks it crosses.
+double link_share(const Cluster &cluster, const Link &link) {
+  double share = 1;
+  for (const SlowLink &slow : cluster.setup.slow_links) {
+    if (slow.link == link)
+      share = std::min(share, slow.share);
   }
-  answer.slow.assign(answer.seen.verified.size(), 0);
-  for (std::size_t p = 0; p < answer.slow.size(); ++p) {
-    const Link link{rank_hosts[2 * p], rank_hosts[2 * p + 1]};
-    answer.slow[p] = std::find(slow.begin(), slow.end(), link) != slow.end() ? 1 : 0;
+  for (std::size_t s = 0; s < cluster.slow_below.size(); ++s) {
+    const auto &below = cluster.slow_below[s];
+    if (below[static_cast<std::size_t>(link.first)] != below[static_cast<std::size_t>(link.second)])
+      share = std::min(share, cluster.setup.slow_switches[s].share);
+  }
+  return share;
+}
+
+// Each pair's own bandwidth: pairs that share a host do not share its
+// bandwidth here.
+void measure_pairs(Cluster &cluster, const std::vector<HostIndex> &rank_hosts, JobAnswer &answer) {
+  const ClusterSetup &setup = cluster.setup;
+  if (setup.slow_links.empty() && setup.slow_switches.empty() && setup.noise <= 0)
+    return;
+  std::normal_distribution<double> spread(0, setup.noise > 0 ? setup.noise : 1);
+  answer.mbps.assign(answer.seen.verified.size(), healthy_mbps);
+  for (std::size_t p = 0; p < answer.mbps.size(); ++p) {
+    answer.mbps[p] *= link_share(cluster, {rank_hosts[2 * p], rank_hosts[2 * p + 1]});
+    if (setup.noise > 0)
+      answer.mbps[p] *= std::exp(spread(cluster.random));
   }
 }
 
@@ -175,10 +194,8 @@ std::vector<std::string> job_messages(const JobAnswer &answer,
   return messages;
 }
 
-// A probe's line for a verified pair: 1,000 MB/s at 1 MiB, a tenth over a
-// slow link.
-pairdot_probe::ProbeLine probe_line(std::int32_t sender, bool slow) {
-  const double mbps = slow ? 100 : 1000;
+// A probe's line for a verified pair: mbps at 1 MiB, a hundredth at 8 bytes.
+pairdot_probe::ProbeLine probe_line(std::int32_t sender, double mbps) {
   return {sender, {8, pairdot_probe::mib}, {mbps / 100, mbps}, 20.0, std::nullopt, ""};
 }
 
@@ -234,6 +251,7 @@ Cluster make_cluster(const ClusterSetup &setup) {
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   std::vector<std::uint8_t>(setup.hosts, 0),
                   {},
+                  {},
                   std::mt19937_64(setup.seed),
                   0};
   for (HostIndex host : setup.faults.dead_hosts) {
@@ -266,8 +284,15 @@ Cluster make_cluster(const ClusterSetup &setup) {
   for (const HostIndex host : setup.unusable) {
     check_host(setup, host);
   }
-  for (const Link &link : setup.slow_links) {
-    check_link(setup, link);
+  for (const SlowLink &slow : setup.slow_links) {
+    check_link(setup, slow.link);
+  }
+  for (const SlowSwitch &slow : setup.slow_switches) {
+    if (slow.at < 0 || static_cast<std::size_t>(slow.at) >= setup.fabric.below.size())
+      throw std::invalid_argument("no such switch in the fabric");
+    cluster.slow_below.emplace_back(static_cast<std::size_t>(setup.hosts), 0);
+    for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(slow.at)])
+      cluster.slow_below.back()[static_cast<std::size_t>(host)] = 1;
   }
   for (const FlakyLink &flaky : setup.faults.flaky_links) {
     check_link(setup, flaky.link);
@@ -340,7 +365,7 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
     } else {
       hold_ranks(cluster, answer);
     }
-    mark_slow(cluster, rank_hosts, answer);
+    measure_pairs(cluster, rank_hosts, answer);
   }
   return answer;
 }
@@ -382,7 +407,7 @@ JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answ
         {}};
     pair.verified = answer.seen.verified[p] != 0 && !answer.seen.held;
     if (pair.verified && probe) {
-      pair.probe = probe_line(even, !answer.slow.empty() && answer.slow[p] != 0);
+      pair.probe = probe_line(even, answer.mbps.empty() ? healthy_mbps : answer.mbps[p]);
     } else if (!pair.verified) {
       pair.problem = "no result";
       pair.facts = {answer.seen.started[2 * p] == 0, answer.seen.started[2 * p + 1] == 0,

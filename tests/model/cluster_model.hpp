@@ -50,6 +50,19 @@ struct Faults {
   std::vector<int> cut_switches{};     // of the fabric: no pair between below and beyond verifies
 };
 
+// A link a probe measures at this share of the cluster's bandwidth.
+struct SlowLink {
+  Link link;
+  double share = 0.1;
+};
+
+// A switch whose uplink runs at this share: every link between a host below
+// it and one elsewhere.
+struct SlowSwitch {
+  int at = 0; // of the fabric
+  double share = 0.1;
+};
+
 struct ClusterSetup {
   HostIndex hosts = 2;
   int slots = 1;
@@ -61,14 +74,19 @@ struct ClusterSetup {
   bool planner_knows_fabric = true; // the planner is given the fabric as its topology
   std::uint64_t seed = 1;           // of the flaky links' failures
   // Troubles of a whole run:
-  std::vector<Link> moved_hosts;     // (placed, ran on): the first host's ranks run on the second
-  std::vector<HostIndex> unusable;   // Slurm will not use them: a job on them is kept waiting
-  int unusable_from = 1;             // from this job on, counted from 1
-  std::vector<int> held_ranks;       // ranks that start but never send: their job hangs
-  std::vector<Link> slow_links;      // a probe over them measures a tenth of the bandwidth
+  std::vector<Link> moved_hosts;   // (placed, ran on): the first host's ranks run on the second
+  std::vector<HostIndex> unusable; // Slurm will not use them: a job on them is kept waiting
+  int unusable_from = 1;           // from this job on, counted from 1
+  std::vector<int> held_ranks;     // ranks that start but never send: their job hangs
+  std::vector<SlowLink> slow_links;
+  std::vector<SlowSwitch> slow_switches;
+  double noise = 0; // every probe measure times exp(N(0, noise)), drawn from the seed
   std::vector<HostIndex> alone_only; // from job alone_only_from on, their ranks start only in
   int alone_only_from = 1;           // a job of their own (launch messages too big for a port)
 };
+
+// A probe's bandwidth at 1 MiB over a healthy link, MB/s.
+constexpr double healthy_mbps = 1000;
 
 struct LinkFault {
   std::uint64_t link = 0; // sender * hosts + receiver
@@ -81,6 +99,7 @@ struct Cluster {
   std::vector<std::uint8_t> dead;        // per host: 1 dead, 2 dark
   std::vector<std::uint8_t> sends_fault; // per host: some link from it is bad or flaky
   std::vector<LinkFault> link_faults;    // sorted by link
+  std::vector<std::vector<std::uint8_t>> slow_below; // per slow switch, per host: below it
   std::mt19937_64 random;
   int jobs = 0; // run so far
 };
@@ -94,8 +113,8 @@ struct JobAnswer {
   // kept it waiting (seen.held).
   pairdot_model::JobStatus status = pairdot_model::JobStatus::verified;
   double seconds = 0;
-  std::vector<HostIndex> ran_on;  // misplaced: the host of every rank
-  std::vector<std::uint8_t> slow; // per pair: over a slow link; empty if none is
+  std::vector<HostIndex> ran_on; // misplaced: the host of every rank
+  std::vector<double> mbps;      // per pair: a probe's bandwidth at 1 MiB; empty: all healthy_mbps
 };
 
 // What the cluster does with a job placed on these hosts (rank by rank).

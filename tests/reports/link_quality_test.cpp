@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -120,6 +121,154 @@ TEST(SlowRule, Scenarios) {
   EXPECT_EQ(*assess_links(measures_of("ab 10 1; ba 30 3"), 2, {}).median_mbps, 20);
 }
 
+// "ab cd; ae": links (a to b, c to d; a to e) in the order given.
+std::vector<HostPair> pairs_of(const std::string &text) {
+  std::vector<HostPair> out;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (word.back() == ';')
+      word.pop_back();
+    out.emplace_back(word[0] - 'a', word[1] - 'a');
+  }
+  return out;
+}
+
+// Jobs as "ab cd; ae": the links of each job, jobs apart by ';'.
+std::string jobs_text(const std::vector<std::vector<HostPair>> &jobs) {
+  std::string out;
+  for (const auto &job : jobs) {
+    out += out.empty() ? "" : "; ";
+    for (std::size_t i = 0; i < job.size(); ++i)
+      out += std::string(i == 0 ? "" : " ") + char('a' + job[i].first) + char('a' + job[i].second);
+  }
+  return out;
+}
+
+TEST(SlowRule, PacksRetestsHostsApart) {
+  const struct {
+    const char *links;
+    const char *want;
+  } cases[] = {
+      {"", ""},
+      {"ab", "ab"},
+      {"ab cd ef", "ab cd ef"},
+      {"ab ba", "ab; ba"},
+      {"ab ac ad cd", "ab cd; ac; ad"},
+      {"ab bc cd da", "ab cd; bc da"},
+      {"ab ca cb", "ab; ca; cb"},
+  };
+  for (const auto &c : cases) {
+    const auto jobs = pack_links(pairs_of(c.links));
+    EXPECT_EQ(jobs_text(jobs), c.want) << c.links;
+    for (const auto &job : jobs) { // no host in two pairs of a job
+      std::set<HostIndex> hosts;
+      for (const auto &[sender, receiver] : job)
+        EXPECT_TRUE(hosts.insert(sender).second && hosts.insert(receiver).second) << c.links;
+    }
+  }
+}
+
+TEST(SlowRule, SwitchShares) {
+  const struct {
+    SwitchLinks links;
+    bool looks_slow;
+    bool slow;
+  } cases[] = {
+      {{20, 12, 4, 0, 8, 8, 0, 8}, true, true},
+      {{20, 10, 4, 0, 8, 8, 0, 8}, false, false}, // half is not most
+      {{20, 12, 4, 2, 8, 8, 0, 8}, false, false}, // half its own links too: its hosts
+      {{20, 12, 0, 0, 8, 8, 0, 8}, false, false}, // no link inside to tell
+      {{20, 12, 4, 1, 7, 7, 0, 7}, true, false},  // sample short, more look slow
+      {{10, 6, 4, 1, 6, 6, 0, 6}, true, true},    // every one that looks slow re-tested
+      {{20, 12, 4, 0, 8, 8, 1, 7}, true, false},  // a sampled link re-tested once
+      {{20, 12, 4, 0, 8, 4, 0, 4}, true, false},  // half the sample slow
+      {{20, 12, 4, 0, 8, 5, 0, 5}, true, true},
+  };
+  for (const auto &c : cases) {
+    const SwitchLinks &l = c.links;
+    const std::string name = std::to_string(l.across) + "/" + std::to_string(l.across_slow) + " " +
+                             std::to_string(l.inside) + "/" + std::to_string(l.inside_slow) + " " +
+                             std::to_string(l.sampled) + "/" + std::to_string(l.sampled_slow);
+    EXPECT_EQ(switch_looks_slow(l), c.looks_slow) << name;
+    EXPECT_EQ(switch_is_slow(l), c.slow) << name;
+  }
+}
+
+// Hosts a ... j; s0 has a, b, c below it, under a top switch of all.
+SwitchTree three_below(HostIndex hosts) {
+  SwitchTree tree;
+  tree.names = {"s0", "top"};
+  tree.parent = {1, -1};
+  tree.below = {{0, 1, 2}, {}};
+  tree.leaf.assign(static_cast<std::size_t>(hosts), 1);
+  for (HostIndex h = 0; h < hosts; ++h)
+    tree.below[1].push_back(h);
+  tree.leaf[0] = tree.leaf[1] = tree.leaf[2] = 0;
+  return tree;
+}
+
+// Every ordered link among hosts, at 100 MB/s but slow ones at 10.
+std::string sweep_of(HostIndex hosts, const std::set<std::string> &slow) {
+  std::string out;
+  for (char a = 'a'; a < 'a' + hosts; ++a) {
+    for (char b = 'a'; b < 'a' + hosts; ++b) {
+      const std::string link{a, b};
+      if (a != b)
+        out += (out.empty() ? "=" : "; =") + link + (slow.count(link) != 0 ? " 10 10" : " 100 10");
+    }
+  }
+  return out;
+}
+
+TEST(SlowRule, SlowSwitch) {
+  constexpr HostIndex hosts = 10;
+  const SwitchTree tree = three_below(hosts);
+  std::set<std::string> across; // s0's links to hosts elsewhere
+  for (char a = 'a'; a <= 'c'; ++a) {
+    for (char b = 'd'; b < 'a' + hosts; ++b)
+      across.insert({std::string{a, b}, std::string{b, a}});
+  }
+  // Re-tests as pairdot-run runs them: packed, every measure as the link measures.
+  const auto retest = [&](std::string measures, const std::set<std::string> &slow, int &jobs) {
+    for (int round = 0; round < 4; ++round) {
+      const auto packed =
+          pack_links(slow_to_retest(assess_links(measures_of(measures), hosts, {}, tree), tree));
+      for (const auto &job : packed) {
+        ++jobs;
+        for (std::size_t i = 0; i < job.size(); ++i) {
+          const std::string link{char('a' + job[i].first), char('a' + job[i].second)};
+          measures += std::string(i == 0 ? "; " : "; =") + link +
+                      (slow.count(link) != 0 ? " 10 10 *" : " 100 10 *");
+        }
+      }
+    }
+    return assess_links(measures_of(measures), hosts, {}, tree);
+  };
+  int jobs = 0;
+  const LinkQuality uplink = retest(sweep_of(hosts, across), across, jobs);
+  EXPECT_EQ(uplink.slow_switches, std::vector<int>{0});
+  EXPECT_TRUE(uplink.slow_hosts.empty());
+  for (const LinkProbe &link : uplink.links) // none is a slow link of its own
+    EXPECT_TRUE(link.verdict != ProbeVerdict::slow || link.slow_switch == 0);
+  EXPECT_LE(jobs, 2 * 3) << "a sample of its links, not all " << across.size();
+
+  // Contention in the sweep only: the sample is fast, every link re-tested.
+  jobs = 0;
+  const LinkQuality contended = retest(sweep_of(hosts, across), {}, jobs);
+  EXPECT_TRUE(contended.slow_switches.empty());
+  EXPECT_TRUE(slow_to_retest(contended, tree).empty());
+  for (const LinkProbe &link : contended.links)
+    EXPECT_EQ(link.verdict, ProbeVerdict::ok);
+
+  // One slow link across: a slow link, not a switch.
+  jobs = 0;
+  const LinkQuality one = retest(sweep_of(hosts, {"ad"}), {"ad"}, jobs);
+  EXPECT_TRUE(one.slow_switches.empty());
+  EXPECT_EQ(jobs, 2);
+  for (const LinkProbe &link : one.links)
+    EXPECT_EQ(link.verdict == ProbeVerdict::slow, link.sender == 0 && link.receiver == 3);
+}
+
 // Two hosts of a report, every link probed: a -> b slow alone.
 RunReport probed_report() {
   RunReport report;
@@ -157,13 +306,16 @@ TEST(SlowRule, ReportsNameSlowLinks) {
   const nlohmann::json json = nlohmann::json::parse(json_text(report));
   EXPECT_EQ(json["slow_links"], nlohmann::json::parse(R"([{"sender":"a","receiver":"b"}])"));
   EXPECT_EQ(json["probe"]["median_mbps"], 100);
+  // Only the slow and failed links are listed, the rest counted.
   const nlohmann::json &links = json["probe"]["links"];
-  ASSERT_EQ(links.size(), 6U);
+  ASSERT_EQ(links.size(), 2U);
+  EXPECT_EQ(json["probe"]["links_measured"], 6);
+  EXPECT_EQ(json["probe"]["links_not_listed"], 4);
   EXPECT_EQ(links[0]["probe"]["verdict"], "slow");
   EXPECT_EQ(links[0]["probe"]["percent_of_median"], 11);
-  EXPECT_EQ(links[5]["status"], "failed"); // c -> b
-  EXPECT_EQ(links[5]["probe"]["failed_size"], 4096);
-  EXPECT_EQ(links[5]["probe"]["bandwidth_mbps"][2], nullptr);
+  EXPECT_EQ(links[1]["status"], "failed"); // c -> b
+  EXPECT_EQ(links[1]["probe"]["failed_size"], 4096);
+  EXPECT_EQ(links[1]["probe"]["bandwidth_mbps"][2], nullptr);
 
   tinyxml2::XMLDocument junit;
   ASSERT_EQ(junit.Parse(junit_xml(report).c_str()), tinyxml2::XML_SUCCESS);

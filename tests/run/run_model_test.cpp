@@ -120,7 +120,7 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
       setup.unusable_from = b;
       break;
     case Fault::slow:
-      setup.slow_links.push_back(link);
+      setup.slow_links.push_back({link});
       break;
     case Fault::dark:
       setup.faults.dark_hosts.push_back(a - 1);

@@ -81,10 +81,20 @@ std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, cons
   for (const JobOutcome &job : jobs) {
     if (job.status == JobStatus::misplaced)
       continue;
+    // Outside the sweep, a pair whose hosts are in no other pair is alone.
+    std::unordered_map<std::string, int> pairs_on;
+    if (job.kind != JobKind::sweep) {
+      for (const PairOutcome &pair : job.pairs) {
+        ++pairs_on[pair.sender];
+        ++pairs_on[pair.receiver];
+      }
+    }
     for (const PairOutcome &pair : job.pairs) {
+      const bool alone =
+          job.kind != JobKind::sweep && pairs_on[pair.sender] == 1 && pairs_on[pair.receiver] == 1;
       if (pair.probe)
         measures.push_back({host_at(index, pair.sender), host_at(index, pair.receiver), job.number,
-                            job.pairs.size() == 1, *pair.probe});
+                            alone, *pair.probe});
     }
   }
   return measures;
@@ -177,17 +187,21 @@ void diagnose(RunReport &report) {
     if (report.evidence.host_states[host] == HostState::dark)
       report.dark.push_back(report.hosts[host].name);
   }
-  report.quality = assess_links(link_measures(report.jobs, index),
-                                static_cast<HostIndex>(report.hosts.size()), report.slow_rule);
+  report.quality =
+      assess_links(link_measures(report.jobs, index), static_cast<HostIndex>(report.hosts.size()),
+                   report.slow_rule, report.switches);
   report.slow_links.clear();
   report.slow_hosts.clear();
+  report.slow_switches.clear();
   const auto name = [&](HostIndex host) {
     return report.hosts[static_cast<std::size_t>(host)].name;
   };
   for (const LinkProbe &link : report.quality.links) {
-    if (link.verdict == ProbeVerdict::slow)
+    if (link.verdict == ProbeVerdict::slow && link.slow_switch < 0)
       report.slow_links.emplace_back(name(link.sender), name(link.receiver));
   }
+  for (const int sw : report.quality.slow_switches)
+    report.slow_switches.push_back(report.switches.names[static_cast<std::size_t>(sw)]);
   for (const HostIndex host : report.quality.slow_hosts)
     report.slow_hosts.push_back(name(host));
 }

@@ -278,7 +278,9 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
     question_missing(evidence, job, seen);
   const bool counts = pair_failures_count(job, seen);
   const std::size_t pairs = hosts.size() / 2;
-  const bool alone = job.kind == JobKind::single || (job.kind == JobKind::isolation && pairs == 1);
+  const bool alone =
+      job.kind == JobKind::single ||
+      ((job.kind == JobKind::isolation || job.kind == JobKind::retest) && pairs == 1);
   for (std::size_t pair = 0; pair < pairs; ++pair) {
     const HostIndex sender = hosts[2 * pair];
     const HostIndex receiver = hosts[2 * pair + 1];

@@ -19,6 +19,7 @@ enum class JobKind : std::uint8_t {
   single,    // a job the user asked for
   ring,      // hosts in question, each sending to the next: do they reach each other?
   reach,     // hosts in question paired with hosts known good: do they reach the rest?
+  retest,    // links that looked slow, measured again, no host in two pairs
 };
 
 // A job's shape: ranks 2k and 2k + 1 form a pair, the even rank's host sends;

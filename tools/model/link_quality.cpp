@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace pairdot_model {
 
@@ -59,7 +60,7 @@ std::vector<HostIndex> slow_hosts_of(const std::vector<LinkProbe> &links, HostIn
   std::vector<int> measured(static_cast<std::size_t>(hosts), 0);
   std::vector<int> slow(static_cast<std::size_t>(hosts), 0);
   for (const LinkProbe &link : links) {
-    if (link.verdict == ProbeVerdict::failed)
+    if (link.verdict == ProbeVerdict::failed || link.slow_switch >= 0)
       continue;
     for (const HostIndex host : {link.sender, link.receiver}) {
       ++measured[static_cast<std::size_t>(host)];
@@ -75,14 +76,126 @@ std::vector<HostIndex> slow_hosts_of(const std::vector<LinkProbe> &links, HostIn
   return out;
 }
 
+bool looks_slow(const LinkProbe &link) {
+  return link.verdict != ProbeVerdict::failed && (link.slow_bandwidth || link.slow_latency);
+}
+
+bool retested(const LinkProbe &link) { return link.alone_measures > 0; }
+
+// Looks slow, not yet measured alone often enough.
+bool open_link(const LinkProbe &link) {
+  return looks_slow(link) && link.alone_measures < alone_measures_for_slow;
+}
+
+// Per switch, per host: whether the host is below it.
+std::vector<std::vector<std::uint8_t>> below_flags(const SwitchTree &switches) {
+  std::vector<std::vector<std::uint8_t>> flags(switches.below.size(),
+                                               std::vector<std::uint8_t>(switches.leaf.size(), 0));
+  for (std::size_t s = 0; s < switches.below.size(); ++s) {
+    for (const HostIndex host : switches.below[s]) {
+      if (host >= 0 && static_cast<std::size_t>(host) < switches.leaf.size())
+        flags[s][static_cast<std::size_t>(host)] = 1;
+    }
+  }
+  return flags;
+}
+
+enum class Place : std::uint8_t { apart, across, inside };
+
+Place place_of(const std::vector<std::uint8_t> &below, const LinkProbe &link) {
+  const auto at = [&below](HostIndex host) {
+    return host >= 0 && static_cast<std::size_t>(host) < below.size() &&
+           below[static_cast<std::size_t>(host)] != 0;
+  };
+  const bool sender = at(link.sender);
+  const bool receiver = at(link.receiver);
+  return sender && receiver ? Place::inside : sender || receiver ? Place::across : Place::apart;
+}
+
+bool sample_complete(const SwitchLinks &links) {
+  return links.sampled >= switch_sample || links.across_slow == links.sampled_slow_looking;
+}
+
+// The slow switches but those below another slow switch.
+std::vector<int> topmost(const std::vector<int> &slow, const SwitchTree &switches) {
+  std::vector<int> out;
+  for (const int s : slow) {
+    bool above = false;
+    for (int up = switches.parent[static_cast<std::size_t>(s)]; up >= 0 && !above;
+         up = switches.parent[static_cast<std::size_t>(up)])
+      above = std::binary_search(slow.begin(), slow.end(), up);
+    if (!above)
+      out.push_back(s);
+  }
+  return out;
+}
+
+void name_slow_switches(LinkQuality &quality, const SwitchTree &switches) {
+  const std::vector<SwitchLinks> stats = switch_links(quality, switches);
+  std::vector<int> slow;
+  for (std::size_t s = 0; s < stats.size(); ++s) {
+    if (switch_is_slow(stats[s]))
+      slow.push_back(static_cast<int>(s));
+  }
+  quality.slow_switches = topmost(slow, switches);
+  const auto flags = below_flags(switches);
+  for (LinkProbe &link : quality.links) {
+    for (const int s : quality.slow_switches) {
+      if (link.verdict != ProbeVerdict::failed &&
+          place_of(flags[static_cast<std::size_t>(s)], link) == Place::across) {
+        link.slow_switch = s;
+        break;
+      }
+    }
+  }
+}
+
 } // namespace
+
+bool switch_looks_slow(const SwitchLinks &links) {
+  return links.inside > 0 && 2 * links.across_slow > links.across &&
+         2 * links.inside_slow < links.inside;
+}
+
+bool switch_is_slow(const SwitchLinks &links) {
+  return switch_looks_slow(links) && sample_complete(links) && links.sampled_open == 0 &&
+         2 * links.sampled_slow > links.sampled;
+}
+
+std::vector<SwitchLinks> switch_links(const LinkQuality &quality, const SwitchTree &switches) {
+  const auto flags = below_flags(switches);
+  std::vector<SwitchLinks> out(flags.size());
+  for (const LinkProbe &link : quality.links) {
+    if (link.verdict == ProbeVerdict::failed)
+      continue;
+    const int slow = looks_slow(link) ? 1 : 0;
+    for (std::size_t s = 0; s < flags.size(); ++s) {
+      SwitchLinks &at = out[s];
+      const Place place = place_of(flags[s], link);
+      if (place == Place::inside) {
+        ++at.inside;
+        at.inside_slow += slow;
+      } else if (place == Place::across) {
+        ++at.across;
+        at.across_slow += slow;
+        if (retested(link)) {
+          ++at.sampled;
+          at.sampled_slow_looking += slow;
+          at.sampled_open += open_link(link) ? 1 : 0;
+          at.sampled_slow += link.verdict == ProbeVerdict::slow ? 1 : 0;
+        }
+      }
+    }
+  }
+  return out;
+}
 
 std::optional<double> top_mbps(const pairdot_probe::ProbeLine &line) {
   return line.mbps.empty() ? std::nullopt : line.mbps.back();
 }
 
 LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hosts,
-                         const SlowRule &rule) {
+                         const SlowRule &rule, const SwitchTree &switches) {
   struct Chosen {
     const LinkMeasure *measure = nullptr;
     const LinkMeasure *first = nullptr;  // the first not failed: what the median is of
@@ -125,18 +238,67 @@ LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hos
   quality.median_latency_us = median(std::move(latencies));
   for (LinkProbe &link : quality.links)
     judge(link, quality, rule);
+  if (!switches.below.empty())
+    name_slow_switches(quality, switches);
   quality.slow_hosts = slow_hosts_of(quality.links, hosts);
   return quality;
 }
 
-std::vector<std::pair<HostIndex, HostIndex>> slow_to_retest(const LinkQuality &quality) {
-  std::vector<std::pair<HostIndex, HostIndex>> out;
-  for (const LinkProbe &link : quality.links) {
-    if (link.verdict != ProbeVerdict::failed && (link.slow_bandwidth || link.slow_latency) &&
-        link.alone_measures < alone_measures_for_slow)
+std::vector<HostPair> slow_to_retest(const LinkQuality &quality, const SwitchTree &switches) {
+  enum : std::uint8_t { free, held, picked };
+  std::vector<std::uint8_t> state(quality.links.size(), free);
+  const std::vector<SwitchLinks> stats = switch_links(quality, switches);
+  const auto flags = below_flags(switches);
+  for (std::size_t s = 0; s < stats.size(); ++s) {
+    const bool complete = sample_complete(stats[s]);
+    const bool settled = complete && stats[s].sampled_open == 0;
+    if (!switch_looks_slow(stats[s]) || (settled && !switch_is_slow(stats[s])))
+      continue; // not slow as a whole: its links are re-tested one by one
+    int wanted = complete ? 0 : switch_sample - stats[s].sampled;
+    std::vector<std::uint8_t> used(switches.leaf.size(), 0);
+    for (std::size_t i = 0; i < quality.links.size(); ++i) {
+      const LinkProbe &link = quality.links[i];
+      if (link.verdict == ProbeVerdict::failed || place_of(flags[s], link) != Place::across ||
+          state[i] == picked)
+        continue;
+      const auto sender = static_cast<std::size_t>(link.sender);
+      const auto receiver = static_cast<std::size_t>(link.receiver);
+      if (retested(link)) {
+        state[i] = picked;
+      } else if (wanted > 0 && looks_slow(link) && used[sender] == 0 && used[receiver] == 0) {
+        state[i] = picked;
+        used[sender] = used[receiver] = 1;
+        --wanted;
+      } else {
+        state[i] = held;
+      }
+    }
+  }
+  std::vector<HostPair> out;
+  for (std::size_t i = 0; i < quality.links.size(); ++i) {
+    const LinkProbe &link = quality.links[i];
+    if (state[i] != held && open_link(link))
       out.emplace_back(link.sender, link.receiver);
   }
   return out;
+}
+
+std::vector<std::vector<HostPair>> pack_links(const std::vector<HostPair> &links) {
+  std::vector<std::vector<HostPair>> jobs;
+  std::vector<std::set<HostIndex>> busy; // per job
+  for (const HostPair &link : links) {
+    std::size_t job = 0;
+    while (job < jobs.size() &&
+           (busy[job].count(link.first) != 0 || busy[job].count(link.second) != 0))
+      ++job;
+    if (job == jobs.size()) {
+      jobs.emplace_back();
+      busy.emplace_back();
+    }
+    jobs[job].push_back(link);
+    busy[job].insert({link.first, link.second});
+  }
+  return jobs;
 }
 
 } // namespace pairdot_model

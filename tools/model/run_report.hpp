@@ -23,8 +23,10 @@ namespace pairdot_model {
 // link and every pair in report.json; version 2 keeps them in jobs.jsonl and
 // the link matrix compact; version 3 lists the sightings of the failed links
 // that explain a blame only, counts collateral links, and lists a job's
-// failed pairs only when they are few.
-constexpr int report_version = 3;
+// failed pairs only when they are few; version 4 names slow switches, lists
+// only the probed links that are slow, failed or look slow, and has re-test
+// jobs.
+constexpr int report_version = 4;
 
 using pairdot_hosts::Host;
 
@@ -115,6 +117,7 @@ struct RunReport {
   LinkQuality quality;                                         // filled by diagnose
   std::vector<std::pair<std::string, std::string>> slow_links; // (sender, receiver)
   std::vector<std::string> slow_hosts;
+  std::vector<std::string> slow_switches; // their uplinks slow: their links elsewhere not listed
 };
 
 // The pairs of the jobs that carry a probe line, as measures of links.

@@ -63,7 +63,8 @@ void print_progress(const JobOutcome &job) {
       "job " + std::to_string(job.number) + " (" + pairdot_writers::kind_word(job.kind) +
       "): " + std::to_string(job.rank_hosts.size()) + " ranks on " +
       std::to_string(distinct_hosts(job)) + " host" + (distinct_hosts(job) == 1 ? "" : "s");
-  if (job.kind == JobKind::isolation && job.rank_hosts.size() == 2) {
+  if ((job.kind == JobKind::isolation || job.kind == JobKind::retest) &&
+      job.rank_hosts.size() == 2) {
     line += " (" + job.rank_hosts[0] + " -> " + job.rank_hosts[1] + ")";
   }
   line += " ... " + std::string(pairdot_writers::status_word(job.status)) + ", " +
@@ -197,7 +198,7 @@ void print_link_quality(const RunReport &report, bool every_link) {
   const pairdot_model::LinkQuality &quality = report.quality;
   std::size_t slow = 0;
   for (const pairdot_model::LinkProbe &link : quality.links) {
-    const bool is_slow = link.verdict == pairdot_model::ProbeVerdict::slow;
+    const bool is_slow = link.verdict == pairdot_model::ProbeVerdict::slow && link.slow_switch < 0;
     if (every_link || (is_slow && ++slow <= max_lines)) {
       const std::string text = pairdot_writers::detail::measure_text(link, quality);
       std::printf("%slink %s: %s\n", is_slow ? "slow " : "", link_name(report, link).c_str(),
@@ -208,6 +209,9 @@ void print_link_quality(const RunReport &report, bool every_link) {
     std::printf("... and %zu more slow links (report.json)\n", slow - max_lines);
   for (const std::string &host : report.slow_hosts)
     std::printf("slow host: %s\n", host.c_str());
+  for (const std::string &name : report.slow_switches)
+    std::printf("slow switch: %s: its links to hosts elsewhere are slow (its uplink)\n",
+                name.c_str());
   if (quality.median_mbps || quality.median_latency_us) {
     std::printf("median link: %s MB/s at the largest size, latency %s us\n",
                 quality.median_mbps ? fixed1(*quality.median_mbps).c_str() : "-",
@@ -216,7 +220,7 @@ void print_link_quality(const RunReport &report, bool every_link) {
 }
 
 bool has_slow(const RunReport &report) {
-  return !report.slow_links.empty() || !report.slow_hosts.empty();
+  return !report.slow_links.empty() || !report.slow_hosts.empty() || !report.slow_switches.empty();
 }
 
 int finish_sweep(const Session &session) {
@@ -321,23 +325,26 @@ JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
 // a job it plans again instead of running it.
 using Done = std::map<std::pair<JobKind, std::vector<std::string>>, std::vector<std::size_t>>;
 
-// Re-tests alone, one job at a time, each link that looks slow until it was
-// measured alone often enough; a resumed run takes a re-test it has.
+// Re-tests the links that look slow until each was measured alone often
+// enough: packed into jobs of pairs on hosts apart, one job at a time; a
+// resumed run takes a re-test it has.
 bool retest_slow(Session &session, int &next_number, Done &done) {
   const std::vector<pairdot_hosts::Host> &hosts = session.report.hosts;
-  std::map<std::pair<HostIndex, HostIndex>, int> tried;
+  const auto name = [&hosts](HostIndex host) { return hosts[static_cast<std::size_t>(host)].name; };
+  std::map<pairdot_model::HostPair, int> tried;
   for (;;) {
     write_summary(session);
+    std::vector<pairdot_model::HostPair> links;
+    for (const auto &link :
+         pairdot_model::slow_to_retest(session.report.quality, session.report.switches)) {
+      if (++tried[link] <= pairdot_model::alone_measures_for_slow)
+        links.push_back(link);
+    }
     std::vector<JobPlan> plans;
-    for (const auto &link : pairdot_model::slow_to_retest(session.report.quality)) {
-      if (++tried[link] > pairdot_model::alone_measures_for_slow)
-        continue;
-      JobPlan plan{0,
-                   JobKind::isolation,
-                   {hosts[static_cast<std::size_t>(link.first)].name,
-                    hosts[static_cast<std::size_t>(link.second)].name},
-                   2,
-                   {}};
+    for (const auto &job : pairdot_model::pack_links(links)) {
+      JobPlan plan{0, JobKind::retest, {}, static_cast<int>(2 * job.size()), {}};
+      for (const auto &[sender, receiver] : job)
+        plan.rank_hosts.insert(plan.rank_hosts.end(), {name(sender), name(receiver)});
       const auto found = done.find({plan.kind, plan.rank_hosts});
       if (found != done.end() && !found->second.empty()) {
         found->second.erase(found->second.begin());

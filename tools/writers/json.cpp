@@ -1,6 +1,7 @@
 #include "report_text.hpp"
 #include "writers.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -121,10 +122,19 @@ ordered_json probe_json(const LinkProbe &link, const LinkQuality &quality) {
   return out;
 }
 
-// Every link a probe measured, with what it measured.
+// Listed in report.json: a link slow, failed or looking slow, not across a
+// slow switch; the rest are counted.
+bool listed(const LinkProbe &link) {
+  return link.slow_switch < 0 &&
+         (link.verdict != ProbeVerdict::ok || link.slow_bandwidth || link.slow_latency);
+}
+
+// The probed links worth a look, with what they measured.
 ordered_json probe_links_json(const RunReport &report) {
   ordered_json out = ordered_json::array();
   for (const LinkProbe &link : report.quality.links) {
+    if (!listed(link))
+      continue;
     const auto sender = static_cast<std::size_t>(link.sender);
     const auto receiver = static_cast<std::size_t>(link.receiver);
     ordered_json entry;
@@ -293,7 +303,8 @@ Enum enum_of(const json &object, const char *key, const std::string &where,
 }
 
 constexpr JobKind all_kinds[] = {JobKind::sweep,  JobKind::hosts, JobKind::isolation,
-                                 JobKind::single, JobKind::ring,  JobKind::reach};
+                                 JobKind::single, JobKind::ring,  JobKind::reach,
+                                 JobKind::retest};
 constexpr JobStatus all_statuses[] = {
     JobStatus::verified,  JobStatus::failed,      JobStatus::timed_out,    JobStatus::did_not_end,
     JobStatus::misplaced, JobStatus::not_started, JobStatus::hosts_missing};
@@ -460,6 +471,7 @@ ordered_json to_json(const RunReport &report) {
   if (probed) {
     out["slow_links"] = host_pairs_json(report.slow_links);
     out["slow_hosts"] = texts_json(report.slow_hosts);
+    out["slow_switches"] = texts_json(report.slow_switches);
   }
   out["problems"] = problems_json();
   out["failed_links"] = failed_links_json(explaining);
@@ -475,6 +487,10 @@ ordered_json to_json(const RunReport &report) {
     probe["slow_latency"] = report.slow_rule.latency_factor;
     probe["rule"] = slow_rule_text;
     probe["links"] = probe_links_json(report);
+    const auto counted = std::count_if(report.quality.links.begin(), report.quality.links.end(),
+                                       [](const LinkProbe &link) { return !listed(link); });
+    probe["links_measured"] = report.quality.links.size();
+    probe["links_not_listed"] = counted;
     out["probe"] = std::move(probe);
   }
   out["jobs"] = std::move(jobs);

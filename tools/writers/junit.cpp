@@ -217,7 +217,7 @@ Suite quality_suite(const RunReport &report) {
   Suite suite{"link quality", 0, {}, {}};
   std::size_t listed = 0;
   for (const LinkProbe &link : report.quality.links) {
-    if (link.verdict == ProbeVerdict::slow && listed++ < max_listed_links)
+    if (link.verdict == ProbeVerdict::slow && link.slow_switch < 0 && listed++ < max_listed_links)
       suite.cases.push_back(
           suspect_case("link " + report.hosts[static_cast<std::size_t>(link.sender)].name + " -> " +
                            report.hosts[static_cast<std::size_t>(link.receiver)].name,
@@ -225,6 +225,8 @@ Suite quality_suite(const RunReport &report) {
   }
   for (const std::string &host : report.slow_hosts)
     suite.cases.push_back(suspect_case("host " + host, "slow host", slow_rule_text));
+  for (const std::string &name : report.slow_switches)
+    suite.cases.push_back(suspect_case("switch " + name, "slow switch", slow_rule_text));
   if (suite.cases.empty())
     suite.cases.push_back({"pairdot.links", "no slow link", 0, Outcome::passed, "", ""});
   return suite;

@@ -163,7 +163,7 @@ RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
       });
   if (links.failed > 0 || !report.suspect_hosts.empty() || !report.suspect_switches.empty() ||
       !report.suspect_groups.empty() || (no_links && !jobs_ok) || !report.slow_links.empty() ||
-      !report.slow_hosts.empty())
+      !report.slow_hosts.empty() || !report.slow_switches.empty())
     return RunVerdict::fault;
   if (links.not_covered > 0 || !report.converged || (no_links && report.jobs.empty()))
     return RunVerdict::incomplete;
@@ -374,9 +374,13 @@ const char *const slow_rule_text =
     "altered. The median link is of each link's first measure (in a sweep, all links measured "
     "alike). A link looks slow when its bandwidth at the largest size is below the "
     "slow-bandwidth share of the median link's, or its latency above the slow-latency multiple "
-    "of the median link's; it is re-tested alone, one job at a time, and is slow when the best "
-    "of two measures alone still looks slow. A host more than half of whose measured links (at "
-    "least two) are slow is a slow host.";
+    "of the median link's; it is re-tested alone, its hosts in no other pair (links that look slow "
+    "are packed side by side into re-test jobs), and is slow when the best of two measures alone "
+    "still looks slow. A switch is slow (its uplink) when more than half of its measured links to "
+    "hosts elsewhere look slow, fewer than half of the links between its own hosts do, and more "
+    "than half of a sample of 8 of the former re-tested are slow; its links elsewhere are then not "
+    "slow links of their own. A host more than half of whose measured links (at least two, not "
+    "across a slow switch) are slow is a slow host.";
 
 namespace {
 
@@ -443,6 +447,8 @@ const char *kind_word(JobKind kind) {
     return "ring";
   case JobKind::reach:
     return "reach";
+  case JobKind::retest:
+    return "retest";
   case JobKind::single:
     break;
   }

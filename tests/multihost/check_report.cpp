@@ -4,6 +4,7 @@
 //                    [--suspect-links 1>2] [--probe DIR] [--max-seconds S]
 //                    [--links any] [--slow-links 1>2] [--slow-hosts 3]
 //                    [--suspect-switches leaf0] [--suspect-groups 1-3/7,8]
+//                    [--slow-switches leaf2]
 //
 // Hosts are named by their number in the report's host list (from 1); a
 // range a-b stands for each host in it ("1-3>4" is 1>4,2>4,3>4); "-" is an
@@ -211,16 +212,20 @@ int check(int argc, char **argv) {
   expect_set("suspect hosts", suspect_hosts, named(want["--suspect-hosts"], hosts));
   expect_set("suspect links", report_lists::link_names(report.at("suspect_links")),
              named(want["--suspect-links"], hosts));
-  // Suspect switches and groups: checked when asked for, which the report must then have.
-  if (want.count("--suspect-switches") != 0) {
-    if (!report.contains("suspect_switches")) {
-      fail("the report has no suspect_switches");
-    } else {
-      const auto names = report_lists::split(want["--suspect-switches"], ',');
-      expect_set("suspect switches",
-                 {report.at("suspect_switches").begin(), report.at("suspect_switches").end()},
-                 {names.begin(), names.end()});
+  // Suspect and slow switches and groups: checked when asked for, which the report must then have.
+  for (const char *field : {"suspect_switches", "slow_switches"}) {
+    std::string flag = std::string("--") + field;
+    std::replace(flag.begin(), flag.end(), '_', '-');
+    if (want.count(flag) == 0)
+      continue;
+    if (!report.contains(field)) {
+      fail(std::string("the report has no ") + field);
+      continue;
     }
+    const std::string list = want[flag] == "-" ? "" : want[flag];
+    const auto names = report_lists::split(list, ',');
+    expect_set(field, {report.at(field).begin(), report.at(field).end()},
+               {names.begin(), names.end()});
   }
   if (want.count("--suspect-groups") != 0) {
     if (!report.contains("suspect_groups")) {

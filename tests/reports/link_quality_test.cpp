@@ -210,10 +210,10 @@ SwitchTree three_below(HostIndex hosts) {
 // Every ordered link among hosts, at 100 MB/s but slow ones at 10.
 std::string sweep_of(HostIndex hosts, const std::set<std::string> &slow) {
   std::string out;
-  for (char a = 'a'; a < 'a' + hosts; ++a) {
-    for (char b = 'a'; b < 'a' + hosts; ++b) {
-      const std::string link{a, b};
-      if (a != b)
+  for (HostIndex i = 0; i < hosts; ++i) {
+    for (HostIndex j = 0; j < hosts; ++j) {
+      const std::string link{static_cast<char>('a' + i), static_cast<char>('a' + j)};
+      if (i != j)
         out += (out.empty() ? "=" : "; =") + link + (slow.count(link) != 0 ? " 10 10" : " 100 10");
     }
   }

@@ -461,23 +461,9 @@ void write_list(std::ostream &out, const char *heading, const Items &items, std:
   out << "</ul>\n";
 }
 
-// The first few names of a list, then "and N more".
-std::string names_text(const std::vector<std::string> &names) {
-  constexpr std::size_t max = 20;
-  std::string out;
-  for (std::size_t i = 0; i < names.size() && i < max; ++i)
-    out += (i == 0 ? "" : ", ") + names[i];
-  if (names.size() > max)
-    out += " and " + std::to_string(names.size() - max) + " more";
-  return out;
-}
-
 void write_suspects(std::ostream &out, const RunReport &report) {
-  std::vector<std::string> hosts = report.suspect_hosts;
-  for (const std::string &host : report.dark) {
-    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end())
-      hosts.push_back(host);
-  }
+  // Dark hosts are suspect hosts: their problem says so.
+  const std::vector<std::string> &hosts = report.suspect_hosts;
   write_list(out, "Suspect hosts", hosts, hosts.size(), [&](const std::string &host) {
     const std::string problem = detail::host_problem(report, host);
     out << escaped(host) << (problem.empty() ? "" : ": " + escaped(problem));
@@ -493,13 +479,13 @@ void write_suspects(std::ostream &out, const RunReport &report) {
                       at < names.size() ? report.switches.below[at] : std::vector<HostIndex>{})
                    below.push_back(report.hosts[static_cast<std::size_t>(host)].name);
                  out << escaped(name) << ": " << switch_problem << " ("
-                     << escaped(names_text(below)) << ")";
+                     << escaped(detail::names_text(below, 20)) << ")";
                });
   }
   if (!report.suspect_groups.empty()) {
     write_list(out, "Suspect groups", report.suspect_groups, report.suspect_groups.size(),
                [&](const std::vector<std::string> &group) {
-                 out << escaped(names_text(group)) << ": " << group_problem;
+                 out << escaped(detail::names_text(group, 20)) << ": " << group_problem;
                });
   }
   write_list(out, "Suspect links", report.suspect_links, max_links_listed,

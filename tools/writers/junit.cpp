@@ -144,17 +144,6 @@ Case suspect_case(const std::string &name, const std::string &message, const std
   return {"pairdot.suspects", name, 0, Outcome::failed, message, text};
 }
 
-// The first few names of a list, then "and N more".
-std::string names_text(const std::vector<std::string> &names) {
-  constexpr std::size_t max = 8;
-  std::string out;
-  for (std::size_t i = 0; i < names.size() && i < max; ++i)
-    out += (i == 0 ? "" : ", ") + names[i];
-  if (names.size() > max)
-    out += " and " + std::to_string(names.size() - max) + " more";
-  return out;
-}
-
 Suite suspects_suite(const RunReport &report, const Blame &blame) {
   Suite suite{"suspects", 0, {}, {}};
   const std::vector<const LinkDetail *> explaining =
@@ -182,12 +171,14 @@ Suite suspects_suite(const RunReport &report, const Blame &blame) {
          at < names.size() ? report.switches.below[at] : std::vector<HostIndex>{})
       below.push_back(report.hosts[static_cast<std::size_t>(host)].name);
     suite.cases.push_back(suspect_case("switch " + name, switch_problem,
-                                       std::string(switch_problem) + ": " + names_text(below) +
+                                       std::string(switch_problem) + ": " +
+                                           detail::names_text(below, 8) +
                                            sightings(links_of(blame, explaining, owner++))));
   }
   for (const std::vector<std::string> &group : report.suspect_groups) {
-    suite.cases.push_back(suspect_case("group " + names_text(group), group_problem,
-                                       std::string(group_problem) + ": " + names_text(group) +
+    suite.cases.push_back(suspect_case("group " + detail::names_text(group, 8), group_problem,
+                                       std::string(group_problem) + ": " +
+                                           detail::names_text(group, 8) +
                                            sightings(links_of(blame, explaining, owner++))));
   }
   for (std::size_t i = 0; i < report.suspect_links.size() && i < max_listed_links; ++i) {

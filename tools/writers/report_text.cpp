@@ -338,6 +338,15 @@ const char *host_problem(const RunReport &report, const std::string &host) {
                                         : "";
 }
 
+std::string names_text(const std::vector<std::string> &names, std::size_t max) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size() && i < max; ++i)
+    out += (i == 0 ? "" : ", ") + names[i];
+  if (names.size() > max)
+    out += " and " + std::to_string(names.size() - max) + " more";
+  return out;
+}
+
 } // namespace detail
 
 const char *const dark_problem = "starts, but reaches no other host";

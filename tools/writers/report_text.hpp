@@ -140,6 +140,9 @@ std::size_t failed_pair_count(const JobOutcome &job);
 // cannot_join_problem or dark_problem; else "".
 const char *host_problem(const RunReport &report, const std::string &host);
 
+// The first `max` names of a list, then "and N more".
+std::string names_text(const std::vector<std::string> &names, std::size_t max);
+
 } // namespace detail
 
 } // namespace pairdot_writers

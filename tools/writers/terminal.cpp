@@ -60,11 +60,6 @@ std::string suspect_lines(const RunReport &report) {
     line("host " + host + " " + dark_problem);
   for (const std::string &host : report.suspect_hosts)
     line("suspect host: " + host);
-  for (const std::string &host : report.dark) {
-    if (std::find(report.suspect_hosts.begin(), report.suspect_hosts.end(), host) ==
-        report.suspect_hosts.end())
-      line("suspect host: " + host);
-  }
   for (const std::string &name : report.suspect_switches)
     line("suspect switch: " + name + ": " + switch_problem);
   for (const std::vector<std::string> &group : report.suspect_groups) {

@@ -462,8 +462,11 @@ void write_list(std::ostream &out, const char *heading, const Items &items, std:
 }
 
 void write_suspects(std::ostream &out, const RunReport &report) {
-  // Dark hosts are suspect hosts: their problem says so.
-  const std::vector<std::string> &hosts = report.suspect_hosts;
+  std::vector<std::string> hosts = report.suspect_hosts;
+  for (const std::string &host : report.dark) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+      hosts.push_back(host);
+  }
   write_list(out, "Suspect hosts", hosts, hosts.size(), [&](const std::string &host) {
     const std::string problem = detail::host_problem(report, host);
     out << escaped(host) << (problem.empty() ? "" : ": " + escaped(problem));

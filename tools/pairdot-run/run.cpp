@@ -334,14 +334,28 @@ bool retest_slow(Session &session, int &next_number, Done &done) {
   std::map<pairdot_model::HostPair, int> tried;
   for (;;) {
     write_summary(session);
+    // A link slow only in latency is re-tested in a job of its own: pairs
+    // side by side may wait on each other's hosts (ranks that poll share cores).
     std::vector<pairdot_model::HostPair> links;
+    std::vector<std::vector<pairdot_model::HostPair>> jobs;
     for (const auto &link :
          pairdot_model::slow_to_retest(session.report.quality, session.report.switches)) {
-      if (++tried[link] <= pairdot_model::alone_measures_for_slow)
+      if (++tried[link] > pairdot_model::alone_measures_for_slow)
+        continue;
+      const auto &probes = session.report.quality.links;
+      const bool latency_only = std::any_of(probes.begin(), probes.end(), [&](const auto &probe) {
+        return probe.sender == link.first && probe.receiver == link.second && probe.slow_latency &&
+               !probe.slow_bandwidth;
+      });
+      if (latency_only)
+        jobs.push_back({link});
+      else
         links.push_back(link);
     }
+    for (auto &job : pairdot_model::pack_links(links))
+      jobs.push_back(std::move(job));
     std::vector<JobPlan> plans;
-    for (const auto &job : pairdot_model::pack_links(links)) {
+    for (const auto &job : jobs) {
       JobPlan plan{0, JobKind::retest, {}, static_cast<int>(2 * job.size()), {}};
       for (const auto &[sender, receiver] : job)
         plan.rank_hosts.insert(plan.rank_hosts.end(), {name(sender), name(receiver)});

@@ -22,11 +22,16 @@ remove_ns() {
   rm -rf "/etc/netns/$ns"
 }
 
+# The namespaces DIR lists, then any left under its name (a run whose
+# directory was deleted).
 remove_run() {
   local dir=$1 ns
   if [ -f "$dir/namespaces" ]; then
     while read -r ns; do remove_ns "$ns"; done < <(tac "$dir/namespaces")
   fi
+  for ns in $(ip netns list | awk -v p="$(basename "$dir")-" 'index($1, p) == 1 {print $1}'); do
+    remove_ns "$ns"
+  done
   rm -rf "$dir"
   rmdir /etc/netns 2>/dev/null # only when no other run uses it
 }

@@ -14,7 +14,7 @@ if ! unshare --net --uts --mount true 2>/dev/null || [ ! -w /etc ]; then
   exit 0
 fi
 "$here/cluster_down.sh" --stale
-[ -d "$dir" ] && "$here/cluster_down.sh" "$dir"
+"$here/cluster_down.sh" "$dir"
 [ "$action" = down ] && exit 0
 mkdir -p "$dir" && "$here/cluster_up.sh" "$dir" "$3" || exit 1
 echo "cluster $(basename "$dir"): $(paste -sd' ' "$dir/hosts"), launcher $(cat "$dir/launcher")"

@@ -19,5 +19,5 @@ done | xargs -P 2 -n 4 clang-tidy -p "$build" --quiet --extra-arg=-Wno-ignored-o
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
   --enable=warning,performance,portability --inline-suppr --library=googletest \
-  --suppress=missingIncludeSystem -I pairdot -I tools/pairdot-check -I tools/hosts -I tools/model -I tools/writers -I tools/launch -I tools/pairdot-run $sources
+  --suppress=missingIncludeSystem -I pairdot -I tools/formats -I tools/pairdot-check -I tools/hosts -I tools/diagnosis -I tools/writers -I tools/launch -I tools/engine -I tools/pairdot-run -I tools/pairdot-probe $sources
 echo "lint: clean"

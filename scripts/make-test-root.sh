@@ -44,8 +44,12 @@ up() {
   [ ! -e "$dir" ] || fail "$dir exists"
   trap 'trap - EXIT; down; fail "cannot make the root in $dir"' EXIT
   bare_root
-  mkdir -p "$dir"/{upper,work,root}
-  mount -t overlay overlay -o "lowerdir=$cache,upperdir=$dir/upper,workdir=$dir/work" "$root"
+  # The upper layer on a tmpfs: an overlay's upper layer may not sit on an
+  # overlay, which is the root file system in a container.
+  mkdir -p "$dir"/{layers,root}
+  mount -t tmpfs -o mode=755 tmpfs "$dir/layers"
+  mkdir "$dir"/layers/{upper,work}
+  mount -t overlay overlay -o "lowerdir=$cache,upperdir=$dir/layers/upper,workdir=$dir/layers/work" "$root"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount --rbind /dev "$root/dev"

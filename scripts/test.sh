@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 [ $# -gt 0 ] || set -- mpich openmpi asan windows lint fuzz
 for step in "$@"; do
   echo "== $step"
+  started=$(date +%s)
   case $step in
   mpich | openmpi | windows)
     cmake --preset "$step" >/dev/null
@@ -23,5 +24,6 @@ for step in "$@"; do
   fuzz) tests/fuzz/run.sh "${PAIRDOT_FUZZ_SECONDS:-30}" ;;
   *) echo "test.sh: unknown step $step" >&2; exit 2 ;;
   esac
+  echo "== $step: $(($(date +%s) - started)) s"
 done
 echo "== all passed: $*"

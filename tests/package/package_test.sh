@@ -2,7 +2,8 @@
 # The Debian packages as an admin gets them (root only; skips without root
 # unless PAIRDOT_REQUIRE_PACKAGE=1):
 #   package_test.sh debs SOURCE BUILD OTHER OUT   this build's package and the
-#       one of the MPI library OTHER (built in BUILD/package-OTHER) into OUT
+#       one of the MPI library OTHER into OUT: from OTHER's preset build tree
+#       when there is one, else built in BUILD/package-OTHER
 #   package_test.sh lint OUT                dpkg-deb --info and lintian: no error
 #   package_test.sh up DIR                  a fresh Debian 12 root in DIR
 #   package_test.sh use DIR OUT             in_root.sh in it, with OUT's packages
@@ -25,10 +26,14 @@ debs)
   src=$1 build=$2 other=$3 out=$4
   rm -rf "$out" && mkdir -p "$out"
   cmake --build "$build" --target package >/dev/null
-  cmake -S "$src" -B "$build/package-$other" -DMPI_EXECUTABLE_SUFFIX=".$other" \
-    -DPAIRDOT_BUILD_TESTS=OFF -DPAIRDOT_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$build/package-$other" --target package -j 2 >/dev/null
-  cp "$build"/packages/*.deb "$build/package-$other"/packages/*.deb "$out"/
+  other_build=$src/build/$other
+  if [ ! -f "$other_build/CMakeCache.txt" ]; then
+    other_build=$build/package-$other
+    cmake -S "$src" -B "$other_build" -DMPI_EXECUTABLE_SUFFIX=".$other" \
+      -DPAIRDOT_BUILD_TESTS=OFF -DPAIRDOT_BUILD_BENCH=OFF >/dev/null
+  fi
+  cmake --build "$other_build" --target package -j 2 >/dev/null
+  cp "$build"/packages/*.deb "$other_build"/packages/*.deb "$out"/
   ls -l "$out"
   ;;
 lint)

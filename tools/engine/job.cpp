@@ -278,11 +278,13 @@ public:
         continue;
       }
       JobOutcome outcome = finish_job(settings_, *job);
-      if (outcome.waited_for_resources) {
-        auto hosts = distinct(outcome.rank_hosts);
-        asking_.push_back({std::move(outcome),
-                           std::async(std::launch::async, pairdot_launch::query_unavailable_nodes,
-                                      std::move(hosts))});
+      const pairdot_launch::Scheduler *scheduler = settings_.launcher->scheduler();
+      if (outcome.waited_for_resources && scheduler != nullptr) {
+        auto asked =
+            std::async(std::launch::async, [scheduler, hosts = distinct(outcome.rank_hosts)] {
+              return scheduler->unavailable_nodes(hosts);
+            });
+        asking_.push_back({std::move(outcome), std::move(asked)});
       } else {
         ended.push_back(std::move(outcome));
       }

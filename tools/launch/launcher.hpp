@@ -14,6 +14,7 @@
 namespace pairdot_launch {
 
 enum class MpiLibrary : std::uint8_t { mpich, openmpi };
+class Scheduler;
 
 // As users know it: "MPICH", "Open MPI".
 const char *library_name(MpiLibrary library);
@@ -78,6 +79,8 @@ public:
 
   // The launcher kept the job waiting for resources (its standard error).
   [[nodiscard]] virtual bool waited_for_resources(std::string_view launcher_stderr) const;
+  // The scheduler it starts its jobs through; none: it starts them itself.
+  [[nodiscard]] virtual const Scheduler *scheduler() const { return nullptr; }
   // What to do when the ranks start as one-process jobs; empty: nothing to add.
   [[nodiscard]] virtual std::string one_process_advice(const Launch &launch) const;
 };

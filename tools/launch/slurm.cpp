@@ -58,7 +58,9 @@ std::vector<UnavailableNode> unavailable_nodes(std::string_view sinfo_text,
   return out;
 }
 
-std::vector<UnavailableNode> query_unavailable_nodes(const std::vector<std::string> &hosts) {
+namespace {
+
+std::vector<UnavailableNode> sinfo_unavailable(const std::vector<std::string> &hosts) {
   std::string list;
   for (const std::string &host : hosts) {
     list += (list.empty() ? "" : ",") + host;
@@ -67,9 +69,7 @@ std::vector<UnavailableNode> query_unavailable_nodes(const std::vector<std::stri
       output_of({"sinfo", "--noheader", "--Node", "--nodes=" + list, "--format=%N %T"}), hosts);
 }
 
-bool inside_allocation() { return std::getenv("SLURM_JOB_NODELIST") != nullptr; }
-
-std::vector<pairdot_hosts::Host> allocation_hosts() {
+std::vector<pairdot_hosts::Host> slurm_allocation_hosts() {
   const char *nodes = std::getenv("SLURM_JOB_NODELIST");
   const char *cpus = std::getenv("SLURM_JOB_CPUS_PER_NODE");
   if (nodes == nullptr || cpus == nullptr) {
@@ -93,6 +93,47 @@ std::vector<pairdot_hosts::Host> allocation_hosts() {
     throw unreadable();
   }
   return hosts;
+}
+
+class Slurm final : public Scheduler {
+public:
+  [[nodiscard]] const char *name() const override { return "Slurm"; }
+  [[nodiscard]] bool inside_allocation() const override {
+    return std::getenv("SLURM_JOB_NODELIST") != nullptr;
+  }
+  [[nodiscard]] std::vector<pairdot_hosts::Host> allocation_hosts() const override {
+    return slurm_allocation_hosts();
+  }
+  [[nodiscard]] std::vector<UnavailableNode>
+  unavailable_nodes(const std::vector<std::string> &hosts) const override {
+    return sinfo_unavailable(hosts);
+  }
+  [[nodiscard]] pairdot_hosts::Topology topology() const override {
+    try {
+      return pairdot_hosts::parse_scontrol_topology(output_of({"scontrol", "show", "topology"}));
+    } catch (const InputError &) {
+      return {}; // not ours to fix: the run goes on without switches
+    }
+  }
+};
+
+} // namespace
+
+const Scheduler &slurm_scheduler() {
+  static const Slurm slurm;
+  return slurm;
+}
+
+const Scheduler *scheduler_for(const Scheduler *launchers_own) {
+  if (launchers_own != nullptr) {
+    return launchers_own;
+  }
+  for (const Scheduler *scheduler : {&slurm_scheduler()}) {
+    if (scheduler->inside_allocation()) {
+      return scheduler;
+    }
+  }
+  return nullptr;
 }
 
 } // namespace pairdot_launch

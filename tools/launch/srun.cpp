@@ -1,6 +1,7 @@
 // Slurm's srun: a job step inside an allocation.
 
 #include "launcher.hpp"
+#include "slurm.hpp"
 
 #include <algorithm>
 
@@ -63,6 +64,7 @@ public:
            " srun --distribution=arbitrary --mpi=pmi2|pmix -n " + std::to_string(np) + " pairdot";
   }
 
+  [[nodiscard]] const Scheduler *scheduler() const override { return &slurm_scheduler(); }
   // srun says so on standard error while the step waits for its nodes.
   [[nodiscard]] bool waited_for_resources(std::string_view launcher_stderr) const override {
     return launcher_stderr.find("waiting for resources") != std::string_view::npos;

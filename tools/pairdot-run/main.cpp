@@ -52,11 +52,19 @@ struct Arguments {
   double slow_bandwidth = 50; // per cent of the median link
 };
 
+std::vector<std::string> launcher_names() {
+  std::vector<std::string> names;
+  for (const pairdot_launch::Launcher *launcher : pairdot_launch::all_launchers()) {
+    names.emplace_back(launcher->name());
+  }
+  return names;
+}
+
 void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--launcher", args.launcher,
                  "mpich, openmpi, or srun inside a Slurm allocation (default: the library "
                  "pairdot is built with)")
-      ->check(CLI::IsMember({"mpich", "openmpi", "srun"}));
+      ->check(CLI::IsMember(launcher_names()));
   auto *hosts = app.add_option("--hosts", args.hosts, "hosts and slots: node1:4,node2:4");
   app.add_option("--hostfile", args.hostfile,
                  "one host a line: host, host:slots or host slots=N; # comments")
@@ -128,24 +136,21 @@ std::vector<pairdot_hosts::Host> hosts_of(const Arguments &args) {
   return {};
 }
 
-bool under_slurm(const Arguments &args) {
-  return args.launcher == "srun" || pairdot_launch::inside_allocation();
+// The scheduler the run is under: the chosen launcher's, or the one whose
+// allocation this runs in.
+const pairdot_launch::Scheduler *scheduler_of(const Arguments &args) {
+  const pairdot_launch::Launcher *chosen =
+      args.launcher.empty() ? nullptr : pairdot_launch::launcher_named(args.launcher);
+  return pairdot_launch::scheduler_for(chosen != nullptr ? chosen->scheduler() : nullptr);
 }
 
-// The switches above the hosts: --topology, or under Slurm its own if it has any.
+// The switches above the hosts: --topology, or the scheduler's if it knows any.
 pairdot_hosts::Topology topology_of(const Arguments &args) {
   if (!args.topology.empty()) {
     return pairdot_hosts::parse_topology_conf(read_whole(args.topology), args.topology);
   }
-  if (!under_slurm(args)) {
-    return {};
-  }
-  try {
-    return pairdot_hosts::parse_scontrol_topology(
-        pairdot_launch::output_of({"scontrol", "show", "topology"}));
-  } catch (const InputError &) {
-    return {}; // not ours to fix: the run goes on without switches
-  }
+  const pairdot_launch::Scheduler *scheduler = scheduler_of(args);
+  return scheduler != nullptr ? scheduler->topology() : pairdot_hosts::Topology{};
 }
 
 int total_slots(const std::vector<pairdot_hosts::Host> &hosts) {
@@ -335,8 +340,9 @@ int run_main(int argc, char **argv) {
   try {
     std::vector<pairdot_hosts::Host> hosts = hosts_of(args);
     // Inside an allocation its nodes are the hosts, whichever the launcher.
-    if (hosts.empty() && !args.plan && under_slurm(args)) {
-      hosts = pairdot_launch::allocation_hosts();
+    const pairdot_launch::Scheduler *scheduler = scheduler_of(args);
+    if (hosts.empty() && !args.plan && scheduler != nullptr) {
+      hosts = scheduler->allocation_hosts();
     }
     check_combinations(args, hosts);
     if (args.plan) {

@@ -72,7 +72,7 @@ std::vector<std::string> distinct(const std::vector<std::string> &rank_hosts) {
   return hosts;
 }
 
-std::vector<UnavailableHost> unavailable_hosts(std::vector<std::string> hosts) {
+std::vector<UnavailableHost> unavailable_hosts(const std::vector<std::string> &hosts) {
   std::vector<UnavailableHost> found;
   for (auto &node : pairdot_launch::query_unavailable_nodes(hosts)) {
     found.push_back({std::move(node.host), std::move(node.state)});

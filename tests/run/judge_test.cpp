@@ -39,12 +39,11 @@ JobObservations seen(JobEnd end, int status, std::vector<std::string> recorded,
 struct Row {
   const char *name;
   bool probe;
-  std::vector<std::string> hosts; // planned, rank by rank
-  JobObservations seen;
+  JobObservations seen; // of a job on h1, h2, h1, h2 ... as many ranks as it recorded
   JobStatus status;
-  std::vector<bool> verified; // per pair
-  const char *fact;           // one of the messages
-  std::vector<std::int32_t> not_started;
+  const char *verified;    // per pair: + or -
+  const char *not_started; // ranks
+  const char *fact;        // in one of the messages
 };
 
 TEST(Judge, TurnsWhatWasSeenIntoTheOutcome) {
@@ -58,109 +57,55 @@ TEST(Judge, TurnsWhatWasSeenIntoTheOutcome) {
   missing.quiet_seconds = 7.5;
   JobObservations failed = seen(JobEnd::exited, 1, four, both_pairs);
   failed.launcher_errors = {"", "mpiexec: lost a rank"};
+  const std::vector<std::string> half{lines_of(0, false), lines_of(1, true), lines_of(2, false),
+                                      lines_of(3, false)};
   const Row rows[] = {
-      {"verified",
-       false,
-       four,
-       seen(JobEnd::exited, 0, four, both_pairs),
-       JobStatus::verified,
-       {true, true},
-       "",
-       {}},
-      {"misplaced",
-       false,
-       four,
-       seen(JobEnd::exited, 0, {"h1", "h2", "h2", "h2"}, both_pairs),
-       JobStatus::misplaced,
-       {},
-       "rank 2 ran on h2, but was placed on h1",
-       {}},
-      {"hosts missing",
-       false,
-       four,
-       missing,
-       JobStatus::hosts_missing,
-       {false, false},
-       "every rank started but those on h2: ended 7 s after the last start",
-       {1, 3}},
-      {"ended by the bound, half the output",
-       false,
-       four,
-       seen(JobEnd::by_bound, 143, four,
-            {lines_of(0, false), lines_of(1, true), lines_of(2, false), lines_of(3, false)}),
-       JobStatus::timed_out,
-       {true, false},
-       "ended by the time bound of 10 s",
-       {}},
-      {"did not end",
-       false,
-       four,
-       seen(JobEnd::after_output, 143, four, both_pairs),
-       JobStatus::did_not_end,
-       {true, true},
-       "but the job did not end within 3 s",
-       {}},
-      {"launcher failed",
-       false,
-       four,
-       failed,
-       JobStatus::failed,
-       {true, true},
-       "launcher: mpiexec: lost a rank",
-       {}},
-      {"probe",
-       true,
-       {"h1", "h2"},
-       seen(JobEnd::exited, 0, {"h1", "h2"}, {"", probe_ok}),
-       JobStatus::verified,
-       {true},
-       "",
-       {}},
-      {"probe, even rank wrote",
-       true,
-       {"h1", "h2"},
-       seen(JobEnd::exited, 0, {"h1", "h2"}, {"hello\n", probe_ok}),
-       JobStatus::failed,
-       {true},
-       "rank 0 wrote output: \"hello\"",
-       {}},
-      {"launcher cannot start",
-       false,
-       {"h1", "h2"},
-       bad_start,
-       JobStatus::not_started,
-       {false},
-       "cannot start mpiexec",
-       {}},
-      {"Slurm kept it waiting",
-       false,
-       {"h1", "h2"},
-       waiting,
-       JobStatus::not_started,
-       {false},
-       "Slurm would not use h2: it is down",
-       {}},
+      {"verified", false, seen(JobEnd::exited, 0, four, both_pairs), JobStatus::verified, "++", "",
+       ""},
+      {"misplaced", false, seen(JobEnd::exited, 0, {"h1", "h2", "h2", "h2"}, both_pairs),
+       JobStatus::misplaced, "", "", "rank 2 ran on h2, but was placed on h1"},
+      {"hosts missing", false, missing, JobStatus::hosts_missing, "--", "13",
+       "every rank started but those on h2: ended 7 s after the last start"},
+      {"ended by the bound, half the output", false, seen(JobEnd::by_bound, 143, four, half),
+       JobStatus::timed_out, "+-", "", "ended by the time bound of 10 s"},
+      {"did not end", false, seen(JobEnd::after_output, 143, four, both_pairs),
+       JobStatus::did_not_end, "++", "", "but the job did not end within 3 s"},
+      {"launcher failed", false, failed, JobStatus::failed, "++", "",
+       "launcher: mpiexec: lost a rank"},
+      {"probe", true, seen(JobEnd::exited, 0, {"h1", "h2"}, {"", probe_ok}), JobStatus::verified,
+       "+", "", ""},
+      {"probe, even rank wrote", true, seen(JobEnd::exited, 0, {"h1", "h2"}, {"hi\n", probe_ok}),
+       JobStatus::failed, "+", "", "rank 0 wrote output: \"hi\""},
+      {"launcher cannot start", false, bad_start, JobStatus::not_started, "-", "",
+       "cannot start mpiexec"},
+      {"Slurm kept it waiting", false, waiting, JobStatus::not_started, "-", "",
+       "Slurm would not use h2: it is down"},
   };
   pairdot_run::JudgeSettings settings;
   settings.timeout = 10;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     settings.probe = row.probe;
-    const auto np = static_cast<int>(row.hosts.size());
-    const auto outcome = pairdot_run::judge_job(settings, {7, {}, row.hosts, np, {}}, row.seen);
+    const auto np = static_cast<int>(row.seen.recorded_hosts.size());
+    const std::vector<std::string> hosts(four.begin(), four.begin() + np);
+    const auto outcome = pairdot_run::judge_job(settings, {7, {}, hosts, np, {}}, row.seen);
     EXPECT_EQ(outcome.status, row.status);
-    std::vector<bool> verified;
+    std::string verified;
     for (const auto &pair : outcome.pairs) {
-      verified.push_back(pair.verified);
+      verified += pair.verified ? '+' : '-';
       EXPECT_EQ(pair.probe.has_value(), row.probe && pair.verified);
     }
     EXPECT_EQ(verified, row.verified);
+    std::string not_started;
+    for (const std::int32_t rank : outcome.not_started) {
+      not_started += std::to_string(rank);
+    }
+    EXPECT_EQ(not_started, row.not_started);
     std::string messages;
     for (const std::string &line : outcome.messages) {
       messages += line + "\n";
     }
     EXPECT_NE(messages.find(row.fact), std::string::npos) << messages;
-    EXPECT_EQ(outcome.not_started, row.not_started);
     EXPECT_EQ(outcome.waited_for_resources, row.seen.launcher_said_waiting);
   }
 }

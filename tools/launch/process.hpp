@@ -1,6 +1,7 @@
 #pragma once
 
-// Starting processes: one spawn for every launch and every query.
+// Starting processes: one spawn for every launch and every query, and the
+// process group a job runs in, watched and ended whole.
 
 #include <chrono>
 #include <optional>

@@ -439,9 +439,11 @@ pairdot_model::JobSeen report_jobs(const std::string &dir, pairdot_model::RunRep
   if (setup.planner_knows_fabric) {
     report.switches = setup.fabric;
   }
-  return [&report, dir, names](const pairdot_run::PlannedRun &job,
-                               const pairdot_model::JobAnswer &answer) {
-    report.jobs.push_back(pairdot_model::job_outcome(job, answer, names, false));
+  pairdot_run::JudgeSettings judge;
+  judge.timeout = setup.timeout;
+  return [&report, dir, names, judge](const pairdot_run::PlannedRun &job,
+                                      const pairdot_model::JobAnswer &answer) {
+    report.jobs.push_back(pairdot_model::job_outcome(judge, job, answer, names));
     pairdot_writers::append_journal(dir, report.jobs.back());
   };
 }

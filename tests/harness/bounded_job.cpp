@@ -8,9 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -20,9 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-constexpr double kill_after_term = 5; // seconds from SIGTERM to SIGKILL
-constexpr auto poll_interval = std::chrono::milliseconds(5);
 
 volatile std::sig_atomic_t interrupt_signal = 0; // NOLINT: set by the signal handler
 
@@ -83,32 +79,27 @@ std::vector<std::string> job_processes(const std::string &dir, pid_t group) {
 } // namespace
 
 EndedJob run_bounded(pairdot_launch::Spawn what, double seconds) {
-  what.own_group = true;
   std::string error;
-  EndedJob job;
-  job.group = pairdot_launch::spawn(what, error);
-  if (job.group < 0) {
+  pairdot_launch::ProcessGroup group = pairdot_launch::start_group(std::move(what), error);
+  if (group.id < 0) {
     throw Failure(error);
   }
+  EndedJob job;
+  job.group = group.id;
   const Clock::time_point start = Clock::now();
-  Clock::time_point term_at;
-  int status = 0;
-  while (waitpid(job.group, &status, WNOHANG) != job.group) {
+  std::optional<int> status;
+  while (!(status = pairdot_launch::poll_group(group))) {
     if (interrupt_signal != 0) {
-      kill(-job.group, SIGKILL);
-      waitpid(job.group, nullptr, 0);
+      pairdot_launch::kill_group(group);
       throw Failure("interrupted by signal " + std::to_string(interrupt_signal));
     }
-    if (!job.ended_by_bound && seconds_since(start) > seconds) {
+    if (seconds_since(start) > seconds) {
       job.ended_by_bound = true;
-      term_at = Clock::now();
-      kill(-job.group, SIGTERM);
-    } else if (job.ended_by_bound && seconds_since(term_at) > kill_after_term) {
-      kill(-job.group, SIGKILL);
+      pairdot_launch::terminate_group(group);
     }
-    std::this_thread::sleep_for(poll_interval);
+    std::this_thread::sleep_for(pairdot_launch::group_poll_interval);
   }
-  job.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  job.status = *status;
   return job;
 }
 
@@ -118,9 +109,7 @@ int run_to_end(const pairdot_launch::Spawn &what) {
   if (pid < 0) {
     throw Failure(error);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return pairdot_launch::wait_for_exit(pid);
 }
 
 std::vector<std::string> processes_left(const std::string &dir, pid_t group, double seconds) {

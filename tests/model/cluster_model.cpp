@@ -1,5 +1,8 @@
 #include "cluster_model.hpp"
 
+#include "job_text.hpp"
+#include "probe_line.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -66,6 +69,8 @@ bool pair_fails(Cluster &cluster, HostIndex sender, HostIndex receiver) {
 }
 
 double launch_seconds(std::size_t ranks) { return 0.5 + 20e-6 * static_cast<double>(ranks); }
+// How long pairdot-run waits for the ranks of missing hosts after the others started.
+double missing_hosts_wait(std::size_t ranks) { return std::max(5.0, 2 * launch_seconds(ranks)); }
 
 // Slurm will not use some hosts of the job: it is kept waiting.
 bool kept_waiting(const Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
@@ -144,59 +149,46 @@ void measure_pairs(Cluster &cluster, const std::vector<HostIndex> &rank_hosts, J
   }
 }
 
-std::string joined(const std::vector<std::string> &names) {
-  std::string out;
-  for (const std::string &name : names) {
-    out += (out.empty() ? "" : ", ") + name;
-  }
-  return out;
-}
-
-// What pairdot-run says of a job that did not verify.
-std::vector<std::string> job_messages(const JobAnswer &answer,
-                                      const std::vector<std::string> &rank_hosts,
-                                      const std::vector<std::string> &host_names) {
-  std::vector<std::string> messages;
-  std::vector<std::string> missing;
-  switch (answer.status) {
-  case JobStatus::misplaced:
-    for (std::size_t r = 0; r < rank_hosts.size(); ++r) {
-      const std::string &ran = host_names[static_cast<std::size_t>(answer.ran_on[r])];
-      if (ran != rank_hosts[r]) {
-        messages.push_back("rank " + std::to_string(r) + " ran on " + ran + ", but was placed on " +
-                           rank_hosts[r]);
-      }
-    }
-    break;
-  case JobStatus::not_started:
-    messages.emplace_back("Slurm kept the step waiting for its nodes until the time bound");
-    for (const HostIndex host : answer.seen.unavailable_hosts) {
-      messages.push_back("Slurm would not use " + host_names[static_cast<std::size_t>(host)] +
-                         ": it is down");
-    }
-    break;
-  case JobStatus::hosts_missing:
-    for (std::size_t r = 0; r < rank_hosts.size(); ++r) {
-      if (!answer.seen.started[r] &&
-          std::find(missing.begin(), missing.end(), rank_hosts[r]) == missing.end()) {
-        missing.push_back(rank_hosts[r]);
-      }
-    }
-    messages.push_back("every rank started but those on " + joined(missing));
-    break;
-  case JobStatus::timed_out:
-    messages.push_back("ended by the time bound of " +
-                       std::to_string(static_cast<int>(answer.seconds)) + " s");
-    break;
-  default:
-    break;
-  }
-  return messages;
-}
-
 // A probe's line for a verified pair: mbps at 1 MiB, a hundredth at 8 bytes.
 pairdot_probe::ProbeLine probe_line(std::int32_t sender, double mbps) {
   return {sender, {8, pairdot_probe::mib}, {mbps / 100, mbps}, 20.0, std::nullopt, ""};
+}
+
+// What a job ended as, as its launcher and its ranks' output show it.
+void observe_end(const JobAnswer &answer, std::size_t ranks, pairdot_run::JobObservations &seen) {
+  using pairdot_run::JobEnd;
+  seen.launcher_status = 143; // SIGTERM from the watch
+  switch (answer.status) {
+  case JobStatus::not_started:
+    seen.end = JobEnd::by_bound;
+    seen.launcher_said_waiting = true;
+    break;
+  case JobStatus::timed_out:
+    seen.end = JobEnd::by_bound;
+    break;
+  case JobStatus::hosts_missing:
+    seen.end = JobEnd::for_missing_hosts;
+    seen.quiet_seconds = missing_hosts_wait(ranks);
+    break;
+  default:
+    seen.launcher_status = answer.status == JobStatus::failed ? 1 : 0;
+  }
+}
+
+// pairdot's lines of a rank: its vector, all zeros, and the pair's result if
+// it verified; the probe's line from the odd rank of a verified pair.
+std::string rank_output(std::size_t rank, bool verified, bool probe, double mbps) {
+  const auto number = static_cast<int>(rank);
+  if (probe) {
+    return number % 2 == 1 && verified
+               ? pairdot_probe::format_probe_line(probe_line(number - 1, mbps)) + "\n"
+               : "";
+  }
+  std::string text = job_text::vector_line(number, {});
+  if (number % 2 == 1 && verified) {
+    text += job_text::result_line(number - 1, number, 0);
+  }
+  return text;
 }
 
 // Verifies every pair but the failing ones; false if one failed.
@@ -352,7 +344,7 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
   } else if (missing > 0) {
     // MPI_Init waits for every rank: no pair of the job runs.
     answer.status = JobStatus::hosts_missing;
-    answer.seconds = std::min(timeout, launch + std::max(5.0, 2 * launch));
+    answer.seconds = std::min(timeout, launch + missing_hosts_wait(ranks));
   } else {
     const bool init_failed =
         cluster.setup.failure == FailureMode::init && fails_in_init(cluster, rank_hosts);
@@ -370,52 +362,41 @@ JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
   return answer;
 }
 
-JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answer,
-                       const std::vector<std::string> &host_names, bool probe) {
-  JobOutcome outcome;
-  outcome.number = job.number;
-  outcome.kind = job.shape.kind;
-  outcome.status = answer.status;
-  outcome.seconds = answer.seconds;
-  const auto name = [&host_names](HostIndex host) {
-    return host_names[static_cast<std::size_t>(host)];
-  };
-  const auto &hosts = job.shape.rank_hosts;
-  for (const HostIndex host : hosts) {
-    outcome.rank_hosts.push_back(name(host));
-  }
-  for (const HostIndex host : job.shape.tested)
-    outcome.tested_hosts.push_back(name(host));
-  outcome.messages = job_messages(answer, outcome.rank_hosts, host_names);
-  if (answer.status == JobStatus::misplaced) {
-    return outcome;
-  }
-  // Slurm kept it waiting: no rank ran, none is named as not started.
-  outcome.waited_for_resources = answer.seen.held;
-  for (std::size_t r = 0; r < hosts.size() && !answer.seen.held; ++r) {
-    if (!answer.seen.started[r]) {
-      outcome.not_started.push_back(static_cast<std::int32_t>(r));
-    }
+pairdot_run::JobObservations job_observations(const JobAnswer &answer,
+                                              const std::vector<HostIndex> &rank_hosts,
+                                              const std::vector<std::string> &host_names,
+                                              bool probe) {
+  pairdot_run::JobObservations seen;
+  seen.seconds = answer.seconds;
+  observe_end(answer, rank_hosts.size(), seen);
+  for (std::size_t r = 0; r < rank_hosts.size(); ++r) {
+    const HostIndex ran = answer.ran_on.empty() ? rank_hosts[r] : answer.ran_on[r];
+    const bool started = answer.seen.started[r] != 0;
+    seen.recorded_hosts.push_back(started ? host_names[static_cast<std::size_t>(ran)] : "");
+    const std::size_t pair = r / 2;
+    const bool verified = pair < answer.seen.verified.size() && answer.seen.verified[pair] != 0;
+    const double mbps = answer.mbps.empty() || !verified ? healthy_mbps : answer.mbps[pair];
+    seen.rank_output.push_back(started ? rank_output(r, verified, probe, mbps) : "");
   }
   for (const HostIndex host : answer.seen.unavailable_hosts) {
-    outcome.unavailable_hosts.push_back(name(host));
+    seen.unavailable.push_back({host_names[static_cast<std::size_t>(host)], "down"});
   }
-  for (std::size_t p = 0; p < answer.seen.verified.size(); ++p) {
-    const auto even = static_cast<std::int32_t>(2 * p);
-    PairOutcome pair{
-        even, outcome.rank_hosts[2 * p], outcome.rank_hosts[2 * p + 1], false, "", std::nullopt,
-        {}};
-    pair.verified = answer.seen.verified[p] != 0 && !answer.seen.held;
-    if (pair.verified && probe) {
-      pair.probe = probe_line(even, answer.mbps.empty() ? healthy_mbps : answer.mbps[p]);
-    } else if (!pair.verified) {
-      pair.problem = "no result";
-      pair.facts = {answer.seen.started[2 * p] == 0, answer.seen.started[2 * p + 1] == 0,
-                    answer.status == JobStatus::timed_out};
-    }
-    outcome.pairs.push_back(std::move(pair));
+  return seen;
+}
+
+JobOutcome job_outcome(const pairdot_run::JudgeSettings &settings,
+                       const pairdot_run::PlannedRun &job, const JobAnswer &answer,
+                       const std::vector<std::string> &host_names) {
+  pairdot_run::JobPlan plan{job.number, job.shape.kind, {}, 0, {}};
+  for (const HostIndex host : job.shape.rank_hosts) {
+    plan.rank_hosts.push_back(host_names[static_cast<std::size_t>(host)]);
   }
-  return outcome;
+  for (const HostIndex host : job.shape.tested) {
+    plan.tested_hosts.push_back(host_names[static_cast<std::size_t>(host)]);
+  }
+  plan.np = static_cast<int>(plan.rank_hosts.size());
+  return pairdot_run::judge_job(
+      settings, plan, job_observations(answer, job.shape.rank_hosts, host_names, settings.probe));
 }
 
 long long most_jobs_of(int hosts) {

@@ -16,6 +16,7 @@
 // slowest job.
 
 #include "isolation.hpp"
+#include "judge.hpp"
 #include "run_report.hpp"
 
 #include <cstdint>
@@ -120,10 +121,18 @@ struct JobAnswer {
 // What the cluster does with a job placed on these hosts (rank by rank).
 JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);
 
-// The job as pairdot-run reports it, hosts named by host_names; a probe
-// run's verified pairs carry a probe line.
-pairdot_model::JobOutcome job_outcome(const pairdot_run::PlannedRun &job, const JobAnswer &answer,
-                                      const std::vector<std::string> &host_names, bool probe);
+// What pairdot-run would see of the job, hosts named by host_names: the
+// launcher's exit, the hosts the ranks recorded, their output (pairdot's
+// lines, or in a probe run the verified pairs' probe lines).
+pairdot_run::JobObservations job_observations(const JobAnswer &answer,
+                                              const std::vector<HostIndex> &rank_hosts,
+                                              const std::vector<std::string> &host_names,
+                                              bool probe);
+
+// The job as pairdot-run reports it: its observations, judged.
+pairdot_model::JobOutcome job_outcome(const pairdot_run::JudgeSettings &settings,
+                                      const pairdot_run::PlannedRun &job, const JobAnswer &answer,
+                                      const std::vector<std::string> &host_names);
 
 struct ModelRun {
   pairdot_run::Isolation state;

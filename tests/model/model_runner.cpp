@@ -6,8 +6,8 @@
 namespace pairdot_model {
 
 ModelRunner::ModelRunner(Cluster &cluster, const pairdot_run::RunOptions &options, int stop_after)
-    : cluster_(cluster), launcher_(*options.settings.launcher), probe_(options.settings.probe),
-      stop_after_(stop_after) {
+    : cluster_(cluster), launcher_(*options.settings.launcher),
+      judge_(pairdot_run::judge_settings(options.settings)), stop_after_(stop_after) {
   if (options.hosts.size() != static_cast<std::size_t>(cluster.setup.hosts)) {
     throw std::invalid_argument("the model has " + std::to_string(cluster.setup.hosts) +
                                 " hosts, the run " + std::to_string(options.hosts.size()));
@@ -34,7 +34,7 @@ void ModelRunner::start(const pairdot_run::JobPlan &plan) {
   for (const std::string &name : plan.tested_hosts)
     job.shape.tested.push_back(index_.at(name));
   const JobAnswer answer = run_job(cluster_, job.shape.rank_hosts);
-  JobOutcome outcome = job_outcome(job, answer, names_, probe_);
+  JobOutcome outcome = job_outcome(judge_, job, answer, names_);
   outcome.placement = launcher_.placement_text(plan.rank_hosts);
   running_.push_back({now_ + answer.seconds, std::move(outcome)});
   ++started_;

@@ -33,7 +33,7 @@ private:
   };
   Cluster &cluster_;
   const pairdot_launch::Launcher &launcher_;
-  bool probe_;
+  pairdot_run::JudgeSettings judge_;
   std::vector<std::string> names_;
   HostMap index_;
   std::vector<Running> running_; // in start order

@@ -1,6 +1,7 @@
 #include "process.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +92,10 @@ pid_t spawn_with(const Spawn &what, int fd_out, int fd_keep_closed, std::string 
   return pid;
 }
 
+int exit_status(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
 bool is_executable(const std::string &path) {
   std::error_code error;
   return fs::is_regular_file(path, error) && access(path.c_str(), X_OK) == 0;
@@ -99,6 +104,50 @@ bool is_executable(const std::string &path) {
 } // namespace
 
 pid_t spawn(const Spawn &what, std::string &error) { return spawn_with(what, -1, -1, error); }
+
+ProcessGroup start_group(Spawn what, std::string &error) {
+  what.own_group = true;
+  return {spawn(what, error), false, std::nullopt};
+}
+
+std::optional<int> poll_group(ProcessGroup &group) {
+  int status = 0;
+  if (!group.reaped && waitpid(group.id, &status, WNOHANG) == group.id) {
+    group.reaped = true;
+    return exit_status(status);
+  }
+  const auto since_term = [&group] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - *group.term_at).count();
+  };
+  if (!group.reaped && group.term_at && since_term() > kill_after_term) {
+    kill(-group.id, SIGKILL);
+  }
+  return std::nullopt;
+}
+
+void terminate_group(ProcessGroup &group) {
+  if (!group.term_at) {
+    kill(-group.id, SIGTERM);
+    group.term_at = std::chrono::steady_clock::now();
+  }
+}
+
+void kill_group(ProcessGroup &group) {
+  if (group.id <= 0) {
+    return;
+  }
+  kill(-group.id, SIGKILL);
+  if (!group.reaped) {
+    waitpid(group.id, nullptr, 0);
+    group.reaped = true;
+  }
+}
+
+int wait_for_exit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return exit_status(status);
+}
 
 std::string output_of(const std::vector<std::string> &argv, int timeout_ms) {
   int fds[2];

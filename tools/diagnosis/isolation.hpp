@@ -100,10 +100,11 @@ struct Hunt {
   std::vector<int> order;                           // per host: its place in hunt order
 };
 
-struct Isolation {
+// What the planner keeps between rounds; only Isolation reaches it.
+struct IsolationState {
   std::vector<int> slots;
   int parallel = 4;
-  pairdot_model::Evidence evidence;
+  const pairdot_model::Evidence *evidence = nullptr; // the run's, as of the last call
   int next_number = 1;
   std::vector<std::vector<HostIndex>> sweep_left; // the sweep's jobs, from sweep_next on to run
   std::size_t sweep_next = 0;
@@ -114,7 +115,6 @@ struct Isolation {
       pool; // in question, not known to hold a failure: packed, once no group is open
   std::vector<std::pair<HostIndex, HostIndex>> poisoned; // hosts of blamed links, lower first
   std::map<int, Probe> probes;                           // by job number, until recorded
-  std::vector<int> screenings;        // per host: times it went missing beside others
   std::vector<std::uint8_t> together; // small clusters: per pair of hosts, how jobs with both ended
   int rounds = 0;
   pairdot_model::SwitchTree switches;
@@ -123,23 +123,38 @@ struct Isolation {
   bool converged = true;    // false: stopped at the budget with questions left
 };
 
-// The planner for hosts with these slots (at least two hosts, each >= 1),
-// below these switches (none: no topology).
-Isolation start_isolation(const std::vector<int> &slots, int parallel,
-                          pairdot_model::SwitchTree switches = {});
+// The planner. At each call it reads the evidence it is given, which holds
+// every job recorded so far (the run's evidence store; add_job in the
+// tests): it keeps none of its own.
+class Isolation {
+public:
+  Isolation() = default;
+  // For hosts with these slots (at least two hosts, each >= 1), below these
+  // switches (none: no topology); its jobs are numbered from first_number.
+  Isolation(const std::vector<int> &slots, int parallel, pairdot_model::SwitchTree switches = {},
+            int first_number = 1);
+
+  // The next round: jobs that fit in the slots side by side, at most
+  // `parallel` of them unless the round is the sweep's (one job). Empty when
+  // nothing is left to learn. Every job of a round must be recorded before
+  // the next round is asked for.
+  std::vector<PlannedRun> next_round(const pairdot_model::Evidence &evidence);
+  // Reads what a job of the last round showed; the evidence holds it already.
+  void record(const PlannedRun &job, const pairdot_model::JobEvidence &seen,
+              const pairdot_model::Evidence &evidence);
+
+  [[nodiscard]] int next_number() const; // of the next job planned
+  [[nodiscard]] int rounds() const;
+  [[nodiscard]] bool converged() const; // false: stopped at the budget with questions left
+  [[nodiscard]] const pairdot_model::SwitchTree &switches() const { return state_.switches; }
+
+private:
+  IsolationState state_;
+};
 
 // Jobs beyond the sweep that isolation may plan before it stops unfinished:
 // 200 + 2 per host + 100 per fault found (a host that cannot run or is dark,
 // a group cut off, a link that failed alone).
 long long isolation_budget(HostIndex hosts, long long faults);
-
-// The next round: jobs that fit in the slots side by side, at most
-// `parallel` of them unless the round is the sweep's (one job). Empty when
-// nothing is left to learn. Every job of a round must be recorded before the
-// next round is asked for.
-std::vector<PlannedRun> next_round(Isolation &state);
-
-// Records what a job of the last round showed.
-void record(Isolation &state, const PlannedRun &job, const pairdot_model::JobEvidence &seen);
 
 } // namespace pairdot_run

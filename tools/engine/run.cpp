@@ -43,13 +43,33 @@ struct Session {
   const RunOptions &options;
   JobRunner &runner;
   RunReport report;
+  pairdot_model::EvidenceStore store;
+  std::set<int> fed; // numbers of the jobs the store holds
   bool misplaced = false;
   bool launcher_fails = false; // no host started a rank, even alone
   std::optional<Clock::time_point> summary_written;
 };
 
+// Feeds a finished job to the store, once.
+void feed(Session &session, const JobOutcome &job) {
+  if (session.fed.insert(job.number).second)
+    session.store.add(job);
+}
+
+// Feeds the finished jobs the planner did not read (re-tests, a single
+// job, a round cut short), in number order.
+void feed_rest(Session &session) {
+  std::vector<const JobOutcome *> jobs;
+  for (const JobOutcome &job : session.report.jobs)
+    jobs.push_back(&job);
+  std::stable_sort(jobs.begin(), jobs.end(),
+                   [](const JobOutcome *a, const JobOutcome *b) { return a->number < b->number; });
+  for (const JobOutcome *job : jobs)
+    feed(session, *job);
+}
+
 std::size_t distinct_hosts(const JobOutcome &job) {
-  return std::set<std::string>(job.rank_hosts.begin(), job.rank_hosts.end()).size();
+  return pairdot_hosts::distinct_hosts(job.rank_hosts).size();
 }
 
 std::string fixed1(double value) {
@@ -76,15 +96,7 @@ void print_progress(const JobOutcome &job) {
 void write_summary(Session &session) {
   std::sort(session.report.jobs.begin(), session.report.jobs.end(),
             [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
-  pairdot_model::diagnose(session.report);
-  if (session.launcher_fails) {
-    // Nothing was learnt of the hosts: none is blamed.
-    RunReport &report = session.report;
-    report.evidence = pairdot_model::make_evidence(static_cast<HostIndex>(report.hosts.size()));
-    report.troubled.clear();
-    report.suspect_hosts.clear();
-    report.cannot_run.clear();
-  }
+  pairdot_model::diagnose(session.report, session.store);
   if (!session.options.report_dir.empty()) {
     pairdot_writers::write_report_dir(session.options.report_dir, session.report);
   }
@@ -219,10 +231,6 @@ void print_link_quality(const RunReport &report, bool every_link) {
   }
 }
 
-bool has_slow(const RunReport &report) {
-  return !report.slow_links.empty() || !report.slow_hosts.empty() || !report.slow_switches.empty();
-}
-
 int finish_sweep(const Session &session) {
   const RunReport &report = session.report;
   const std::string matrix = pairdot_writers::terminal_matrix(report);
@@ -248,9 +256,8 @@ int finish_sweep(const Session &session) {
   if (!report.converged) {
     std::printf("isolation did not converge: it stopped at its budget of jobs; links not "
                 "covered are still in question\n");
-    return exit_fault;
   }
-  return links.verified == all && !has_slow(report) ? exit_verified : exit_fault;
+  return report.verdict == pairdot_model::RunVerdict::verified ? exit_verified : exit_fault;
 }
 
 int finish_single(const Session &session) {
@@ -272,36 +279,31 @@ int finish_single(const Session &session) {
       std::printf("job %d: %s\n", job.number, message.c_str());
     }
   }
-  return ok && !has_slow(report) ? exit_verified : exit_fault;
+  return report.verdict == pairdot_model::RunVerdict::fault ? exit_fault : exit_verified;
 }
 
-// The jobs a report directory holds: its journal, or the jobs of a version 1
-// report.json. Refused when it is of other hosts or slots.
+// The jobs of a report directory's journal. Refused when its report is of
+// other hosts or slots.
 std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
   const std::string json_path = options.report_dir + "/report.json";
   std::ifstream in(json_path);
   if (!in) {
     throw pairdot_hosts::InputError("--resume: no report.json in " + options.report_dir);
   }
-  nlohmann::json json;
+  std::vector<pairdot_hosts::Host> hosts;
   try {
-    json = nlohmann::json::parse(in);
+    hosts = pairdot_writers::report_hosts(nlohmann::json::parse(in));
   } catch (const nlohmann::json::exception &) {
     throw pairdot_hosts::InputError("--resume: " + json_path + " is not JSON");
+  } catch (const std::runtime_error &error) {
+    throw pairdot_hosts::InputError("--resume: " + json_path + ": " + error.what());
   }
-  bool same = json.contains("hosts") && json["hosts"].is_array() &&
-              json["hosts"].size() == options.hosts.size();
-  for (std::size_t i = 0; same && i < options.hosts.size(); ++i) {
-    const nlohmann::json &host = json["hosts"][i];
-    same = host.is_object() && host.value("name", "") == options.hosts[i].name &&
-           host.value("slots", 0) == options.hosts[i].slots;
-  }
+  const bool same = std::equal(
+      hosts.begin(), hosts.end(), options.hosts.begin(), options.hosts.end(),
+      [](const auto &a, const auto &b) { return a.name == b.name && a.slots == b.slots; });
   if (!same) {
     throw pairdot_hosts::InputError("--resume: the report in " + options.report_dir +
                                     " is of other hosts or slots");
-  }
-  if (json.value("version", 0) == 1) {
-    return pairdot_writers::jobs_of_version1(json);
   }
   const std::string journal = options.report_dir + "/jobs.jsonl";
   return fs::exists(journal) ? pairdot_writers::read_journal(journal) : std::vector<JobOutcome>{};
@@ -371,6 +373,7 @@ bool retest_slow(Session &session, int &next_number, Done &done) {
       return true;
     if (!run_jobs(session, plans, 1))
       return false;
+    feed_rest(session);
     session.report.rounds += static_cast<int>(plans.size());
   }
 }
@@ -378,34 +381,29 @@ bool retest_slow(Session &session, int &next_number, Done &done) {
 int run_sweep(Session &session) {
   const RunOptions &options = session.options;
   std::vector<int> slots;
-  HostMap index;
-  for (const auto &host : options.hosts) {
-    index.emplace(host.name, static_cast<HostIndex>(slots.size()));
+  for (const auto &host : options.hosts)
     slots.push_back(host.slots);
-  }
-  Isolation state = start_isolation(slots, options.parallel, session.report.switches);
   Done done;
+  int first_number = 1;
   if (options.resume) {
+    // The journal's jobs stand in for those the planner plans again: each is
+    // fed to the store when the planner reads it, as a job run now would be.
     session.report.jobs = finished_jobs(options);
     // In number order, as the summary keeps them: done holds their indices.
     std::sort(session.report.jobs.begin(), session.report.jobs.end(),
               [](const JobOutcome &a, const JobOutcome &b) { return a.number < b.number; });
     for (std::size_t at = 0; at < session.report.jobs.size(); ++at) {
       const JobOutcome &job = session.report.jobs[at];
-      state.next_number = std::max(state.next_number, job.number + 1);
+      first_number = std::max(first_number, job.number + 1);
       done[{job.kind, job.rank_hosts}].push_back(at);
     }
     std::fprintf(stderr, "pairdot-run: resuming: %zu jobs done\n", session.report.jobs.size());
-    // A version 1 report has no journal: start one with its jobs.
-    if (!fs::exists(options.report_dir + "/jobs.jsonl")) {
-      for (const JobOutcome &job : session.report.jobs) {
-        pairdot_writers::append_journal(options.report_dir, job);
-      }
-    }
   }
+  Isolation planner(slots, options.parallel, session.report.switches, first_number);
   write_summary(session);
-  for (std::vector<PlannedRun> round = next_round(state); !round.empty();
-       round = next_round(state)) {
+  const pairdot_model::Evidence &evidence = session.store.evidence();
+  for (std::vector<PlannedRun> round = planner.next_round(evidence); !round.empty();
+       round = planner.next_round(evidence)) {
     std::vector<JobPlan> plans;
     std::vector<std::optional<std::size_t>> taken(round.size());
     for (std::size_t i = 0; i < round.size(); ++i) {
@@ -430,16 +428,18 @@ int run_sweep(Session &session) {
     for (std::size_t i = 0; i < round.size(); ++i) {
       const std::size_t at = taken[i] ? *taken[i] : ran.at(round[i].number);
       const JobOutcome &job = session.report.jobs[at];
-      record(state, round[i], pairdot_model::job_evidence(job, index));
+      feed(session, job);
+      planner.record(round[i], pairdot_model::job_evidence(job, session.store.index()), evidence);
     }
-    if (pairdot_model::none_can_run(state.evidence)) {
+    if (pairdot_model::none_can_run(evidence)) {
       session.launcher_fails = true;
       return -1;
     }
   }
-  session.report.rounds = state.rounds;
-  session.report.converged = state.converged;
-  if (options.settings.probe && !retest_slow(session, state.next_number, done)) {
+  session.report.rounds = planner.rounds();
+  session.report.converged = planner.converged();
+  int next_number = planner.next_number();
+  if (options.settings.probe && !retest_slow(session, next_number, done)) {
     return -1;
   }
   write_summary(session);
@@ -455,6 +455,7 @@ int run_single(Session &session) {
   if (!run_jobs(session, {plan}, 1)) {
     return -1;
   }
+  feed_rest(session);
   session.report.rounds = 1;
   int next_number = 2;
   Done none;
@@ -523,17 +524,20 @@ void catch_interrupts() {
 
 int run(const RunOptions &options, JobRunner &runner) {
   interrupted = 0;
-  Session session{options, runner, {}, false, false, std::nullopt};
+  std::vector<pairdot_hosts::Host> hosts = options.hosts;
+  if (hosts.empty()) {
+    hosts.push_back({options.settings.local_host, options.np});
+  }
+  Session session{options, runner, {},    pairdot_model::EvidenceStore(hosts),
+                  {},      false,  false, std::nullopt};
   session.report.tool = "pairdot-run";
   session.report.launcher = options.settings.launcher->name();
-  session.report.hosts = options.hosts;
+  session.report.hosts = std::move(hosts);
   session.report.slow_rule = options.slow_rule;
-  if (session.report.hosts.empty()) {
-    session.report.hosts.push_back({options.settings.local_host, options.np});
-  }
   session.report.switches = pairdot_model::make_switch_tree(
       options.topology, pairdot_hosts::names_of(session.report.hosts));
   int status = options.sweep ? run_sweep(session) : run_single(session);
+  feed_rest(session); // a round cut short
   if (session.launcher_fails) {
     write_summary(session);
     std::fprintf(stderr, "pairdot-run: no host started a rank, not even alone: the launcher fails, "

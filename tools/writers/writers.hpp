@@ -50,9 +50,10 @@ void append_journal(const std::string &dir, const JobOutcome &job);
 // The jobs of dir/jobs.jsonl; a torn last line (a crash while writing) is
 // left out. Throws std::runtime_error naming the line of any other fault.
 std::vector<JobOutcome> read_journal(const std::string &path);
-// The jobs of a version 1 report.json; throws std::runtime_error naming the
-// fault.
-std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in);
+
+// The hosts of a report.json, each with its slots; throws std::runtime_error
+// naming a missing or mistyped field.
+std::vector<pairdot_hosts::Host> report_hosts(const nlohmann::json &in);
 
 std::string junit_xml(const RunReport &report);
 std::string html_page(const RunReport &report);
@@ -69,20 +70,6 @@ std::string pair_name(const PairOutcome &pair);
 std::string problem_text(const PairOutcome &pair);
 // report.json's text.
 std::string json_text(const RunReport &report);
-
-// A file replaced whole: written to a temporary beside it and renamed over it,
-// so that no reader ever sees half of it.
-struct FileReplacement {
-  std::string path;
-  std::string temporary;
-  int fd = -1;
-};
-// Opens the temporary; throws std::runtime_error("cannot write PATH: ...").
-FileReplacement begin_replacement(const std::string &path);
-// Writes, syncs and renames; throws as above, the temporary removed.
-void commit_replacement(FileReplacement &file, std::string_view text);
-// Removes the temporary of a replacement not committed.
-void abandon_replacement(FileReplacement &file);
 
 // Writes report.json, junit.xml and report.html into dir, each replaced whole
 // (the jobs are in jobs.jsonl).

@@ -465,9 +465,15 @@ TEST(Json, Version3Shape) {
       {report_of(scenarios()[0]), "verified"},
       {make_report({"a", "b", "c"}, {{sweep, "ab+ bc+"}}), "incomplete"},
       {report, "fault"},
-      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"}};
+      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"},
+      // Every link verified, then Slurm would not use b: b is suspect. pairdot-run's
+      // exit status came from the links alone and said 0 under this fault.
+      {make_report({"a", "b"}, {{sweep, "ab+ ba+"}, {JobKind::isolation, "!b"}}), "fault"}};
   for (const auto &[run, verdict] : verdicts)
     EXPECT_EQ(to_json(run)["verdict"], verdict) << json_text(run);
+  const RunReport unavailable = verdicts.back().first;
+  EXPECT_EQ(count_links(unavailable).verified, 2);
+  EXPECT_EQ(unavailable.verdict, pairdot_model::RunVerdict::fault);
 }
 
 TEST(Junit, SmallAndLargeRuns) {

@@ -63,6 +63,24 @@ std::string terminal_matrix(const RunReport &report);
 // "host node3 starts, but reaches no other host", "suspect switch: leaf2: ...".
 std::string suspect_lines(const RunReport &report);
 
+// What pairdot-run prints: lines for standard output and standard error.
+struct RunText {
+  std::string out;
+  std::string err;
+};
+// "job 3 (isolation): 2 ranks on 2 hosts (a -> b) ... failed, 1.2 s", a line.
+std::string progress_line(const JobOutcome &job);
+// "pairdot-run: resuming: 4 jobs done", a line.
+std::string resumed_line(std::size_t jobs);
+// The end of a sweep: the matrix, what failed and is blamed, the link count.
+RunText sweep_summary(const RunReport &report);
+// The end of a single job: its failed pairs, or what it verified.
+RunText single_summary(const RunReport &report);
+// Why a run stopped early.
+RunText launcher_fails_text(const RunReport &report);
+RunText misplaced_text(const RunReport &report);
+RunText interrupted_text(const RunReport &report, const std::string &report_dir);
+
 // "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
 std::string pair_name(const PairOutcome &pair);
 // Why a pair failed: the checker's problem and the facts known of the pair,

@@ -212,7 +212,8 @@ void diagnose(RunReport &report) {
 }
 
 void diagnose(RunReport &report, const EvidenceStore &store) {
-  const HostMap &index = store.index();
+  report.index = store.index();
+  const HostMap &index = report.index;
   // No host started a rank, even alone: the launcher fails, nothing was
   // learnt of the hosts and none is blamed.
   const bool launcher_fails = none_can_run(store.evidence());

@@ -105,6 +105,7 @@ struct RunReport {
   std::vector<JobOutcome> jobs; // in number order
   SwitchTree switches;          // empty without a topology
   // Filled by diagnose:
+  HostMap index;                    // host names to indices, the evidence store's
   Evidence evidence;                // every link's state: link_verdict
   std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;

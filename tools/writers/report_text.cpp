@@ -196,10 +196,8 @@ int owner_at(const Blame &blame, const std::string &host) {
 } // namespace
 
 Blame blame_of(const RunReport &report) {
-  Blame blame;
+  Blame blame{report.index, {}, {}};
   const std::size_t n = report.hosts.size();
-  for (std::size_t h = 0; h < n; ++h)
-    blame.index.emplace(report.hosts[h].name, static_cast<HostIndex>(h));
   blame.owner.assign(n, -1);
   // owner -1: the host's own index
   const auto own = [&](const std::string &host, int owner) {

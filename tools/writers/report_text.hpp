@@ -99,7 +99,7 @@ std::vector<std::string> seen_lines(const LinkDetail &link);
 
 // What the diagnosis blames, by host index.
 struct Blame {
-  HostMap index;          // host names to indices
+  const HostMap &index;   // host names to indices: the report's
   std::vector<int> owner; // per host: the suspect it falls under, -1 none
   std::set<std::pair<std::string, std::string>> links; // suspect links
 };

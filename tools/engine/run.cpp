@@ -3,7 +3,6 @@
 #include "host_names.hpp"
 #include "isolation.hpp"
 #include "plan.hpp"
-#include "probe_line.hpp"
 #include "run_events.hpp"
 #include "writers.hpp"
 
@@ -16,8 +15,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <thread>
-#include <unordered_map>
 
 namespace pairdot_run {
 

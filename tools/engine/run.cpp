@@ -142,7 +142,6 @@ std::vector<JobOutcome> finished_jobs(const RunOptions &options) {
   return fs::exists(journal) ? pairdot_writers::read_journal(journal) : std::vector<JobOutcome>{};
 }
 
-
 JobPlan plan_of(const RunOptions &options, const PlannedRun &planned) {
   JobPlan plan{planned.number, planned.shape.kind, {}, 0, {}};
   plan.rank_hosts.reserve(planned.shape.rank_hosts.size());

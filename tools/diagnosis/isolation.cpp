@@ -4,10 +4,105 @@
 #include "plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 
 namespace pairdot_run {
+
+using LinkId = std::uint32_t; // sender * hosts + receiver
+
+// Links known to hold at least one failure: they failed together.
+struct LinkGroup {
+  std::vector<LinkId> links;
+};
+
+// What a planned job tests, so that its outcome can be read.
+struct Probe {
+  enum class What : std::uint8_t {
+    sweep,
+    hosts,
+    group,
+    alone,
+    core,    // ring: hosts that may serve as known good
+    join,    // ring: a host of each core block that verified: do the blocks reach each other?
+    range,   // reach: hosts in question, a part of a range
+    grow,    // ring: how far the group of a host that reaches no one goes
+    whole,   // ring: a group's hosts, or a switch's, reach each other
+    confirm, // reach: a group, or a half of it, against hosts known good
+    dark,    // reach: a host alone, against other hosts known good
+  } what = What::sweep;
+  std::vector<HostIndex> hosts;  // hosts: the group tested; hunt: the hosts in question
+  std::vector<LinkId> links;     // group, alone: the links tested
+  std::vector<LinkId> rest;      // group: the other half of a positive group
+  bool positive = false;         // group, alone: half of a group that failed together
+  std::vector<HostIndex> others; // range: the rest of the range; grow: the side's candidates
+  bool right = false;            // grow: the side tested
+  bool whole_tested = false;     // range: its switch's hosts were rung
+};
+
+// Hosts in question, in hunt order (below one switch after another).
+struct HostRange {
+  std::vector<HostIndex> hosts;
+  bool positive = false; // holds a host that does not reach the good ones
+  bool direct = false;   // positive from its own failed reach job
+  bool whole_tested = false;
+};
+
+// How far the group of a host that reaches no one goes, each side found
+// by doubling and then halving the hosts ringed with it.
+struct Growth {
+  HostIndex host = 0;
+  std::vector<HostIndex> sides[2];   // hosts in question left (nearest first), right
+  std::size_t known[2] = {0, 0};     // this many on the side reach the host
+  std::size_t failed_at[2] = {0, 0}; // this many did not; 0 unknown
+  bool pending[2] = {false, false};
+};
+
+struct Hunt {
+  std::vector<std::uint8_t> good;   // per host: reaches the hosts known good
+  std::vector<std::uint8_t> queued; // per host: in a range, growth or check
+  std::vector<HostIndex> partners;  // the good hosts, in the order they became good
+  std::size_t next_partner = 0;
+  std::vector<std::vector<HostIndex>> core;   // to ring, in search of good hosts
+  std::vector<std::vector<HostIndex>> passed; // core blocks that verified, to be joined
+  std::vector<std::uint8_t> joined;           // passed blocks i, i + 1 (cyclic): rung, and how
+  std::vector<HostRange> ranges;
+  std::vector<Growth> growths;
+  std::vector<std::vector<HostIndex>> wholes; // groups to ring whole, sorted
+  // Parts of groups to test against good hosts (the part, its group), sorted.
+  std::vector<std::pair<std::vector<HostIndex>, std::vector<HostIndex>>> confirms;
+  std::vector<HostIndex> darks;                     // hosts to test alone once more
+  std::map<std::vector<HostIndex>, int> confirming; // groups: their reach jobs not yet read
+  std::vector<std::uint8_t> tried;                  // per host: its group was grown once
+  std::set<std::vector<HostIndex>> failed_rings;    // host sets (sorted) whose ring failed
+  std::vector<int> order;                           // per host: its place in hunt order
+};
+
+// What the planner keeps between rounds.
+struct IsolationState {
+  std::vector<int> slots;
+  int parallel = 4;
+  const pairdot_model::Evidence *evidence = nullptr; // the run's, as of the last call
+  int next_number = 1;
+  std::vector<std::vector<HostIndex>> sweep_left; // the sweep's jobs, from sweep_next on to run
+  std::size_t sweep_next = 0;
+  bool replan = false;                             // hosts changed: plan the rest anew
+  std::vector<std::vector<HostIndex>> host_groups; // to test, each tested whole
+  std::vector<LinkGroup> link_groups;              // split in halves until each failure is alone
+  std::vector<LinkId>
+      pool; // in question, not known to hold a failure: packed, once no group is open
+  std::vector<std::pair<HostIndex, HostIndex>> poisoned; // hosts of blamed links, lower first
+  std::map<int, Probe> probes;                           // by job number, until recorded
+  std::vector<std::uint8_t> together; // small clusters: per pair of hosts, how jobs with both ended
+  int rounds = 0;
+  pairdot_model::SwitchTree switches;
+  Hunt hunt;
+  long long extra_jobs = 0; // planned beyond the sweep
+  bool converged = true;    // false: stopped at the budget with questions left
+};
 
 namespace {
 
@@ -1218,12 +1313,13 @@ long long isolation_budget(HostIndex hosts, long long faults) {
 }
 
 Isolation::Isolation(const std::vector<int> &slots, int parallel,
-                     pairdot_model::SwitchTree switches, int first_number) {
+                     pairdot_model::SwitchTree switches, int first_number)
+    : state_(std::make_unique<IsolationState>()) {
   if (slots.size() < 2)
     throw std::invalid_argument("isolation needs at least two hosts");
   if (slots.size() > max_hosts)
     throw std::invalid_argument("a sweep covers at most " + std::to_string(max_hosts) + " hosts");
-  IsolationState &state = state_;
+  IsolationState &state = *state_;
   state.next_number = first_number;
   state.slots = slots;
   state.parallel = std::max(1, parallel);
@@ -1251,7 +1347,7 @@ Isolation::Isolation(const std::vector<int> &slots, int parallel,
 }
 
 std::vector<PlannedRun> Isolation::next_round(const pairdot_model::Evidence &evidence) {
-  IsolationState &state = state_;
+  IsolationState &state = *state_;
   state.evidence = &evidence;
   Round round{std::vector<int>(state.slots.size(), 0), {}};
   const bool work_left = hunting(state) || !state.sweep_left.empty() || state.replan ||
@@ -1285,7 +1381,7 @@ std::vector<PlannedRun> Isolation::next_round(const pairdot_model::Evidence &evi
 
 void Isolation::record(const PlannedRun &job, const JobEvidence &seen,
                        const pairdot_model::Evidence &evidence) {
-  IsolationState &state = state_;
+  IsolationState &state = *state_;
   state.evidence = &evidence;
   const auto found = state.probes.find(job.number);
   if (found == state.probes.end()) {
@@ -1296,10 +1392,17 @@ void Isolation::record(const PlannedRun &job, const JobEvidence &seen,
   read_outcome(state, probe, job.shape, seen);
 }
 
-int Isolation::next_number() const { return state_.next_number; }
+Isolation::Isolation() : state_(std::make_unique<IsolationState>()) {}
+Isolation::Isolation(Isolation &&) noexcept = default;
+Isolation &Isolation::operator=(Isolation &&) noexcept = default;
+Isolation::~Isolation() = default;
 
-int Isolation::rounds() const { return state_.rounds; }
+int Isolation::next_number() const { return state_->next_number; }
 
-bool Isolation::converged() const { return state_.converged; }
+int Isolation::rounds() const { return state_->rounds; }
+
+bool Isolation::converged() const { return state_->converged; }
+
+const pairdot_model::SwitchTree &Isolation::switches() const { return state_->switches; }
 
 } // namespace pairdot_run

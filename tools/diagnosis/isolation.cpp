@@ -1393,8 +1393,8 @@ void Isolation::record(const PlannedRun &job, const JobEvidence &seen,
 }
 
 Isolation::Isolation() : state_(std::make_unique<IsolationState>()) {}
-Isolation::Isolation(Isolation &&) noexcept = default;
-Isolation &Isolation::operator=(Isolation &&) noexcept = default;
+Isolation::Isolation(Isolation &&other) noexcept = default;
+Isolation &Isolation::operator=(Isolation &&other) noexcept = default;
 Isolation::~Isolation() = default;
 
 int Isolation::next_number() const { return state_->next_number; }

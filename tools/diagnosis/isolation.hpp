@@ -56,10 +56,10 @@ public:
   [[nodiscard]] bool converged() const; // false: stopped at the budget with questions left
   [[nodiscard]] const pairdot_model::SwitchTree &switches() const;
 
-  Isolation(Isolation &&) noexcept;
-  Isolation &operator=(Isolation &&) noexcept;
-  Isolation(const Isolation &) = delete;
-  Isolation &operator=(const Isolation &) = delete;
+  Isolation(Isolation &&other) noexcept;
+  Isolation &operator=(Isolation &&other) noexcept;
+  Isolation(const Isolation &other) = delete;
+  Isolation &operator=(const Isolation &other) = delete;
   ~Isolation();
 
 private:

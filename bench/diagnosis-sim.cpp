@@ -611,7 +611,7 @@ int simulate(Arguments &args) {
       args.report.empty() ? pairdot_model::JobSeen{} : report_jobs(args.report, report, args.setup);
   const auto run = pairdot_model::run_model(cluster, args.parallel, on_job);
   if (!args.report.empty()) {
-    report.rounds = run.state.rounds;
+    report.rounds = run.state.rounds();
     pairdot_model::diagnose(report);
     pairdot_writers::write_report_dir(args.report, report);
   }
@@ -622,14 +622,14 @@ int simulate(Arguments &args) {
                         {"slots", args.setup.slots},
                         {"sweep_jobs", run.sweep_jobs},
                         {"extra_jobs", run.extra_jobs},
-                        {"rounds", run.state.rounds},
+                        {"rounds", run.state.rounds()},
                         {"modelled_seconds", run.modelled_seconds},
                         {"suspect_hosts", names_of(run.suspects.hosts)},
-                        {"cannot_run", names_of(hosts_that_cannot_run(run.state.evidence))},
+                        {"cannot_run", names_of(hosts_that_cannot_run(run.evidence))},
                         {"suspect_links", names_of(run.suspects.links)},
                         {"suspect_switches", switch_names(run.suspects.switches, args.setup)},
                         {"suspect_groups", group_names(run.suspects.groups)},
-                        {"converged", run.state.converged},
+                        {"converged", run.state.converged()},
                         {"faults", faults_json(args.setup.faults)},
                         {"exact", exact(run.suspects, args.setup)},
                         {"wall_seconds", wall.count()},

@@ -406,12 +406,13 @@ long long most_jobs_of(int hosts) {
 
 ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
   ModelRun run;
-  run.state = pairdot_run::start_isolation(
+  run.state = pairdot_run::Isolation(
       std::vector<int>(static_cast<std::size_t>(cluster.setup.hosts), cluster.setup.slots),
       parallel, cluster.setup.planner_knows_fabric ? cluster.setup.fabric : SwitchTree{});
+  run.evidence = make_evidence(cluster.setup.hosts);
   const long long most_jobs = most_jobs_of(cluster.setup.hosts);
   for (;;) {
-    const auto round = pairdot_run::next_round(run.state);
+    const auto round = run.state.next_round(run.evidence);
     if (round.empty()) {
       break;
     }
@@ -422,7 +423,8 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     double slowest = 0;
     for (const auto &job : round) {
       const JobAnswer answer = run_job(cluster, job.shape.rank_hosts);
-      pairdot_run::record(run.state, job, answer.seen);
+      add_job(run.evidence, job.shape, answer.seen);
+      run.state.record(job, answer.seen, run.evidence);
       ++(job.shape.kind == pairdot_model::JobKind::sweep ? run.sweep_jobs : run.extra_jobs);
       slowest = std::max(slowest, answer.seconds);
       if (on_job) {
@@ -431,7 +433,7 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     }
     run.modelled_seconds += slowest;
   }
-  run.suspects = pairdot_model::find_suspects(run.state.evidence, run.state.switches);
+  run.suspects = pairdot_model::find_suspects(run.evidence, run.state.switches());
   std::sort(run.suspects.hosts.begin(), run.suspects.hosts.end());
   std::sort(run.suspects.links.begin(), run.suspects.links.end());
   return run;

@@ -136,6 +136,7 @@ pairdot_model::JobOutcome job_outcome(const pairdot_run::JudgeSettings &settings
 
 struct ModelRun {
   pairdot_run::Isolation state;
+  pairdot_model::Evidence evidence; // what the planner reads
   pairdot_model::Suspects suspects; // sorted
   int sweep_jobs = 0;
   int extra_jobs = 0;

@@ -301,7 +301,7 @@ TEST(SlowRule, ReportsNameSlowLinks) {
   EXPECT_EQ(report.slow_links, (Links{{"a", "b"}}));
   EXPECT_EQ(detail::matrix_rows(report), (std::vector<std::string>{".s+", "+.+", "+x."}));
   EXPECT_NE(terminal_matrix(report).find("s slow"), std::string::npos);
-  EXPECT_EQ(detail::run_verdict(report, detail::count_links(report)), detail::RunVerdict::fault);
+  EXPECT_EQ(report.verdict, pairdot_model::RunVerdict::fault);
 
   const nlohmann::json json = nlohmann::json::parse(json_text(report));
   EXPECT_EQ(json["slow_links"], nlohmann::json::parse(R"([{"sender":"a","receiver":"b"}])"));

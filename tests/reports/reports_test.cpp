@@ -367,50 +367,26 @@ TEST(Journal, NamesTheLineOfAFault) {
   }
 }
 
-// A version 1 report.json, as pairdot-run wrote it.
-const char *const version1 = R"({"version": 1, "tool": "pairdot-run", "launcher": "mpich",
-  "hosts": [{"name": "a", "slots": 2}, {"name": "b", "slots": 2}],
-  "jobs": [{"number": 1, "kind": "sweep", "status": "failed", "seconds": 1.5, "placement": "a:1",
-            "ranks": [{"rank": 0, "host": "a"}, {"rank": 1, "host": "b"}],
-            "messages": ["rank 1: no result"],
-            "pairs": [{"ranks": [0, 1], "sender": "a", "receiver": "b", "status": "failed",
-                       "problem": "no result"}]},
-           {"number": 2, "kind": "isolation", "status": "not started", "seconds": 0,
-            "placement": "", "ranks": [], "messages": [], "pairs": [],
-            "unavailable_hosts": ["b"]}],
-  "links": [], "suspect_hosts": [], "suspect_links": []})";
-
-TEST(Json, ReadsVersion1Jobs) {
-  const json good = json::parse(version1);
-  const std::vector<JobOutcome> jobs = jobs_of_version1(good);
-  JobOutcome first = make_job(1, sweep, "ab-");
-  first.seconds = 1.5;
-  first.placement = "a:1";
-  first.messages = {"rank 1: no result"};
-  JobOutcome second = make_job(2, JobKind::isolation, "!b");
-  second.placement = "";
-  second.seconds = 0;
-  ASSERT_EQ(jobs.size(), 2U);
-  expect_same(jobs[0], first);
-  expect_same(jobs[1], second);
+// --resume reads the hosts of report.json; a fault names the field.
+TEST(Json, ReadsTheHostsOfAReport) {
+  const json good =
+      json::parse(R"({"hosts": [{"name": "a", "slots": 2}, {"name": "b", "slots": 1}]})");
+  const std::vector<pairdot_hosts::Host> hosts = report_hosts(good);
+  ASSERT_EQ(hosts.size(), 2U);
+  EXPECT_EQ(hosts[1].name, "b");
+  EXPECT_EQ(hosts[1].slots, 1);
   const std::vector<std::pair<std::string, std::string>> faults = {
-      {"/version", "version 2, expected 1"},
-      {"/jobs", "missing field jobs"},
-      {"/jobs/1/seconds", "jobs[1].seconds"},
-      {"/jobs/0/kind", "jobs[0].kind"},
-      {"/jobs/0/ranks/1/rank", "jobs[0].ranks[1].rank"},
-      {"/jobs/0/pairs/0/status", "jobs[0].pairs[0].status"},
-      {"/jobs/0/pairs/0/sender", "missing field jobs[0].pairs[0].sender"}};
+      {"/hosts", "missing field hosts"},
+      {"/hosts/1/slots", "field hosts[1].slots is not an integer"},
+      {"/hosts/0/name", "missing field hosts[0].name"}};
   for (const auto &[where, message] : faults) {
     json bad = good;
     const json::json_pointer pointer(where);
-    if (where == "/version")
-      bad[pointer] = 2;
-    else if (where == "/jobs" || where.find("sender") != std::string::npos)
-      bad[pointer.parent_pointer()].erase(pointer.back());
-    else
+    if (where.find("slots") != std::string::npos)
       bad[pointer] = "wrong";
-    const std::string error = error_of([&bad] { jobs_of_version1(bad); });
+    else
+      bad[pointer.parent_pointer()].erase(pointer.back());
+    const std::string error = error_of([&bad] { report_hosts(bad); });
     EXPECT_NE(error.find(message), std::string::npos) << error;
   }
 }
@@ -489,9 +465,15 @@ TEST(Json, Version3Shape) {
       {report_of(scenarios()[0]), "verified"},
       {make_report({"a", "b", "c"}, {{sweep, "ab+ bc+"}}), "incomplete"},
       {report, "fault"},
-      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"}};
+      {make_report({"a"}, {{JobKind::single, "aa-"}}), "fault"},
+      // Every link verified, then Slurm would not use b: b is suspect. pairdot-run's
+      // exit status came from the links alone and said 0 under this fault.
+      {make_report({"a", "b"}, {{sweep, "ab+ ba+"}, {JobKind::isolation, "!b"}}), "fault"}};
   for (const auto &[run, verdict] : verdicts)
     EXPECT_EQ(to_json(run)["verdict"], verdict) << json_text(run);
+  const RunReport unavailable = verdicts.back().first;
+  EXPECT_EQ(count_links(unavailable).verified, 2);
+  EXPECT_EQ(unavailable.verdict, pairdot_model::RunVerdict::fault);
 }
 
 TEST(Junit, SmallAndLargeRuns) {

@@ -133,7 +133,7 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
     EXPECT_EQ(failed_alone.count(link), 1u)
         << "not tested alone: " << link.first << " -> " << link.second;
   }
-  const auto &evidence = run.state.evidence;
+  const auto &evidence = run.evidence;
   std::vector<Link> blamed;    // failed, yet not faulty
   std::vector<Link> uncovered; // not faulty, not tested
   for (HostIndex a = 0; a < s.hosts; ++a) {
@@ -213,20 +213,22 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
 // never explained: isolation stops at its budget and says it did not converge.
 TEST(Isolation, StopsAtItsBudgetWhenFailuresAreNeverExplained) {
   const HostIndex hosts = 40;
-  auto state = pairdot_run::start_isolation(std::vector<int>(hosts, 2), 4);
+  pairdot_run::Isolation state(std::vector<int>(hosts, 2), 4);
+  pairdot_model::Evidence evidence = pairdot_model::make_evidence(hosts);
   long long extra = 0;
-  for (auto round = pairdot_run::next_round(state); !round.empty();
-       round = pairdot_run::next_round(state)) {
+  for (auto round = state.next_round(evidence); !round.empty();
+       round = state.next_round(evidence)) {
     for (const auto &job : round) {
       const std::size_t pairs = job.shape.rank_hosts.size() / 2;
       pairdot_model::JobEvidence seen;
       seen.started.assign(job.shape.rank_hosts.size(), 1);
       seen.verified.assign(pairs, pairs == 1 ? 1 : 0);
-      pairdot_run::record(state, job, seen);
+      pairdot_model::add_job(evidence, job.shape, seen);
+      state.record(job, seen, evidence);
       extra += job.shape.kind == pairdot_model::JobKind::sweep ? 0 : 1;
     }
     ASSERT_LE(extra, 2 * pairdot_run::isolation_budget(hosts, 0)) << "no bound";
   }
-  EXPECT_FALSE(state.converged);
+  EXPECT_FALSE(state.converged());
   EXPECT_GE(extra, pairdot_run::isolation_budget(hosts, 0));
 }

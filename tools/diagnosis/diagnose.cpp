@@ -15,23 +15,11 @@ HostIndex host_at(const HostMap &index, const std::string &name) {
   return found == index.end() ? -1 : found->second;
 }
 
-// The job as the evidence reads it; nothing of a job run elsewhere than placed.
-void add_outcome(Evidence &evidence, const HostMap &index, const JobOutcome &job) {
-  if (job.status == JobStatus::misplaced)
-    return;
-  JobShape shape{job.kind, {}, {}};
-  shape.rank_hosts.reserve(job.rank_hosts.size());
-  for (const std::string &host : job.rank_hosts)
-    shape.rank_hosts.push_back(host_at(index, host));
-  for (const std::string &host : job.tested_hosts)
-    shape.tested.push_back(host_at(index, host));
-  std::sort(shape.tested.begin(), shape.tested.end());
-  add_job(evidence, shape, job_evidence(job, index));
-}
-
 // Links with a failed pair, with what every job saw of them.
 std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &index) {
   const auto n = static_cast<std::size_t>(report.evidence.hosts);
+  if (n == 0)
+    return {};
   std::map<std::size_t, LinkDetail> links;
   std::map<std::size_t, std::size_t> seen_count;
   const auto link_of = [&](const PairOutcome &pair) -> std::ptrdiff_t {
@@ -74,7 +62,72 @@ std::vector<LinkDetail> troubled_links(const RunReport &report, const HostMap &i
   return out;
 }
 
+// Without two hosts there are no links: the jobs tell. A job the user asked
+// for that went wrong is a fault, whatever its pairs showed.
+RunVerdict verdict_of(const RunReport &report) {
+  const LinkCounts links = count_links(report);
+  const bool no_links = report.hosts.size() < 2;
+  const auto job_ok = [](const JobOutcome &job) {
+    return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
+  };
+  const bool jobs_ok = std::all_of(report.jobs.begin(), report.jobs.end(), job_ok);
+  const bool single_failed =
+      std::any_of(report.jobs.begin(), report.jobs.end(), [&](const JobOutcome &job) {
+        return job.kind == JobKind::single && !job_ok(job);
+      });
+  if (links.failed > 0 || !report.suspect_hosts.empty() || !report.suspect_switches.empty() ||
+      !report.suspect_groups.empty() || (no_links && !jobs_ok) || single_failed ||
+      !report.slow_links.empty() || !report.slow_hosts.empty() || !report.slow_switches.empty())
+    return RunVerdict::fault;
+  if (links.not_covered > 0 || !report.converged || (no_links && report.jobs.empty()))
+    return RunVerdict::incomplete;
+  return RunVerdict::verified;
+}
+
 } // namespace
+
+LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver) {
+  const auto hosts = static_cast<std::size_t>(report.evidence.hosts);
+  if (sender >= hosts || receiver >= hosts || report.evidence.links.size() < hosts * hosts)
+    return LinkVerdict::not_covered;
+  return link_verdict(report.evidence, static_cast<HostIndex>(sender),
+                      static_cast<HostIndex>(receiver));
+}
+
+LinkCounts count_links(const RunReport &report) {
+  LinkCounts counts;
+  const std::size_t n = report.hosts.size();
+  for (std::size_t sender = 0; sender < n; ++sender) {
+    for (std::size_t receiver = 0; receiver < n; ++receiver) {
+      if (sender == receiver)
+        continue;
+      const LinkVerdict verdict = verdict_at(report, sender, receiver);
+      ++(verdict == LinkVerdict::failed        ? counts.failed
+         : verdict == LinkVerdict::not_covered ? counts.not_covered
+                                               : counts.verified);
+    }
+  }
+  return counts;
+}
+
+EvidenceStore::EvidenceStore(const std::vector<Host> &hosts)
+    : evidence_(make_evidence(static_cast<HostIndex>(hosts.size()))) {
+  for (const Host &host : hosts)
+    index_.emplace(host.name, static_cast<HostIndex>(index_.size()));
+}
+
+void EvidenceStore::add(const JobOutcome &job) {
+  if (job.status == JobStatus::misplaced)
+    return;
+  JobShape shape{job.kind, {}, {}};
+  shape.rank_hosts.reserve(job.rank_hosts.size());
+  for (const std::string &host : job.rank_hosts)
+    shape.rank_hosts.push_back(host_at(index_, host));
+  for (const std::string &host : job.tested_hosts)
+    shape.tested.push_back(host_at(index_, host));
+  std::sort(shape.tested.begin(), shape.tested.end());
+  add_job(evidence_, shape, job_evidence(job, index_));
+}
 
 std::vector<LinkMeasure> link_measures(const std::vector<JobOutcome> &jobs, const HostMap &index) {
   std::vector<LinkMeasure> measures;
@@ -147,18 +200,25 @@ JobEvidence job_evidence(const JobOutcome &job, const HostMap &index) {
 }
 
 void diagnose(RunReport &report) {
-  HostMap index;
-  for (const Host &host : report.hosts)
-    index.emplace(host.name, static_cast<HostIndex>(index.size()));
   std::vector<const JobOutcome *> jobs;
   for (const JobOutcome &job : report.jobs)
     jobs.push_back(&job);
   std::stable_sort(jobs.begin(), jobs.end(),
                    [](const JobOutcome *a, const JobOutcome *b) { return a->number < b->number; });
-  report.evidence = make_evidence(static_cast<HostIndex>(report.hosts.size()));
+  EvidenceStore store(report.hosts);
   for (const JobOutcome *job : jobs)
-    add_outcome(report.evidence, index, *job);
-  report.troubled = troubled_links(report, index);
+    store.add(*job);
+  diagnose(report, store);
+}
+
+void diagnose(RunReport &report, const EvidenceStore &store) {
+  report.index = store.index();
+  const HostMap &index = report.index;
+  // No host started a rank, even alone: the launcher fails, nothing was
+  // learnt of the hosts and none is blamed.
+  const bool launcher_fails = none_can_run(store.evidence());
+  report.evidence = launcher_fails ? make_evidence(store.evidence().hosts) : store.evidence();
+  report.troubled = launcher_fails ? std::vector<LinkDetail>{} : troubled_links(report, index);
   const Suspects suspects = find_suspects(report.evidence, report.switches);
   report.suspect_hosts.clear();
   report.suspect_links.clear();
@@ -204,6 +264,7 @@ void diagnose(RunReport &report) {
     report.slow_switches.push_back(report.switches.names[static_cast<std::size_t>(sw)]);
   for (const HostIndex host : report.quality.slow_hosts)
     report.slow_hosts.push_back(name(host));
+  report.verdict = verdict_of(report);
 }
 
 } // namespace pairdot_model

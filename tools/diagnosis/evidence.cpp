@@ -1,5 +1,6 @@
 #include "evidence.hpp"
 
+#include "host_names.hpp"
 #include "switch_tree.hpp"
 
 #include <algorithm>
@@ -91,10 +92,8 @@ void question_missing(Evidence &evidence, const JobShape &job, const JobEvidence
     if (job.rank_hosts[rank] >= 0)
       (started(seen, rank) ? ran : missing).push_back(job.rank_hosts[rank]);
   }
-  std::sort(ran.begin(), ran.end());
-  ran.erase(std::unique(ran.begin(), ran.end()), ran.end());
-  std::sort(missing.begin(), missing.end());
-  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  ran = pairdot_hosts::distinct_hosts(std::move(ran));
+  missing = pairdot_hosts::distinct_hosts(std::move(missing));
   // Beside others, a host has shown it can join once a pair of it verified:
   // one that starts now and then, only to fail, has not.
   std::vector<HostIndex> verified;
@@ -301,6 +300,10 @@ void add_job(Evidence &evidence, const JobShape &job, const JobEvidence &seen) {
                   [](std::uint8_t v) { return v != 0; });
   if (job.kind == JobKind::reach && counts && !all_verified && !job.tested.empty())
     add_unreached(evidence, job.tested);
+}
+
+bool left_out(const Evidence &evidence, HostIndex host) {
+  return evidence.missing_beside[static_cast<std::size_t>(host)] >= missing_beside_others_limit;
 }
 
 std::size_t first_half(std::size_t hosts) { return (hosts + 1) / 2; }

@@ -104,6 +104,10 @@ enum class LinkVerdict : std::uint8_t { not_covered, verified, collateral, faile
 // What the link matrix shows: a suspect link not re-tested is not covered.
 LinkVerdict link_verdict(const Evidence &evidence, HostIndex sender, HostIndex receiver);
 
+// Missing beside others so often that later jobs leave it out: its links
+// stay not covered unless it cannot join (it runs alone).
+bool left_out(const Evidence &evidence, HostIndex host);
+
 // No rank ever started, and every host but at most one started nothing in
 // a job of its own: the launcher, not the hosts, fails.
 bool none_can_run(const Evidence &evidence);

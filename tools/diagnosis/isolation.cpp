@@ -1,55 +1,147 @@
 #include "isolation.hpp"
 
+#include "host_names.hpp"
 #include "plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 
 namespace pairdot_run {
 
+using LinkId = std::uint32_t; // sender * hosts + receiver
+
+// Links known to hold at least one failure: they failed together.
+struct LinkGroup {
+  std::vector<LinkId> links;
+};
+
+// What a planned job tests, so that its outcome can be read.
+struct Probe {
+  enum class What : std::uint8_t {
+    sweep,
+    hosts,
+    group,
+    alone,
+    core,    // ring: hosts that may serve as known good
+    join,    // ring: a host of each core block that verified: do the blocks reach each other?
+    range,   // reach: hosts in question, a part of a range
+    grow,    // ring: how far the group of a host that reaches no one goes
+    whole,   // ring: a group's hosts, or a switch's, reach each other
+    confirm, // reach: a group, or a half of it, against hosts known good
+    dark,    // reach: a host alone, against other hosts known good
+  } what = What::sweep;
+  std::vector<HostIndex> hosts;  // hosts: the group tested; hunt: the hosts in question
+  std::vector<LinkId> links;     // group, alone: the links tested
+  std::vector<LinkId> rest;      // group: the other half of a positive group
+  bool positive = false;         // group, alone: half of a group that failed together
+  std::vector<HostIndex> others; // range: the rest of the range; grow: the side's candidates
+  bool right = false;            // grow: the side tested
+  bool whole_tested = false;     // range: its switch's hosts were rung
+};
+
+// Hosts in question, in hunt order (below one switch after another).
+struct HostRange {
+  std::vector<HostIndex> hosts;
+  bool positive = false; // holds a host that does not reach the good ones
+  bool direct = false;   // positive from its own failed reach job
+  bool whole_tested = false;
+};
+
+// How far the group of a host that reaches no one goes, each side found
+// by doubling and then halving the hosts ringed with it.
+struct Growth {
+  HostIndex host = 0;
+  std::vector<HostIndex> sides[2];   // hosts in question left (nearest first), right
+  std::size_t known[2] = {0, 0};     // this many on the side reach the host
+  std::size_t failed_at[2] = {0, 0}; // this many did not; 0 unknown
+  bool pending[2] = {false, false};
+};
+
+struct Hunt {
+  std::vector<std::uint8_t> good;   // per host: reaches the hosts known good
+  std::vector<std::uint8_t> queued; // per host: in a range, growth or check
+  std::vector<HostIndex> partners;  // the good hosts, in the order they became good
+  std::size_t next_partner = 0;
+  std::vector<std::vector<HostIndex>> core;   // to ring, in search of good hosts
+  std::vector<std::vector<HostIndex>> passed; // core blocks that verified, to be joined
+  std::vector<std::uint8_t> joined;           // passed blocks i, i + 1 (cyclic): rung, and how
+  std::vector<HostRange> ranges;
+  std::vector<Growth> growths;
+  std::vector<std::vector<HostIndex>> wholes; // groups to ring whole, sorted
+  // Parts of groups to test against good hosts (the part, its group), sorted.
+  std::vector<std::pair<std::vector<HostIndex>, std::vector<HostIndex>>> confirms;
+  std::vector<HostIndex> darks;                     // hosts to test alone once more
+  std::map<std::vector<HostIndex>, int> confirming; // groups: their reach jobs not yet read
+  std::vector<std::uint8_t> tried;                  // per host: its group was grown once
+  std::set<std::vector<HostIndex>> failed_rings;    // host sets (sorted) whose ring failed
+  std::vector<int> order;                           // per host: its place in hunt order
+};
+
+// What the planner keeps between rounds.
+struct IsolationState {
+  std::vector<int> slots;
+  int parallel = 4;
+  const pairdot_model::Evidence *evidence = nullptr; // the run's, as of the last call
+  int next_number = 1;
+  std::vector<std::vector<HostIndex>> sweep_left; // the sweep's jobs, from sweep_next on to run
+  std::size_t sweep_next = 0;
+  bool replan = false;                             // hosts changed: plan the rest anew
+  std::vector<std::vector<HostIndex>> host_groups; // to test, each tested whole
+  std::vector<LinkGroup> link_groups;              // split in halves until each failure is alone
+  std::vector<LinkId>
+      pool; // in question, not known to hold a failure: packed, once no group is open
+  std::vector<std::pair<HostIndex, HostIndex>> poisoned; // hosts of blamed links, lower first
+  std::map<int, Probe> probes;                           // by job number, until recorded
+  std::vector<std::uint8_t> together; // small clusters: per pair of hosts, how jobs with both ended
+  int rounds = 0;
+  pairdot_model::SwitchTree switches;
+  Hunt hunt;
+  long long extra_jobs = 0; // planned beyond the sweep
+  bool converged = true;    // false: stopped at the budget with questions left
+};
+
 namespace {
 
-// A host that starts in a job of its own, yet again and again not beside
-// the others, is left out of later jobs: its links stay not covered.
-// A host missing beside others this often, though it runs alone, is left
-// out: the evidence then says it cannot run beside others.
-constexpr int max_screenings = pairdot_model::missing_beside_others_limit - 1;
 // Link numbers are 32 bits wide.
 constexpr std::size_t max_hosts = 65535;
 
+using pairdot_hosts::distinct_hosts;
 using pairdot_model::Evidence;
 using pairdot_model::HostState;
 using pairdot_model::JobEvidence;
 using pairdot_model::JobShape;
 using pairdot_model::LinkState;
 
-HostIndex sender_of(const Isolation &state, LinkId link) {
-  return static_cast<HostIndex>(link / static_cast<LinkId>(state.evidence.hosts));
+HostIndex sender_of(const IsolationState &state, LinkId link) {
+  return static_cast<HostIndex>(link / static_cast<LinkId>(state.evidence->hosts));
 }
 
-HostIndex receiver_of(const Isolation &state, LinkId link) {
-  return static_cast<HostIndex>(link % static_cast<LinkId>(state.evidence.hosts));
+HostIndex receiver_of(const IsolationState &state, LinkId link) {
+  return static_cast<HostIndex>(link % static_cast<LinkId>(state.evidence->hosts));
 }
 
-LinkId link_of(const Isolation &state, HostIndex sender, HostIndex receiver) {
-  return static_cast<LinkId>(sender) * static_cast<LinkId>(state.evidence.hosts) +
+LinkId link_of(const IsolationState &state, HostIndex sender, HostIndex receiver) {
+  return static_cast<LinkId>(sender) * static_cast<LinkId>(state.evidence->hosts) +
          static_cast<LinkId>(receiver);
 }
 
-LinkState state_of(const Isolation &state, LinkId link) {
-  return pairdot_model::link_state(state.evidence, sender_of(state, link),
+LinkState state_of(const IsolationState &state, LinkId link) {
+  return pairdot_model::link_state(*state.evidence, sender_of(state, link),
                                    receiver_of(state, link));
 }
 
-bool can_run(const Isolation &state, HostIndex host) {
-  const HostState host_state = state.evidence.host_states[static_cast<std::size_t>(host)];
+bool can_run(const IsolationState &state, HostIndex host) {
+  const HostState host_state = state.evidence->host_states[static_cast<std::size_t>(host)];
   return host_state != HostState::cannot_run && host_state != HostState::dark &&
-         state.screenings[static_cast<std::size_t>(host)] <= max_screenings;
+         !pairdot_model::left_out(*state.evidence, host);
 }
 
 // Links still in question: failed beside others, not yet re-tested alone.
-std::vector<LinkId> still_suspect(const Isolation &state, const std::vector<LinkId> &links) {
+std::vector<LinkId> still_suspect(const IsolationState &state, const std::vector<LinkId> &links) {
   std::vector<LinkId> out;
   for (const LinkId link : links) {
     if (state_of(state, link) == LinkState::suspect && can_run(state, sender_of(state, link)) &&
@@ -57,12 +149,6 @@ std::vector<LinkId> still_suspect(const Isolation &state, const std::vector<Link
       out.push_back(link);
   }
   return out;
-}
-
-std::vector<HostIndex> distinct_hosts(std::vector<HostIndex> hosts) {
-  std::sort(hosts.begin(), hosts.end());
-  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
-  return hosts;
 }
 
 constexpr std::uint8_t together_passed = 1; // in a job whose pairs all verified
@@ -73,8 +159,8 @@ constexpr std::uint8_t together_failed = 2; // in a job with a failed pair
 
 // Hosts of a group cut off and the others are never in one job: some
 // libraries fail every job that holds hosts that cannot reach each other.
-int island_of(const Isolation &state, HostIndex host) {
-  const auto &groups = state.evidence.groups;
+int island_of(const IsolationState &state, HostIndex host) {
+  const auto &groups = state.evidence->groups;
   for (std::size_t g = 0; g < groups.size(); ++g) {
     if (std::binary_search(groups[g].begin(), groups[g].end(), host))
       return static_cast<int>(g) + 1;
@@ -82,9 +168,9 @@ int island_of(const Isolation &state, HostIndex host) {
   return 0;
 }
 
-void plan_rest_of_sweep(Isolation &state) {
-  std::vector<std::vector<HostIndex>> islands(state.evidence.groups.size() + 1);
-  for (HostIndex host = 0; host < state.evidence.hosts; ++host) {
+void plan_rest_of_sweep(IsolationState &state) {
+  std::vector<std::vector<HostIndex>> islands(state.evidence->groups.size() + 1);
+  for (HostIndex host = 0; host < state.evidence->hosts; ++host) {
     if (can_run(state, host))
       islands[static_cast<std::size_t>(island_of(state, host))].push_back(host);
   }
@@ -108,7 +194,7 @@ void plan_rest_of_sweep(Isolation &state) {
 
 // The next sweep job's pairs over links not yet told about; empty when the
 // sweep is done.
-std::vector<HostIndex> next_sweep_job(Isolation &state) {
+std::vector<HostIndex> next_sweep_job(IsolationState &state) {
   while (state.sweep_next < state.sweep_left.size()) {
     std::vector<HostIndex> job = std::move(state.sweep_left[state.sweep_next++]);
     std::size_t kept = 0;
@@ -139,7 +225,7 @@ struct Round {
 
 // Takes the job's ranks into the round's slots; false, and nothing taken,
 // when a host would have more ranks than slots. Every job fits alone.
-bool take_slots(const Isolation &state, Round &round, const std::vector<HostIndex> &ranks) {
+bool take_slots(const IsolationState &state, Round &round, const std::vector<HostIndex> &ranks) {
   if (!round.jobs.empty() && round.jobs.size() >= static_cast<std::size_t>(state.parallel))
     return false;
   std::size_t taken = 0;
@@ -155,7 +241,7 @@ bool take_slots(const Isolation &state, Round &round, const std::vector<HostInde
   return false;
 }
 
-void add_to_round(Isolation &state, Round &round, JobKind kind, std::vector<HostIndex> ranks,
+void add_to_round(IsolationState &state, Round &round, JobKind kind, std::vector<HostIndex> ranks,
                   Probe probe, std::vector<HostIndex> tested = {}) {
   const int number = state.next_number++;
   state.probes.emplace(number, std::move(probe));
@@ -163,7 +249,7 @@ void add_to_round(Isolation &state, Round &round, JobKind kind, std::vector<Host
   round.jobs.push_back(PlannedRun{number, JobShape{kind, std::move(ranks), std::move(tested)}});
 }
 
-std::vector<HostIndex> ranks_of(const Isolation &state, const std::vector<LinkId> &links) {
+std::vector<HostIndex> ranks_of(const IsolationState &state, const std::vector<LinkId> &links) {
   std::vector<HostIndex> ranks;
   ranks.reserve(2 * links.size());
   for (const LinkId link : links) {
@@ -173,7 +259,7 @@ std::vector<HostIndex> ranks_of(const Isolation &state, const std::vector<LinkId
   return ranks;
 }
 
-void host_round(Isolation &state, Round &round) {
+void host_round(IsolationState &state, Round &round) {
   std::vector<std::vector<HostIndex>> waiting;
   for (std::vector<HostIndex> &group : state.host_groups) {
     group.erase(std::remove_if(group.begin(), group.end(),
@@ -196,7 +282,7 @@ void host_round(Isolation &state, Round &round) {
 // Hosts a and b of a blamed link are never placed in one job again but to
 // test a link between them alone: some libraries fail every job that holds
 // both (MPICH over UCX connects every pair of ranks in MPI_Init).
-bool poisons(const Isolation &state, HostIndex a, HostIndex b) {
+bool poisons(const IsolationState &state, HostIndex a, HostIndex b) {
   const auto pair = std::minmax(a, b);
   return std::find(state.poisoned.begin(), state.poisoned.end(),
                    std::pair<HostIndex, HostIndex>(pair.first, pair.second)) !=
@@ -204,7 +290,7 @@ bool poisons(const Isolation &state, HostIndex a, HostIndex b) {
 }
 
 // Whether hosts of the links hold a poisoned pair.
-bool holds_poison(const Isolation &state, const std::vector<LinkId> &links) {
+bool holds_poison(const IsolationState &state, const std::vector<LinkId> &links) {
   if (state.poisoned.empty())
     return false;
   std::vector<HostIndex> hosts = ranks_of(state, links);
@@ -215,13 +301,13 @@ bool holds_poison(const Isolation &state, const std::vector<LinkId> &links) {
   });
 }
 
-void to_pool(Isolation &state, const std::vector<LinkId> &links) {
+void to_pool(IsolationState &state, const std::vector<LinkId> &links) {
   state.pool.insert(state.pool.end(), links.begin(), links.end());
 }
 
 // Plans the test of a positive group's first half, the other half set
 // aside. False if it waits for a later round.
-bool plan_group(Isolation &state, Round &round, LinkGroup &group) {
+bool plan_group(IsolationState &state, Round &round, LinkGroup &group) {
   group.links = still_suspect(state, group.links);
   if (group.links.empty())
     return true;
@@ -252,7 +338,7 @@ struct Pack {
   int island = 0;
 };
 
-bool joins(const Isolation &state, const Pack &pack, HostIndex sender, HostIndex receiver) {
+bool joins(const IsolationState &state, const Pack &pack, HostIndex sender, HostIndex receiver) {
   const auto s = static_cast<std::size_t>(sender);
   const auto r = static_cast<std::size_t>(receiver);
   if (pack.used[s] >= state.slots[s] || pack.used[r] >= state.slots[r])
@@ -270,7 +356,7 @@ bool joins(const Isolation &state, const Pack &pack, HostIndex sender, HostIndex
   });
 }
 
-std::vector<Pack> pack_pool(const Isolation &state) {
+std::vector<Pack> pack_pool(const IsolationState &state) {
   std::vector<Pack> packs;
   for (const LinkId link : still_suspect(state, state.pool)) {
     const HostIndex sender = sender_of(state, link);
@@ -293,7 +379,7 @@ std::vector<Pack> pack_pool(const Isolation &state) {
 
 // The pool, tested in as few jobs as the slots allow, as many side by side
 // as fit; what does not fit waits.
-void pool_round(Isolation &state, Round &round) {
+void pool_round(IsolationState &state, Round &round) {
   std::vector<Pack> packs = pack_pool(state);
   std::vector<LinkId>().swap(state.pool);
   for (Pack &pack : packs) {
@@ -315,12 +401,13 @@ void pool_round(Isolation &state, Round &round) {
 constexpr HostIndex max_hosts_paired = 256;
 constexpr std::size_t max_together_tests = 8;
 
-std::size_t pair_at(const Isolation &state, HostIndex a, HostIndex b) {
-  return static_cast<std::size_t>(std::min(a, b)) * static_cast<std::size_t>(state.evidence.hosts) +
+std::size_t pair_at(const IsolationState &state, HostIndex a, HostIndex b) {
+  return static_cast<std::size_t>(std::min(a, b)) *
+             static_cast<std::size_t>(state.evidence->hosts) +
          static_cast<std::size_t>(std::max(a, b));
 }
 
-void note_together(Isolation &state, const JobShape &job, bool verified) {
+void note_together(IsolationState &state, const JobShape &job, bool verified) {
   if (state.together.empty())
     return;
   const std::vector<HostIndex> hosts = distinct_hosts(job.rank_hosts);
@@ -333,9 +420,9 @@ void note_together(Isolation &state, const JobShape &job, bool verified) {
 
 // Links between hosts that were together only in failed jobs, tested alone
 // before the groups are split, when they are few.
-void together_round(Isolation &state, Round &round) {
+void together_round(IsolationState &state, Round &round) {
   std::vector<LinkId> links;
-  const HostIndex n = state.together.empty() ? 0 : state.evidence.hosts;
+  const HostIndex n = state.together.empty() ? 0 : state.evidence->hosts;
   for (HostIndex a = 0; a < n; ++a) {
     for (HostIndex b = a + 1; b < n; ++b) {
       if (state.together[pair_at(state, a, b)] != together_failed)
@@ -358,7 +445,7 @@ void together_round(Isolation &state, Round &round) {
   }
 }
 
-void link_round(Isolation &state, Round &round) {
+void link_round(IsolationState &state, Round &round) {
   together_round(state, round);
   if (!round.jobs.empty())
     return;
@@ -376,9 +463,9 @@ void link_round(Isolation &state, Round &round) {
 
 using Hosts = std::vector<HostIndex>;
 
-bool in_group(const Isolation &state, HostIndex host) { return island_of(state, host) != 0; }
+bool in_group(const IsolationState &state, HostIndex host) { return island_of(state, host) != 0; }
 
-bool usable(const Isolation &state, HostIndex host) {
+bool usable(const IsolationState &state, HostIndex host) {
   return can_run(state, host) && !in_group(state, host);
 }
 
@@ -387,7 +474,7 @@ Hosts sorted(Hosts hosts) {
   return hosts;
 }
 
-Hosts in_hunt_order(const Isolation &state, Hosts hosts) {
+Hosts in_hunt_order(const IsolationState &state, Hosts hosts) {
   std::sort(hosts.begin(), hosts.end(), [&](HostIndex a, HostIndex b) {
     return state.hunt.order[static_cast<std::size_t>(a)] <
            state.hunt.order[static_cast<std::size_t>(b)];
@@ -395,7 +482,7 @@ Hosts in_hunt_order(const Isolation &state, Hosts hosts) {
   return hosts;
 }
 
-void make_good(Isolation &state, const Hosts &hosts) {
+void make_good(IsolationState &state, const Hosts &hosts) {
   for (const HostIndex host : hosts) {
     const auto h = static_cast<std::size_t>(host);
     state.hunt.queued[h] = 0;
@@ -406,13 +493,13 @@ void make_good(Isolation &state, const Hosts &hosts) {
   }
 }
 
-void unqueue(Isolation &state, const Hosts &hosts) {
+void unqueue(IsolationState &state, const Hosts &hosts) {
   for (const HostIndex host : hosts)
     state.hunt.queued[static_cast<std::size_t>(host)] = 0;
 }
 
 // The next good host, in turn; -1 when none is left.
-HostIndex next_partner(Isolation &state) {
+HostIndex next_partner(IsolationState &state) {
   Hunt &hunt = state.hunt;
   for (std::size_t tries = 0; tries < hunt.partners.size(); ++tries) {
     const HostIndex host = hunt.partners[hunt.next_partner++ % hunt.partners.size()];
@@ -423,7 +510,7 @@ HostIndex next_partner(Isolation &state) {
 }
 
 // Each host in question sends to one good host and hears from another.
-Hosts reach_ranks(Isolation &state, const Hosts &tested) {
+Hosts reach_ranks(IsolationState &state, const Hosts &tested) {
   Hosts ranks;
   ranks.reserve(4 * tested.size());
   for (const HostIndex host : tested) {
@@ -449,7 +536,7 @@ Hosts ring_ranks(const Hosts &hosts) {
   return ranks;
 }
 
-bool plan_hunt_job(Isolation &state, Round &round, JobKind kind, Hosts ranks, Probe probe) {
+bool plan_hunt_job(IsolationState &state, Round &round, JobKind kind, Hosts ranks, Probe probe) {
   if (ranks.empty() || !take_slots(state, round, ranks))
     return false;
   Hosts tested = kind == JobKind::reach ? sorted(probe.hosts) : Hosts{};
@@ -457,7 +544,7 @@ bool plan_hunt_job(Isolation &state, Round &round, JobKind kind, Hosts ranks, Pr
   return true;
 }
 
-bool plan_reach(Isolation &state, Round &round, const Probe &probe) {
+bool plan_reach(IsolationState &state, Round &round, const Probe &probe) {
   const std::size_t cursor = state.hunt.next_partner;
   if (plan_hunt_job(state, round, JobKind::reach, reach_ranks(state, probe.hosts), probe))
     return true;
@@ -465,13 +552,13 @@ bool plan_reach(Isolation &state, Round &round, const Probe &probe) {
   return false;
 }
 
-bool plan_ring(Isolation &state, Round &round, Probe probe) {
+bool plan_ring(IsolationState &state, Round &round, Probe probe) {
   Hosts ranks = ring_ranks(probe.hosts);
   return plan_hunt_job(state, round, JobKind::ring, std::move(ranks), std::move(probe));
 }
 
 // The switch whose hosts are exactly these, below the top; -1 none.
-int switch_of(const Isolation &state, const Hosts &hosts) {
+int switch_of(const IsolationState &state, const Hosts &hosts) {
   const Hosts set = sorted(hosts);
   const auto &below = state.switches.below;
   for (std::size_t s = 0; s < below.size(); ++s) {
@@ -482,7 +569,7 @@ int switch_of(const Isolation &state, const Hosts &hosts) {
 }
 
 // Where hosts are cut near `target`: at the switch boundary nearest it.
-std::size_t cut_near(const Isolation &state, const Hosts &hosts, std::size_t target) {
+std::size_t cut_near(const IsolationState &state, const Hosts &hosts, std::size_t target) {
   if (state.switches.leaf.empty())
     return target;
   const auto leaf = [&](std::size_t i) {
@@ -498,13 +585,13 @@ std::size_t cut_near(const Isolation &state, const Hosts &hosts, std::size_t tar
 }
 
 // Where a range is cut in two: at the switch boundary nearest its middle.
-std::size_t split_point(const Isolation &state, const Hosts &hosts) {
+std::size_t split_point(const IsolationState &state, const Hosts &hosts) {
   return cut_near(state, hosts, pairdot_model::first_half(hosts.size()));
 }
 
 // A host that reaches no good host: below a switch, or grown once, it is
 // tested alone again; else its group is grown along the hunt order.
-void found_member(Isolation &state, HostIndex host) {
+void found_member(IsolationState &state, HostIndex host) {
   Hunt &hunt = state.hunt;
   const auto h = static_cast<std::size_t>(host);
   if (!state.switches.leaf.empty() || hunt.tried[h] != 0) {
@@ -513,14 +600,14 @@ void found_member(Isolation &state, HostIndex host) {
   }
   hunt.tried[h] = 1;
   Hosts candidates;
-  for (HostIndex other = 0; other < state.evidence.hosts; ++other) {
+  for (HostIndex other = 0; other < state.evidence->hosts; ++other) {
     if (other != host && hunt.good[static_cast<std::size_t>(other)] == 0 && usable(state, other))
       candidates.push_back(other);
   }
   candidates = in_hunt_order(state, std::move(candidates));
   Growth growth;
   growth.host = host;
-  const std::size_t most = static_cast<std::size_t>(state.evidence.hosts) / 2;
+  const std::size_t most = static_cast<std::size_t>(state.evidence->hosts) / 2;
   for (const HostIndex other : candidates) {
     const bool right = hunt.order[static_cast<std::size_t>(other)] > hunt.order[h];
     growth.sides[right ? 1 : 0].push_back(other);
@@ -546,13 +633,13 @@ std::size_t next_size(const Growth &growth, int side) {
 }
 
 // A grown group is tested whole and in halves against good hosts.
-void confirm_group(Isolation &state, Hosts group) {
+void confirm_group(IsolationState &state, Hosts group) {
   group = sorted(std::move(group));
   const auto half = static_cast<std::ptrdiff_t>(pairdot_model::first_half(group.size()));
   int &open = state.hunt.confirming[group];
   for (Hosts part : {group, Hosts(group.begin(), group.begin() + half),
                      Hosts(group.begin() + half, group.end())}) {
-    if (!pairdot_model::failed_to_reach(state.evidence, part)) {
+    if (!pairdot_model::failed_to_reach(*state.evidence, part)) {
       ++open;
       state.hunt.confirms.emplace_back(std::move(part), group);
     }
@@ -563,7 +650,7 @@ void confirm_group(Isolation &state, Hosts group) {
   }
 }
 
-void finish_growth(Isolation &state, const Growth &growth) {
+void finish_growth(IsolationState &state, const Growth &growth) {
   Hosts group{growth.host};
   for (int side = 0; side < 2; ++side) {
     group.insert(group.end(), growth.sides[side].begin(),
@@ -579,7 +666,7 @@ void finish_growth(Isolation &state, const Growth &growth) {
 }
 
 // Plans the next ring of each side; false once both sides are done.
-bool plan_growth(Isolation &state, Round &round, Growth &growth) {
+bool plan_growth(IsolationState &state, Round &round, Growth &growth) {
   bool waiting = false;
   for (int side = 0; side < 2; ++side) {
     const std::size_t size = next_size(growth, side);
@@ -604,7 +691,7 @@ bool plan_growth(Isolation &state, Round &round, Growth &growth) {
 
 // A range: tested whole when not known to hold a fault, else its first
 // part; a switch's hosts are ringed first, a host alone is a member.
-bool plan_range(Isolation &state, Round &round, HostRange &range) {
+bool plan_range(IsolationState &state, Round &round, HostRange &range) {
   const std::size_t before = range.hosts.size();
   range.hosts.erase(std::remove_if(range.hosts.begin(), range.hosts.end(),
                                    [&](HostIndex host) { return !usable(state, host); }),
@@ -629,7 +716,7 @@ bool plan_range(Isolation &state, Round &round, HostRange &range) {
     return plan_reach(state, round, probe);
   }
   if (!range.whole_tested && switch_of(state, range.hosts) >= 0) {
-    if (pairdot_model::reach_each_other(state.evidence, sorted(range.hosts))) {
+    if (pairdot_model::reach_each_other(*state.evidence, sorted(range.hosts))) {
       confirm_group(state, range.hosts);
       return true;
     }
@@ -650,7 +737,7 @@ bool plan_range(Isolation &state, Round &round, HostRange &range) {
 }
 
 // Hosts of a failed job are rung in blocks to find good ones to test against.
-void plan_core(Isolation &state, Round &round) {
+void plan_core(IsolationState &state, Round &round) {
   std::vector<Hosts> waiting;
   for (Hosts &block : state.hunt.core) {
     Probe probe;
@@ -662,7 +749,7 @@ void plan_core(Isolation &state, Round &round) {
   state.hunt.core = std::move(waiting);
 }
 
-std::vector<Hosts> blocks_of(const Isolation &state, const Hosts &hosts, std::size_t count) {
+std::vector<Hosts> blocks_of(const IsolationState &state, const Hosts &hosts, std::size_t count) {
   std::vector<Hosts> blocks;
   Hosts rest = hosts;
   for (; count > 1 && rest.size() >= 4; --count) {
@@ -678,7 +765,7 @@ std::vector<Hosts> blocks_of(const Isolation &state, const Hosts &hosts, std::si
 
 // How many blocks to ring hosts in: below several switches each where the
 // switches are known, so that a switch cut off fails its block's ring.
-std::size_t core_blocks(const Isolation &state, const Hosts &hosts) {
+std::size_t core_blocks(const IsolationState &state, const Hosts &hosts) {
   const auto most =
       std::min<std::size_t>(static_cast<std::size_t>(state.parallel), hosts.size() / 2);
   if (state.switches.leaf.empty())
@@ -694,7 +781,7 @@ std::size_t core_blocks(const Isolation &state, const Hosts &hosts) {
 
 // Without good hosts, ranges that failed their ring are rung in halves; with
 // none to halve, the hunt gives up and leaves the links to isolation.
-void rethink_core(Isolation &state) {
+void rethink_core(IsolationState &state) {
   Hunt &hunt = state.hunt;
   for (HostRange &range : hunt.ranges) {
     if (range.hosts.size() >= 4) {
@@ -724,7 +811,7 @@ constexpr std::uint8_t join_planned = 1;
 constexpr std::uint8_t join_verified = 2;
 constexpr std::uint8_t join_failed = 3;
 
-void join_core(Isolation &state, Round &round) {
+void join_core(IsolationState &state, Round &round) {
   Hunt &hunt = state.hunt;
   if (hunt.passed.size() == 1) {
     // A block alone may be a group cut off: trusted when it holds most of
@@ -769,7 +856,7 @@ void join_core(Isolation &state, Round &round) {
 
 // The blocks that reach each other, the most hosts among them, are good;
 // the others are in question.
-void settle_core(Isolation &state, bool all_joined) {
+void settle_core(IsolationState &state, bool all_joined) {
   Hunt &hunt = state.hunt;
   const std::size_t k = hunt.passed.size();
   hunt.joined.resize(k, 0);
@@ -797,7 +884,7 @@ void settle_core(Isolation &state, bool all_joined) {
   hunt.joined.clear();
 }
 
-void hunt_round(Isolation &state, Round &round) {
+void hunt_round(IsolationState &state, Round &round) {
   Hunt &hunt = state.hunt;
   if (hunt.partners.empty() && hunt.core.empty() && !hunt.passed.empty())
     join_core(state, round);
@@ -843,7 +930,7 @@ void hunt_round(Isolation &state, Round &round) {
     plan_each(hunt.ranges, [&](HostRange &range) { return plan_range(state, round, range); });
 }
 
-bool hunting(const Isolation &state) {
+bool hunting(const IsolationState &state) {
   const Hunt &hunt = state.hunt;
   return !hunt.core.empty() || !hunt.passed.empty() || !hunt.ranges.empty() ||
          !hunt.growths.empty() || !hunt.confirms.empty() || !hunt.darks.empty();
@@ -851,15 +938,15 @@ bool hunting(const Isolation &state) {
 
 // A unit found explains failures of groups of links: they are tested again
 // packed, no longer known to hold a fault.
-void found_unit(Isolation &state) {
+void found_unit(IsolationState &state) {
   for (LinkGroup &group : state.link_groups)
     to_pool(state, group.links);
   state.link_groups.clear();
   state.replan = true; // links the hunt left untested are swept
 }
 
-void finish_confirm(Isolation &state, const Hosts &group) {
-  const auto &groups = state.evidence.groups;
+void finish_confirm(IsolationState &state, const Hosts &group) {
+  const auto &groups = state.evidence->groups;
   if (std::find(groups.begin(), groups.end(), group) != groups.end()) {
     found_unit(state);
     unqueue(state, group);
@@ -875,7 +962,7 @@ void finish_confirm(Isolation &state, const Hosts &group) {
     state.hunt.ranges.push_back({in_hunt_order(state, rest), false, false, true});
 }
 
-Growth *growth_of(Isolation &state, HostIndex host) {
+Growth *growth_of(IsolationState &state, HostIndex host) {
   for (Growth &growth : state.hunt.growths) {
     if (growth.host == host)
       return &growth;
@@ -883,7 +970,7 @@ Growth *growth_of(Isolation &state, HostIndex host) {
   return nullptr;
 }
 
-void read_hunt(Isolation &state, const Probe &probe, bool verified) {
+void read_hunt(IsolationState &state, const Probe &probe, bool verified) {
   Hunt &hunt = state.hunt;
   const bool ring = probe.what == Probe::What::core || probe.what == Probe::What::join ||
                     probe.what == Probe::What::grow || probe.what == Probe::What::whole;
@@ -958,7 +1045,7 @@ bool is_hunt(const Probe &probe) { return probe.what >= Probe::What::core; }
 
 // A hunt job whose ranks did not all start tells nothing of reaching:
 // what it tested is tested again, a growth stops at it.
-void retry_hunt(Isolation &state, const Probe &probe) {
+void retry_hunt(IsolationState &state, const Probe &probe) {
   Hunt &hunt = state.hunt;
   Hosts hosts;
   for (const HostIndex host : probe.hosts) {
@@ -992,7 +1079,7 @@ void retry_hunt(Isolation &state, const Probe &probe) {
 
 // Hosts of a failed job not known good, not yet hunted, are hunted: rung in
 // blocks while no host is known good, else tested against the good ones.
-void hunt_hosts_of(Isolation &state, const JobShape &job) {
+void hunt_hosts_of(IsolationState &state, const JobShape &job) {
   Hunt &hunt = state.hunt;
   const Hosts hosts = distinct_hosts(job.rank_hosts);
   Hosts fresh;
@@ -1016,14 +1103,14 @@ void hunt_hosts_of(Isolation &state, const JobShape &job) {
 
 // ---- Reading outcomes.
 
-void open_group(Isolation &state, std::vector<LinkId> links) {
+void open_group(IsolationState &state, std::vector<LinkId> links) {
   if (!links.empty())
     state.link_groups.push_back(LinkGroup{std::move(links)});
 }
 
 // A link failed alone: groups that hold both its hosts may have failed for
 // it, and go back to the pool.
-void blame(Isolation &state, LinkId link) {
+void blame(IsolationState &state, LinkId link) {
   const HostIndex sender = sender_of(state, link);
   const HostIndex receiver = receiver_of(state, link);
   if (poisons(state, sender, receiver))
@@ -1039,7 +1126,7 @@ void blame(Isolation &state, LinkId link) {
   }
 }
 
-std::vector<LinkId> failed_links(const Isolation &state, const JobShape &job,
+std::vector<LinkId> failed_links(const IsolationState &state, const JobShape &job,
                                  const JobEvidence &seen) {
   std::vector<LinkId> links;
   for (std::size_t pair = 0; 2 * pair + 1 < job.rank_hosts.size(); ++pair) {
@@ -1060,8 +1147,7 @@ std::vector<HostIndex> hosts_not_started(const JobShape &job, const JobEvidence 
     const bool started = rank >= seen.started.size() || seen.started[rank] != 0;
     (started ? ran : hosts).push_back(job.rank_hosts[rank]);
   }
-  std::sort(hosts.begin(), hosts.end());
-  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  hosts = distinct_hosts(std::move(hosts));
   std::sort(ran.begin(), ran.end());
   hosts.erase(
       std::remove_if(hosts.begin(), hosts.end(),
@@ -1072,7 +1158,7 @@ std::vector<HostIndex> hosts_not_started(const JobShape &job, const JobEvidence 
 
 // Hosts that did not start are tested: a group that started nothing is
 // split in halves, down to one host a job.
-void screen_hosts(Isolation &state, std::vector<HostIndex> hosts, bool none_started,
+void screen_hosts(IsolationState &state, std::vector<HostIndex> hosts, bool none_started,
                   bool tested_whole) {
   hosts.erase(std::remove_if(hosts.begin(), hosts.end(),
                              [&](HostIndex host) { return !can_run(state, host); }),
@@ -1090,7 +1176,7 @@ void screen_hosts(Isolation &state, std::vector<HostIndex> hosts, bool none_star
 
 // A job that told nothing of its links: the sweep is planned again, a
 // group's links wait for their next test.
-void try_again(Isolation &state, const Probe &probe) {
+void try_again(IsolationState &state, const Probe &probe) {
   if (probe.what == Probe::What::sweep) {
     state.replan = true;
     return;
@@ -1105,7 +1191,7 @@ void try_again(Isolation &state, const Probe &probe) {
 
 // What a job whose ranks did not all start tells: its hosts go to the
 // screening, its links wait for the sweep or their group's next test.
-void hosts_missing(Isolation &state, const JobShape &job, const JobEvidence &seen,
+void hosts_missing(IsolationState &state, const JobShape &job, const JobEvidence &seen,
                    const Probe &probe) {
   std::vector<HostIndex> missing = hosts_not_started(job, seen);
   const std::vector<HostIndex> all = distinct_hosts(job.rank_hosts);
@@ -1115,14 +1201,12 @@ void hosts_missing(Isolation &state, const JobShape &job, const JobEvidence &see
     screen_hosts(state, std::move(missing), none_started, true);
     return;
   }
-  for (const HostIndex host : missing)
-    ++state.screenings[static_cast<std::size_t>(host)];
   // Nothing started: the job itself was the test of all its hosts.
   screen_hosts(state, none_started ? all : missing, none_started, none_started);
   try_again(state, probe);
 }
 
-void read_group_test(Isolation &state, const Probe &probe, const JobShape &job,
+void read_group_test(IsolationState &state, const Probe &probe, const JobShape &job,
                      const JobEvidence &seen) {
   const std::size_t pairs = job.rank_hosts.size() / 2;
   const bool all_verified =
@@ -1144,12 +1228,12 @@ void read_group_test(Isolation &state, const Probe &probe, const JobShape &job,
 
 // Slurm never started the job: hosts that have not run (or that Slurm would
 // not use) are tested alone, the rest is tried again later.
-void held_job(Isolation &state, const JobShape &job, const JobEvidence &seen, const Probe &probe) {
+void held_job(IsolationState &state, const JobShape &job, const JobEvidence &seen,
+              const Probe &probe) {
   const std::vector<HostIndex> hosts = distinct_hosts(job.rank_hosts);
   for (const HostIndex host : hosts) {
-    ++state.screenings[static_cast<std::size_t>(host)];
     const bool in_question =
-        state.evidence.host_states[static_cast<std::size_t>(host)] != HostState::ran ||
+        state.evidence->host_states[static_cast<std::size_t>(host)] != HostState::ran ||
         std::count(seen.unavailable_hosts.begin(), seen.unavailable_hosts.end(), host) > 0;
     if (can_run(state, host) && (in_question || probe.what == Probe::What::hosts))
       state.host_groups.push_back({host});
@@ -1166,9 +1250,8 @@ bool every_pair_verified(const JobShape &job, const JobEvidence &seen) {
                      [](std::uint8_t verified) { return verified != 0; });
 }
 
-void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
+void read_outcome(IsolationState &state, const Probe &probe, const JobShape &job,
                   const JobEvidence &seen) {
-  pairdot_model::add_job(state.evidence, job, seen);
   const bool all_started = std::all_of(seen.started.begin(), seen.started.end(),
                                        [](std::uint8_t started) { return started != 0; });
   if (seen.held || !all_started) {
@@ -1197,10 +1280,10 @@ void read_outcome(Isolation &state, const Probe &probe, const JobShape &job,
     hunt_hosts_of(state, job);
 }
 
-long long faults_found(const Isolation &state) {
+long long faults_found(const IsolationState &state) {
   auto faults = static_cast<long long>(state.poisoned.size()) +
-                static_cast<long long>(state.evidence.groups.size());
-  for (const HostState host : state.evidence.host_states)
+                static_cast<long long>(state.evidence->groups.size());
+  for (const HostState host : state.evidence->host_states)
     faults +=
         host == HostState::cannot_run || host == HostState::cannot_join || host == HostState::dark
             ? 1
@@ -1209,7 +1292,7 @@ long long faults_found(const Isolation &state) {
 }
 
 // Nothing more is planned; the run says what it knows.
-void give_up(Isolation &state) {
+void give_up(IsolationState &state) {
   state.converged = false;
   state.sweep_left.clear();
   state.host_groups.clear();
@@ -1229,17 +1312,17 @@ long long isolation_budget(HostIndex hosts, long long faults) {
   return 200 + 2 * static_cast<long long>(hosts) + 100 * faults;
 }
 
-Isolation start_isolation(const std::vector<int> &slots, int parallel,
-                          pairdot_model::SwitchTree switches) {
+Isolation::Isolation(const std::vector<int> &slots, int parallel,
+                     pairdot_model::SwitchTree switches, int first_number)
+    : state_(std::make_unique<IsolationState>()) {
   if (slots.size() < 2)
     throw std::invalid_argument("isolation needs at least two hosts");
   if (slots.size() > max_hosts)
     throw std::invalid_argument("a sweep covers at most " + std::to_string(max_hosts) + " hosts");
-  Isolation state;
+  IsolationState &state = *state_;
+  state.next_number = first_number;
   state.slots = slots;
   state.parallel = std::max(1, parallel);
-  state.evidence = pairdot_model::make_evidence(static_cast<HostIndex>(slots.size()));
-  state.screenings.assign(slots.size(), 0);
   state.switches = std::move(switches);
   if (!state.switches.leaf.empty() && state.switches.leaf.size() != slots.size())
     throw std::invalid_argument("the switch tree is not over the run's hosts");
@@ -1261,15 +1344,17 @@ Isolation start_isolation(const std::vector<int> &slots, int parallel,
   if (static_cast<HostIndex>(slots.size()) <= max_hosts_paired)
     state.together.assign(slots.size() * slots.size(), 0);
   state.replan = true;
-  return state;
 }
 
-std::vector<PlannedRun> next_round(Isolation &state) {
+std::vector<PlannedRun> Isolation::next_round(const pairdot_model::Evidence &evidence) {
+  IsolationState &state = *state_;
+  state.evidence = &evidence;
   Round round{std::vector<int>(state.slots.size(), 0), {}};
   const bool work_left = hunting(state) || !state.sweep_left.empty() || state.replan ||
                          !state.host_groups.empty() || !state.link_groups.empty() ||
                          !state.pool.empty();
-  if (work_left && state.extra_jobs > isolation_budget(state.evidence.hosts, faults_found(state))) {
+  if (work_left &&
+      state.extra_jobs > isolation_budget(state.evidence->hosts, faults_found(state))) {
     give_up(state);
     return {};
   }
@@ -1294,7 +1379,10 @@ std::vector<PlannedRun> next_round(Isolation &state) {
   return std::move(round.jobs);
 }
 
-void record(Isolation &state, const PlannedRun &job, const JobEvidence &seen) {
+void Isolation::record(const PlannedRun &job, const JobEvidence &seen,
+                       const pairdot_model::Evidence &evidence) {
+  IsolationState &state = *state_;
+  state.evidence = &evidence;
   const auto found = state.probes.find(job.number);
   if (found == state.probes.end()) {
     throw std::logic_error("job " + std::to_string(job.number) + " was not planned");
@@ -1303,5 +1391,18 @@ void record(Isolation &state, const PlannedRun &job, const JobEvidence &seen) {
   state.probes.erase(found);
   read_outcome(state, probe, job.shape, seen);
 }
+
+Isolation::Isolation() : state_(std::make_unique<IsolationState>()) {}
+Isolation::Isolation(Isolation &&other) noexcept = default;
+Isolation &Isolation::operator=(Isolation &&other) noexcept = default;
+Isolation::~Isolation() = default;
+
+int Isolation::next_number() const { return state_->next_number; }
+
+int Isolation::rounds() const { return state_->rounds; }
+
+bool Isolation::converged() const { return state_->converged; }
+
+const pairdot_model::SwitchTree &Isolation::switches() const { return state_->switches; }
 
 } // namespace pairdot_run

@@ -94,6 +94,10 @@ struct LinkDetail {
   std::size_t more_seen = 0;  // beyond those
 };
 
+// Every link verified, a fault found, or neither yet: what every report and
+// pairdot-run's exit status say.
+enum class RunVerdict : std::uint8_t { verified, fault, incomplete };
+
 struct RunReport {
   std::string tool;     // "pairdot-run" or "pairdot-check"
   std::string launcher; // "mpich", "openmpi", ... ; empty if unknown
@@ -101,6 +105,7 @@ struct RunReport {
   std::vector<JobOutcome> jobs; // in number order
   SwitchTree switches;          // empty without a topology
   // Filled by diagnose:
+  HostMap index;                    // host names to indices, the evidence store's
   Evidence evidence;                // every link's state: link_verdict
   std::vector<LinkDetail> troubled; // links with failed pairs, senders in host order
   std::vector<std::string> suspect_hosts;
@@ -118,6 +123,35 @@ struct RunReport {
   std::vector<std::pair<std::string, std::string>> slow_links; // (sender, receiver)
   std::vector<std::string> slow_hosts;
   std::vector<std::string> slow_switches; // their uplinks slow: their links elsewhere not listed
+  RunVerdict verdict = RunVerdict::incomplete; // filled by diagnose
+};
+
+struct LinkCounts {
+  long long verified = 0; // collateral included
+  long long failed = 0;
+  long long not_covered = 0;
+};
+
+// The verdict of the link between hosts s and r (indices into report.hosts);
+// not covered where the evidence has no such link.
+LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver);
+LinkCounts count_links(const RunReport &report);
+
+// What the jobs showed, fed one finished job at a time in the order the
+// planner reads them, live or replayed from the journal: the one map of
+// host names to indices, and the one evidence the planner and the
+// diagnosis read.
+class EvidenceStore {
+public:
+  explicit EvidenceStore(const std::vector<Host> &hosts);
+  // A job run elsewhere than placed tells nothing.
+  void add(const JobOutcome &job);
+  [[nodiscard]] const Evidence &evidence() const { return evidence_; }
+  [[nodiscard]] const HostMap &index() const { return index_; }
+
+private:
+  HostMap index_;
+  Evidence evidence_;
 };
 
 // The pairs of the jobs that carry a probe line, as measures of links.
@@ -133,7 +167,10 @@ bool has_probes(const RunReport &report);
 // waiting) is held.
 JobEvidence job_evidence(const JobOutcome &job, const HostMap &index);
 
-// Fills evidence, troubled, the suspects and cannot_run from hosts and jobs.
+// Fills evidence, troubled, the suspects, cannot_run and the verdict from the
+// store's evidence and the jobs.
+void diagnose(RunReport &report, const EvidenceStore &store);
+// The same from the jobs alone, fed in number order.
 void diagnose(RunReport &report);
 
 } // namespace pairdot_model

@@ -3,6 +3,7 @@
 // Host names and host lists as users give them: checked before anything
 // runs, so that no name can smuggle shell or markup into a command or report.
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,5 +46,12 @@ std::string_view short_name(std::string_view name);
 // Whether the name a host gives itself is the one asked for (a short and a
 // full name of the same host match).
 bool same_host(std::string_view asked, std::string_view recorded);
+
+// The distinct hosts of a list of names or indices, sorted.
+template <typename Name> std::vector<Name> distinct_hosts(std::vector<Name> hosts) {
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  return hosts;
+}
 
 } // namespace pairdot_hosts

@@ -1,5 +1,7 @@
 #include "process.hpp"
 
+#include "atomic_file.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -7,10 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,10 +176,7 @@ std::string output_of(const std::vector<std::string> &argv, int timeout_ms) {
 }
 
 std::string file_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return pairdot_files::file_text(path).value_or("");
 }
 
 std::optional<std::string> first_executable(const std::vector<std::string> &candidates) {

@@ -1,5 +1,6 @@
 // pairdot-check's hosts file, per-pair lines and report files.
 
+#include "atomic_file.hpp"
 #include "check_job.hpp"
 #include "host_names.hpp"
 #include "writers.hpp"
@@ -20,7 +21,7 @@ constexpr std::int64_t max_pair_ranks = std::int64_t{1} << 18;
 
 // A report file being written, and which.
 struct Output {
-  pairdot_writers::FileReplacement file;
+  pairdot_files::FileReplacement file;
   bool json = false; // else JUnit XML
 };
 
@@ -61,8 +62,8 @@ std::vector<std::string> rank_hosts_of(const std::vector<std::string> &hosts, st
   return out;
 }
 
-// The distinct hosts in first-seen order, each with its rank count; '?' is none.
-std::vector<pairdot_hosts::Host> distinct_hosts(const std::vector<std::string> &rank_hosts) {
+// The hosts in first-seen order, each with its rank count as its slots; '?' is none.
+std::vector<pairdot_hosts::Host> hosts_with_ranks(const std::vector<std::string> &rank_hosts) {
   std::vector<pairdot_hosts::Host> hosts;
   std::unordered_map<std::string, std::size_t> index;
   for (const std::string &name : rank_hosts) {
@@ -100,7 +101,7 @@ pairdot_model::RunReport job_report(const pairdot_check::CheckReport &check,
                                     std::vector<std::string> messages) {
   pairdot_model::RunReport report;
   report.tool = "pairdot-check";
-  report.hosts = distinct_hosts(rank_hosts);
+  report.hosts = hosts_with_ranks(rank_hosts);
   pairdot_model::JobOutcome job;
   job.number = 1;
   job.kind = pairdot_model::JobKind::single;
@@ -143,9 +144,9 @@ int check_and_write(const std::vector<std::string> &files,
   const pairdot_model::RunReport report =
       job_report(check, std::move(rank_hosts), std::move(pairs), std::move(messages));
   for (Output &output : outputs) {
-    pairdot_writers::commit_replacement(output.file, output.json
-                                                         ? pairdot_writers::json_text(report)
-                                                         : pairdot_writers::junit_xml(report));
+    pairdot_files::commit_replacement(output.file, output.json
+                                                       ? pairdot_writers::json_text(report)
+                                                       : pairdot_writers::junit_xml(report));
   }
   return status;
 }
@@ -165,13 +166,13 @@ int check_job(const std::vector<std::string> &files, const pairdot_check::CheckO
   std::vector<Output> outputs;
   const auto discard = [&] {
     for (Output &output : outputs) {
-      pairdot_writers::abandon_replacement(output.file);
+      pairdot_files::abandon_replacement(output.file);
     }
   };
   try {
     for (const auto &[path, json] : {std::pair{&reports.json, true}, {&reports.junit, false}}) {
       if (!path->empty()) {
-        outputs.push_back({pairdot_writers::begin_replacement(*path), json});
+        outputs.push_back({pairdot_files::begin_replacement(*path), json});
       }
     }
     const int status = check_and_write(files, options, hosts, outputs);

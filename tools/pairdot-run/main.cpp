@@ -1,6 +1,7 @@
 // pairdot-run: runs bounded pairdot jobs that name hosts, sweeps every
 // ordered pair of hosts, re-tests failures alone and writes reports.
 
+#include "atomic_file.hpp"
 #include "host_names.hpp"
 #include "preflight.hpp"
 #include "probe_line.hpp"
@@ -117,13 +118,11 @@ void add_options(CLI::App &app, Arguments &args) {
 }
 
 std::string read_whole(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> text = pairdot_files::file_text(path);
+  if (!text) {
     throw InputError("cannot read " + path);
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::move(*text);
 }
 
 std::vector<pairdot_hosts::Host> hosts_of(const Arguments &args) {

@@ -565,7 +565,7 @@ void write_jobs(std::ostream &out, const RunReport &report, bool small) {
 
 std::string summary(const RunReport &report) {
   const detail::LinkCounts links = detail::count_links(report);
-  return std::string(detail::run_verdict_word(detail::run_verdict(report, links))) + ": " +
+  return std::string(detail::run_verdict_word(report.verdict)) + ": " +
          std::to_string(report.hosts.size()) + " hosts, " + std::to_string(report.jobs.size()) +
          " jobs; links: " + std::to_string(links.verified) + " verified, " +
          std::to_string(links.failed) + " failed, " + std::to_string(links.not_covered) +

@@ -1,10 +1,10 @@
 #include "report_text.hpp"
 #include "writers.hpp"
 
+#include "atomic_file.hpp"
+
 #include <algorithm>
 #include <climits>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -309,48 +309,6 @@ constexpr JobStatus all_statuses[] = {
     JobStatus::verified,  JobStatus::failed,      JobStatus::timed_out,    JobStatus::did_not_end,
     JobStatus::misplaced, JobStatus::not_started, JobStatus::hosts_missing};
 
-PairOutcome pair_of_version1(const json &in, const std::string &where) {
-  PairOutcome pair;
-  const json &ranks = list(in, "ranks", where);
-  if (ranks.size() != 2 || !ranks[0].is_number_integer() || !ranks[1].is_number_integer() ||
-      ranks[0].get<std::int64_t>() < 0 || ranks[0].get<std::int64_t>() >= INT32_MAX ||
-      ranks[1].get<std::int64_t>() != ranks[0].get<std::int64_t>() + 1)
-    throw fault("field " + path(where, "ranks") + " is not [even, even + 1]");
-  pair.even_rank = ranks[0].get<std::int32_t>();
-  pair.sender = text(in, "sender", where);
-  pair.receiver = text(in, "receiver", where);
-  const std::string status = text(in, "status", where);
-  if (status != "verified" && status != "failed")
-    throw fault("field " + path(where, "status") + " is neither \"verified\" nor \"failed\"");
-  pair.verified = status == "verified";
-  if (!pair.verified)
-    pair.problem = text(in, "problem", where);
-  return pair;
-}
-
-JobOutcome job_of_version1(const json &in, const std::string &where) {
-  JobOutcome job;
-  job.number = integer(in, "number", where);
-  job.kind = enum_of(in, "kind", where, all_kinds, kind_word);
-  job.status = enum_of(in, "status", where, all_statuses, status_word);
-  job.seconds = number(in, "seconds", where);
-  job.placement = text(in, "placement", where);
-  const json &ranks = list(in, "ranks", where);
-  for (std::size_t rank = 0; rank < ranks.size(); ++rank) {
-    const std::string at = item(path(where, "ranks"), rank);
-    if (integer(ranks[rank], "rank", at) != static_cast<int>(rank))
-      throw fault("field " + path(at, "rank") + " is not " + std::to_string(rank));
-    job.rank_hosts.push_back(text(ranks[rank], "host", at));
-  }
-  job.messages = texts(in, "messages", where);
-  const json &pairs = list(in, "pairs", where);
-  for (std::size_t i = 0; i < pairs.size(); ++i)
-    job.pairs.push_back(pair_of_version1(pairs[i], item(path(where, "pairs"), i)));
-  if (in.contains("unavailable_hosts"))
-    job.unavailable_hosts = texts(in, "unavailable_hosts", where);
-  return job;
-}
-
 // Journal lines.
 
 std::vector<std::int32_t> ranks_below(const json &in, const char *key, std::size_t ranks) {
@@ -436,15 +394,17 @@ JobOutcome job_of_journal(const json &in) {
   return job;
 }
 
-std::string file_text(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf()))
-    throw std::runtime_error("cannot read " + path);
-  return text.str();
-}
-
 } // namespace
+
+std::vector<pairdot_hosts::Host> report_hosts(const json &in) {
+  const json &hosts = list(in, "hosts", "");
+  std::vector<pairdot_hosts::Host> out;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    const std::string where = item("hosts", i);
+    out.push_back({text(hosts[i], "name", where), integer(hosts[i], "slots", where)});
+  }
+  return out;
+}
 
 ordered_json to_json(const RunReport &report) {
   ordered_json jobs = ordered_json::array();
@@ -458,7 +418,7 @@ ordered_json to_json(const RunReport &report) {
   out["version"] = report_version;
   out["tool"] = valid_utf8(report.tool);
   out["launcher"] = valid_utf8(report.launcher);
-  out["verdict"] = detail::run_verdict_word(detail::run_verdict(report, links));
+  out["verdict"] = detail::run_verdict_word(report.verdict);
   out["summary"] = summary_json(report, links);
   out["suspect_hosts"] = texts_json(report.suspect_hosts);
   out["suspect_switches"] = texts_json(report.suspect_switches);
@@ -531,7 +491,10 @@ std::string journal_line(const JobOutcome &job) {
 }
 
 std::vector<JobOutcome> read_journal(const std::string &path) {
-  const std::string text = file_text(path);
+  const std::optional<std::string> read = pairdot_files::file_text(path);
+  if (!read)
+    throw std::runtime_error("cannot read " + path);
+  const std::string &text = *read;
   std::vector<JobOutcome> jobs;
   std::size_t number = 0;
   for (std::size_t at = 0; at < text.size();) {
@@ -554,21 +517,6 @@ std::vector<JobOutcome> read_journal(const std::string &path) {
     }
   }
   return jobs;
-}
-
-std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in) {
-  try {
-    const int version = integer(in, "version", "");
-    if (version != 1)
-      throw fault("version " + std::to_string(version) + ", expected 1");
-    std::vector<JobOutcome> jobs;
-    const json &list_of_jobs = list(in, "jobs", "");
-    for (std::size_t i = 0; i < list_of_jobs.size(); ++i)
-      jobs.push_back(job_of_version1(list_of_jobs[i], item("jobs", i)));
-    return jobs;
-  } catch (const std::exception &error) {
-    throw std::runtime_error(std::string("report JSON: ") + error.what());
-  }
 }
 
 } // namespace pairdot_writers

@@ -1,9 +1,9 @@
 #include "report_text.hpp"
 #include "writers.hpp"
 
-#include <fcntl.h>
+#include "atomic_file.hpp"
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -111,14 +111,6 @@ std::string legend_text(bool with_slow) {
   return out;
 }
 
-LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver) {
-  const auto hosts = static_cast<std::size_t>(report.evidence.hosts);
-  if (sender >= hosts || receiver >= hosts || report.evidence.links.size() < hosts * hosts)
-    return LinkVerdict::not_covered;
-  return link_verdict(report.evidence, static_cast<HostIndex>(sender),
-                      static_cast<HostIndex>(receiver));
-}
-
 std::vector<std::string> matrix_rows(const RunReport &report) {
   const std::size_t n = report.hosts.size();
   std::vector<std::string> rows(n, std::string(n, cell_looks[self_look].mark));
@@ -136,38 +128,6 @@ std::vector<std::string> matrix_rows(const RunReport &report) {
       rows[sender][receiver] = cell_looks[slow_look].mark;
   }
   return rows;
-}
-
-LinkCounts count_links(const RunReport &report) {
-  LinkCounts counts;
-  const std::size_t n = report.hosts.size();
-  for (std::size_t sender = 0; sender < n; ++sender) {
-    for (std::size_t receiver = 0; receiver < n; ++receiver) {
-      if (sender == receiver)
-        continue;
-      const LinkVerdict verdict = verdict_at(report, sender, receiver);
-      ++(verdict == LinkVerdict::failed        ? counts.failed
-         : verdict == LinkVerdict::not_covered ? counts.not_covered
-                                               : counts.verified);
-    }
-  }
-  return counts;
-}
-
-RunVerdict run_verdict(const RunReport &report, const LinkCounts &links) {
-  // Without two hosts there are no links: the jobs tell.
-  const bool no_links = report.hosts.size() < 2;
-  const bool jobs_ok =
-      std::all_of(report.jobs.begin(), report.jobs.end(), [](const JobOutcome &job) {
-        return job.status == JobStatus::verified || job.status == JobStatus::did_not_end;
-      });
-  if (links.failed > 0 || !report.suspect_hosts.empty() || !report.suspect_switches.empty() ||
-      !report.suspect_groups.empty() || (no_links && !jobs_ok) || !report.slow_links.empty() ||
-      !report.slow_hosts.empty() || !report.slow_switches.empty())
-    return RunVerdict::fault;
-  if (links.not_covered > 0 || !report.converged || (no_links && report.jobs.empty()))
-    return RunVerdict::incomplete;
-  return RunVerdict::verified;
 }
 
 const char *run_verdict_word(RunVerdict verdict) {
@@ -236,10 +196,8 @@ int owner_at(const Blame &blame, const std::string &host) {
 } // namespace
 
 Blame blame_of(const RunReport &report) {
-  Blame blame;
+  Blame blame{report.index, {}, {}};
   const std::size_t n = report.hosts.size();
-  for (std::size_t h = 0; h < n; ++h)
-    blame.index.emplace(report.hosts[h].name, static_cast<HostIndex>(h));
   blame.owner.assign(n, -1);
   // owner -1: the host's own index
   const auto own = [&](const std::string &host, int owner) {
@@ -391,59 +349,6 @@ const char *const slow_rule_text =
     "slow links of their own. A host more than half of whose measured links (at least two, not "
     "across a slow switch) are slow is a slow host.";
 
-namespace {
-
-[[noreturn]] void cannot_write(const std::string &path, int error) {
-  throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
-}
-
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR)
-      continue;
-    if (written <= 0)
-      return false;
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-// Makes the renames durable; a failure here loses nothing already written.
-void sync_dir(const std::string &dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-
-// Cuts a torn last line (a crash while appending) so that the next line
-// starts on a line of its own.
-bool cut_torn_tail(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0)
-    return false;
-  char buffer[4096];
-  constexpr auto chunk = static_cast<off_t>(sizeof buffer);
-  for (off_t end = info.st_size; end > 0;) {
-    const off_t start = end > chunk ? end - chunk : 0;
-    const ssize_t got = ::pread(fd, buffer, static_cast<std::size_t>(end - start), start);
-    if (got != end - start)
-      return false;
-    for (ssize_t i = got; i > 0; --i) {
-      if (buffer[i - 1] == '\n') {
-        const off_t kept = start + i;
-        return kept == info.st_size || ::ftruncate(fd, kept) == 0;
-      }
-    }
-    end = start;
-  }
-  return info.st_size == 0 || ::ftruncate(fd, 0) == 0;
-}
-
-} // namespace
-
 const char *kind_word(JobKind kind) {
   switch (kind) {
   case JobKind::sweep:
@@ -534,78 +439,22 @@ std::string json_text(const RunReport &report) {
   return to_json(report).dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-FileReplacement begin_replacement(const std::string &path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-    cannot_write(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-  FileReplacement file{path, path + ".tmp" + std::to_string(::getpid()), -1};
-  file.fd = ::open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (file.fd < 0)
-    cannot_write(path, errno);
-  return file;
-}
-
-void commit_replacement(FileReplacement &file, std::string_view text) {
-  bool ok = write_all(file.fd, text) && ::fsync(file.fd) == 0;
-  int error = errno;
-  if (::close(file.fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  file.fd = -1;
-  if (ok && ::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    abandon_replacement(file);
-    cannot_write(file.path, error);
-  }
-  file.temporary.clear();
-}
-
-void abandon_replacement(FileReplacement &file) {
-  if (file.fd >= 0)
-    ::close(file.fd);
-  file.fd = -1;
-  if (!file.temporary.empty())
-    ::unlink(file.temporary.c_str());
-  file.temporary.clear();
-}
-
 void append_journal(const std::string &dir, const JobOutcome &job) {
-  const std::string where = dir.empty() ? "." : dir;
-  const std::string path = where + "/jobs.jsonl";
-  const std::string line = journal_line(job);
-  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0)
-    cannot_write(path, errno);
-  struct stat info {};
-  const bool created = ::fstat(fd, &info) == 0 && info.st_size == 0;
-  bool ok = cut_torn_tail(fd) && write_all(fd, line) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok)
-    cannot_write(path, error);
-  if (created)
-    sync_dir(where);
+  pairdot_files::append_line((dir.empty() ? "." : dir) + "/jobs.jsonl", journal_line(job));
 }
 
 void write_report_dir(const std::string &dir, const RunReport &report) {
   const std::string where = dir.empty() ? "." : dir;
   if (::mkdir(where.c_str(), 0777) != 0 && errno != EEXIST)
-    cannot_write(where, errno);
+    throw std::runtime_error("cannot write " + where + ": " + std::strerror(errno));
   const std::pair<const char *, std::string> files[] = {{"report.json", json_text(report)},
                                                         {"junit.xml", junit_xml(report)},
                                                         {"report.html", html_page(report)}};
   for (const auto &[name, text] : files) {
-    FileReplacement file = begin_replacement(where + "/" + name);
-    commit_replacement(file, text);
+    pairdot_files::FileReplacement file = pairdot_files::begin_replacement(where + "/" + name);
+    pairdot_files::commit_replacement(file, text);
   }
-  sync_dir(where);
+  pairdot_files::sync_dir(where);
 }
 
 } // namespace pairdot_writers

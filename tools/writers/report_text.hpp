@@ -52,9 +52,10 @@ inline const CellLook &look(LinkVerdict verdict) {
 
 inline char mark(LinkVerdict verdict) { return look(verdict).mark; }
 
-// The verdict of the link between hosts s and r (indices into report.hosts);
-// not covered where the evidence has no such link.
-LinkVerdict verdict_at(const RunReport &report, std::size_t sender, std::size_t receiver);
+using pairdot_model::count_links;
+using pairdot_model::LinkCounts;
+using pairdot_model::RunVerdict;
+using pairdot_model::verdict_at;
 
 // The link matrix: a row per sender in host order, a mark per receiver, '.'
 // on the diagonal.
@@ -80,17 +81,6 @@ std::string joined(const std::vector<std::string> &lines);
 // at most max, then "... N more failed pairs".
 std::string failed_pairs_text(const JobOutcome &job, std::size_t max);
 
-struct LinkCounts {
-  long long verified = 0; // collateral included
-  long long failed = 0;
-  long long not_covered = 0;
-};
-
-LinkCounts count_links(const RunReport &report);
-
-// Every link verified, a fault found, or neither yet.
-enum class RunVerdict { verified, fault, incomplete };
-RunVerdict run_verdict(const RunReport &report, const LinkCounts &links);
 const char *run_verdict_word(RunVerdict verdict);
 
 // Seconds with millisecond precision, "1.250".
@@ -109,7 +99,7 @@ std::vector<std::string> seen_lines(const LinkDetail &link);
 
 // What the diagnosis blames, by host index.
 struct Blame {
-  HostMap index;          // host names to indices
+  const HostMap &index;   // host names to indices: the report's
   std::vector<int> owner; // per host: the suspect it falls under, -1 none
   std::set<std::pair<std::string, std::string>> links; // suspect links
 };

@@ -50,9 +50,10 @@ void append_journal(const std::string &dir, const JobOutcome &job);
 // The jobs of dir/jobs.jsonl; a torn last line (a crash while writing) is
 // left out. Throws std::runtime_error naming the line of any other fault.
 std::vector<JobOutcome> read_journal(const std::string &path);
-// The jobs of a version 1 report.json; throws std::runtime_error naming the
-// fault.
-std::vector<JobOutcome> jobs_of_version1(const nlohmann::json &in);
+
+// The hosts of a report.json, each with its slots; throws std::runtime_error
+// naming a missing or mistyped field.
+std::vector<pairdot_hosts::Host> report_hosts(const nlohmann::json &in);
 
 std::string junit_xml(const RunReport &report);
 std::string html_page(const RunReport &report);
@@ -62,6 +63,24 @@ std::string terminal_matrix(const RunReport &report);
 // "host node3 starts, but reaches no other host", "suspect switch: leaf2: ...".
 std::string suspect_lines(const RunReport &report);
 
+// What pairdot-run prints: lines for standard output and standard error.
+struct RunText {
+  std::string out;
+  std::string err;
+};
+// "job 3 (isolation): 2 ranks on 2 hosts (a -> b) ... failed, 1.2 s", a line.
+std::string progress_line(const JobOutcome &job);
+// "pairdot-run: resuming: 4 jobs done", a line.
+std::string resumed_line(std::size_t jobs);
+// The end of a sweep: the matrix, what failed and is blamed, the link count.
+RunText sweep_summary(const RunReport &report);
+// The end of a single job: its failed pairs, or what it verified.
+RunText single_summary(const RunReport &report);
+// Why a run stopped early.
+RunText launcher_fails_text(const RunReport &report);
+RunText misplaced_text(const RunReport &report);
+RunText interrupted_text(const RunReport &report, const std::string &report_dir);
+
 // "pair 4 ; 5 (node2 -> node3)": the even rank's host sends.
 std::string pair_name(const PairOutcome &pair);
 // Why a pair failed: the checker's problem and the facts known of the pair,
@@ -69,20 +88,6 @@ std::string pair_name(const PairOutcome &pair);
 std::string problem_text(const PairOutcome &pair);
 // report.json's text.
 std::string json_text(const RunReport &report);
-
-// A file replaced whole: written to a temporary beside it and renamed over it,
-// so that no reader ever sees half of it.
-struct FileReplacement {
-  std::string path;
-  std::string temporary;
-  int fd = -1;
-};
-// Opens the temporary; throws std::runtime_error("cannot write PATH: ...").
-FileReplacement begin_replacement(const std::string &path);
-// Writes, syncs and renames; throws as above, the temporary removed.
-void commit_replacement(FileReplacement &file, std::string_view text);
-// Removes the temporary of a replacement not committed.
-void abandon_replacement(FileReplacement &file);
 
 // Writes report.json, junit.xml and report.html into dir, each replaced whole
 // (the jobs are in jobs.jsonl).

@@ -118,8 +118,12 @@ TEST(Cli, JsonAndJunitReports) {
   for (const auto &row : rows) {
     std::remove(json_path.c_str());
     std::remove(junit_path.c_str());
-    const Outcome result =
-        run(row.hosts + " --json " + json_path + " --junit " + junit_path + " " + row.input, good);
+    std::string args = row.hosts;
+    for (const std::string &word : {std::string(" --json "), json_path, std::string(" --junit "),
+                                    junit_path, std::string(" "), row.input}) {
+      args += word;
+    }
+    const Outcome result = run(args, good);
     EXPECT_EQ(result.status, row.status) << result.err;
     const auto report = nlohmann::json::parse(read_file(json_path));
     EXPECT_TRUE(report.at("version").is_number_integer());

@@ -1,10 +1,11 @@
 #pragma once
 
 // The short lists the report tests write ("1>2,2>1", "3") and the links a
-// report's JSON names, as sets of "sender>receiver".
+// report's JSON names, as sets of "sender>receiver"; its matrix and pairs.
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -41,6 +42,32 @@ inline std::set<std::string> link_names(const nlohmann::json &links) {
                  link.at("receiver").get<std::string>());
   }
   return names;
+}
+
+// Every link of report.json's matrix, "sender>receiver", to its mark: +
+// verified, s verified but slow, c verified after failing beside others, x
+// failed, ? not covered.
+inline std::map<std::string, char> link_marks(const nlohmann::json &report) {
+  const nlohmann::json &hosts = report.at("hosts");
+  std::map<std::string, char> marks;
+  for (std::size_t s = 0; s < hosts.size(); ++s) {
+    const std::string row = report.at("links").at("rows").at(s);
+    for (std::size_t r = 0; r < hosts.size(); ++r) {
+      if (s != r) {
+        marks[hosts[s].at("name").get<std::string>() + ">" +
+              hosts[r].at("name").get<std::string>()] = row.at(r);
+      }
+    }
+  }
+  return marks;
+}
+
+inline std::size_t pair_count(const nlohmann::json &report) {
+  std::size_t pairs = 0;
+  for (const nlohmann::json &job : report.at("jobs")) {
+    pairs += job.at("pairs").get<std::size_t>();
+  }
+  return pairs;
 }
 
 inline std::size_t occurrences(const std::string &text, const std::string &part) {

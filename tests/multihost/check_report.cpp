@@ -16,10 +16,10 @@
 // not; --slow-links any: not checked). Suspect switches (by name) and groups of hosts ('/' between
 // groups) are checked only when asked for; the report must then have them.
 
+#include "junit_walk.hpp"
 #include "report_lists.hpp"
 
 #include <nlohmann/json.hpp>
-#include <tinyxml2.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -149,12 +149,8 @@ void check_junit(const std::string &dir, std::size_t pairs) {
     return;
   }
   std::size_t cases = 0;
-  for (auto *suite = doc.RootElement()->FirstChildElement("testsuite"); suite != nullptr;
-       suite = suite->NextSiblingElement("testsuite")) {
-    for (auto *c = suite->FirstChildElement("testcase"); c != nullptr;
-         c = c->NextSiblingElement("testcase")) {
-      cases += std::strncmp(c->Attribute("name"), "pair ", 5) == 0 ? 1 : 0;
-    }
+  for (const auto *c : junit_walk::cases(doc)) {
+    cases += std::strncmp(c->Attribute("name"), "pair ", 5) == 0 ? 1 : 0;
   }
   if (cases != pairs) {
     fail("junit.xml has " + std::to_string(cases) + " pair cases, the report " +
@@ -180,28 +176,19 @@ int check(int argc, char **argv) {
   for (const json &host : report.at("hosts")) {
     hosts.push_back(host.at("name"));
   }
-  std::set<std::string> failed;
-  std::size_t pairs = 0;
+  const std::size_t pairs = report_lists::pair_count(report);
   bool sweep = false;
   for (const json &job : report.at("jobs")) {
-    pairs += job.at("pairs").get<std::size_t>();
     sweep = sweep || job.at("kind") == "sweep";
   }
-  // A row per sender, a mark per receiver: + verified, s verified but slow,
-  // c verified after failing beside others, x failed, ? not covered.
-  const json &rows = report.at("links").at("rows");
-  std::size_t links = 0;
-  for (std::size_t s = 0; s < hosts.size(); ++s) {
-    const std::string row = rows.at(s);
-    for (std::size_t r = 0; r < hosts.size(); ++r) {
-      const std::string name = hosts[s] + ">" + hosts[r];
-      links += s != r ? 1 : 0;
-      if (s != r && row.at(r) == 'x') {
-        failed.insert(name);
-      } else if (s != r && std::string("+sc").find(row.at(r)) == std::string::npos && sweep &&
-                 want["--links"] != "any") {
-        fail("link " + name + " is '" + row.substr(r, 1) + "'");
-      }
+  std::set<std::string> failed;
+  const std::map<std::string, char> marks = report_lists::link_marks(report);
+  for (const auto &[name, mark] : marks) {
+    if (mark == 'x') {
+      failed.insert(name);
+    } else if (std::string("+sc").find(mark) == std::string::npos && sweep &&
+               want["--links"] != "any") {
+      fail("link " + name + " is '" + std::string(1, mark) + "'");
     }
   }
   std::set<std::string> suspect_hosts(report.at("suspect_hosts").begin(),
@@ -267,7 +254,7 @@ int check(int argc, char **argv) {
   check_junit(dir, pairs);
   if (failures == 0) {
     std::printf("report: %zu links as expected, %zu pairs in %zu jobs (%d beyond the sweep)\n",
-                links, pairs, report.at("jobs").size(),
+                marks.size(), pairs, report.at("jobs").size(),
                 report.at("summary").value("extra_jobs", 0));
   }
   return failures == 0 ? 0 : 1;

@@ -1,11 +1,11 @@
 // Link quality of probe runs: the slow-link rule, and probe measures through
 // the journal and the reports.
 
+#include "junit_walk.hpp"
 #include "report_text.hpp"
 #include "writers.hpp"
 
 #include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -320,14 +320,10 @@ TEST(SlowRule, ReportsNameSlowLinks) {
   tinyxml2::XMLDocument junit;
   ASSERT_EQ(junit.Parse(junit_xml(report).c_str()), tinyxml2::XML_SUCCESS);
   std::vector<std::string> slow_cases;
-  for (auto *suite = junit.RootElement()->FirstChildElement("testsuite"); suite != nullptr;
-       suite = suite->NextSiblingElement("testsuite")) {
-    for (auto *c = suite->FirstChildElement("testcase"); c != nullptr;
-         c = c->NextSiblingElement("testcase")) {
-      if (auto *failure = c->FirstChildElement("failure");
-          failure != nullptr && std::string(failure->Attribute("message")) == "slow")
-        slow_cases.emplace_back(c->Attribute("name"));
-    }
+  for (const auto *c : junit_walk::cases(junit)) {
+    if (const auto *failure = c->FirstChildElement("failure");
+        failure != nullptr && std::string(failure->Attribute("message")) == "slow")
+      slow_cases.emplace_back(c->Attribute("name"));
   }
   EXPECT_EQ(slow_cases, std::vector<std::string>{"link a -> b"});
 

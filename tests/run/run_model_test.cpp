@@ -203,21 +203,13 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
         << "no line matches " << s.want.line;
   }
   const json &report = run.report;
-  std::vector<std::string> hosts;
-  for (const json &h : report.at("hosts")) {
-    hosts.push_back(h.at("name"));
-  }
   std::set<std::string> failed;
-  for (std::size_t sender = 0; sender < hosts.size(); ++sender) {
-    const std::string row = report.at("links").at("rows").at(sender);
-    for (std::size_t receiver = 0; receiver < hosts.size(); ++receiver) {
-      const std::string link = hosts[sender] + ">" + hosts[receiver];
-      if (sender != receiver && row.at(receiver) == 'x') {
-        failed.insert(link);
-      } else if (sender != receiver && s.run.np == 0 && s.want.failed != nullptr) {
-        EXPECT_NE(std::string("+sc").find(row.at(receiver)), std::string::npos)
-            << "link " << link << " is '" << row.at(receiver) << "'";
-      }
+  for (const auto &[link, mark] : report_lists::link_marks(report)) {
+    if (mark == 'x') {
+      failed.insert(link);
+    } else if (s.run.np == 0 && s.want.failed != nullptr) {
+      EXPECT_NE(std::string("+sc").find(mark), std::string::npos)
+          << "link " << link << " is '" << mark << "'";
     }
   }
   if (s.want.failed != nullptr) {
@@ -245,13 +237,10 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
     EXPECT_EQ(report_lists::link_names(report.at("slow_links")), named(s.want.slow_links));
     EXPECT_EQ(report.at("slow_hosts"), json::array());
   }
-  std::size_t pairs = 0;
-  for (const json &job : report.at("jobs")) {
-    pairs += job.at("pairs").get<std::size_t>();
-  }
   std::ifstream junit(dir + "/junit.xml");
   const std::string xml((std::istreambuf_iterator<char>(junit)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(report_lists::occurrences(xml, " name=\"pair "), pairs) << "junit.xml's pairs";
+  EXPECT_EQ(report_lists::occurrences(xml, " name=\"pair "), report_lists::pair_count(report))
+      << "junit.xml's pairs";
   const bool moved = std::any_of(s.faults.begin(), s.faults.end(),
                                  [](const Injected &f) { return f.fault == Fault::moved; });
   if (moved) {

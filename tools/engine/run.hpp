@@ -4,6 +4,7 @@
 // pair of hosts with isolation of what failed, keeping the report current.
 
 #include "job.hpp"
+#include "run_events.hpp"
 #include "run_report.hpp"
 #include "topology.hpp"
 
@@ -22,6 +23,8 @@ struct RunOptions {
   int parallel = 4;                  // jobs side by side while isolating
   pairdot_model::SlowRule slow_rule; // probe runs
   pairdot_hosts::Topology topology;  // empty: switches unknown
+  // Told besides the terminal and the report files (drain, metrics, a watch).
+  std::vector<RunListener> listeners;
 };
 
 // Exit status of pairdot-run.

@@ -34,8 +34,10 @@ CheckReport check(const Files &files, int np = 0, std::size_t block = 0,
 
 std::string joined(const CheckReport &report) {
   std::string out;
-  for (const std::string &line : report.listed) {
-    out += line + "\n";
+  for (const auto *lines : {&report.listed, &report.warnings}) {
+    for (const std::string &line : *lines) {
+      out += line + "\n";
+    }
   }
   return out;
 }
@@ -88,7 +90,18 @@ std::vector<Fault> faults() {
   const std::string r3 = result_line(2, 3, d3);
   const std::string y2 = vector_line(2, v[2]);
   const std::string x1 = vector_line(1, v[1]).substr(1);
+  const std::string ucx = "[1796715562.863930] [vm:4437 :0]          parser.c:2036 UCX  INFO  x\n";
+  const std::string ucx_cut = "[1796715562.863930] [" + std::string(80, 'h') + ":4437:0] UCX\n";
+  const std::string ompi = "[vm:28837] mca: base: components_register: found loaded component\n";
   return {
+      {"library: UCX's log, a warning", ucx + replaced(job, y2, ucx_cut + y2), 0, 0,
+       "f0:1: UCX's log line, not pairdot's: \"[1796715562.863930] [vm:4437 :0]"},
+      {"library: UCX's log, host past the bytes kept", job + ucx_cut, 0, 0, "UCX's log line"},
+      {"library: Open MPI's log", ompi + job, 0, 0, "f0:1: Open MPI's log line"},
+      {"library: tagged, with its rank", "[1,2]<stdout>:" + ucx + tagged, 0, 0,
+       "f0:1: rank 2: UCX's log line"},
+      {"library: no stand-in for pairdot's line", replaced(job, y2, ucx), 0, 1, "rank 2"},
+      {"library: look-alike", job + "[1796715562.86] [vm:x:0] UCX\n", 0, 1, "not a pairdot line"},
       {"format: value 5", replaced(job, y2, vector_line(2, {3, 0, 5, 2, 3})), 0, 1,
        line_of(job, y2.substr(1)) + "rank 2: bad vector line (value out of 0..4)"},
       {"format: four values", replaced(job, "2 2 3 \n", "2 2 \n"), 0, 1, "expected five values"},

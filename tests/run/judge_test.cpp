@@ -25,6 +25,8 @@ const std::vector<std::string> both_pairs{lines_of(0, false), lines_of(1, true),
 const std::vector<std::string> four{"h1", "h2", "h1", "h2"};
 const std::string probe_ok =
     "probe 0 ; 1: sizes 8,1048576 mbps 2.0,950.5 latency_us 3.1 verdict ok\n";
+const std::string ucx_line =
+    "[1796715562.863930] [h2:4437 :0]          parser.c:2036 UCX  INFO  UCX_* env variables\n";
 
 JobObservations seen(JobEnd end, int status, std::vector<std::string> recorded,
                      std::vector<std::string> output) {
@@ -74,6 +76,14 @@ TEST(Judge, TurnsWhatWasSeenIntoTheOutcome) {
        "launcher: mpiexec: lost a rank"},
       {"probe", true, seen(JobEnd::exited, 0, {"h1", "h2"}, {"", probe_ok}), JobStatus::verified,
        "+", "", ""},
+      {"UCX's log in a rank's output", false,
+       seen(JobEnd::exited, 0, four,
+            {lines_of(0, false), ucx_line + lines_of(1, true), lines_of(2, false),
+             lines_of(3, true)}),
+       JobStatus::verified, "++", "", "rank 1 output:1: UCX's log line, not pairdot's"},
+      {"probe, UCX's log", true,
+       seen(JobEnd::exited, 0, {"h1", "h2"}, {ucx_line, ucx_line + probe_ok}), JobStatus::verified,
+       "+", "", "rank 0 output:1: UCX's log line"},
       {"probe, even rank wrote", true, seen(JobEnd::exited, 0, {"h1", "h2"}, {"hi\n", probe_ok}),
        JobStatus::failed, "+", "", "rank 0 wrote output: \"hi\""},
       {"launcher cannot start", false, bad_start, JobStatus::not_started, "-", "",

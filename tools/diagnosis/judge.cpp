@@ -55,6 +55,27 @@ pairdot_check::PairVerdict probe_verdict(int even_rank, const std::string &text,
   return verdict;
 }
 
+// The rank's output without the MPI library's log lines, each a warning.
+std::string without_library_lines(const std::string &text, int rank,
+                                  pairdot_check::CheckReport &report) {
+  std::string kept;
+  std::size_t number = 1;
+  for (std::size_t at = 0; at < text.size(); ++number) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line(text.data() + at, end - at);
+    const pairdot_check::LibraryLog log = pairdot_check::library_log_of(line);
+    if (log == pairdot_check::LibraryLog::none || end == text.size()) {
+      kept.append(text, at, end + 1 - at);
+    } else if (report.library_lines++ < max_messages) {
+      report.warnings.push_back("rank " + std::to_string(rank) +
+                                " output:" + std::to_string(number) + ": " +
+                                pairdot_check::library_line_text(log, line, line.size()));
+    }
+    at = end + 1;
+  }
+  return kept;
+}
+
 // Reads each pair's line from its odd rank; an even rank writes nothing.
 pairdot_check::CheckReport
 check_probe_output(const JobObservations &seen, int np,
@@ -65,7 +86,9 @@ check_probe_output(const JobObservations &seen, int np,
   report.ranks = np;
   for (int rank = 0; rank < np; ++rank) {
     const auto at = static_cast<std::size_t>(rank);
-    const std::string text = at < seen.rank_output.size() ? seen.rank_output[at] : "";
+    const std::string text = at < seen.rank_output.size()
+                                 ? without_library_lines(seen.rank_output[at], rank, report)
+                                 : "";
     if (rank % 2 == 0) {
       if (!text.empty() && report.listed.size() < max_messages) {
         report.listed.push_back("rank " + std::to_string(rank) + " wrote output: \"" +
@@ -255,6 +278,7 @@ JobOutcome judge_job(const JudgeSettings &settings, const JobPlan &plan,
     }
   }
   outcome.messages.insert(outcome.messages.end(), check.listed.begin(), check.listed.end());
+  outcome.messages.insert(outcome.messages.end(), check.warnings.begin(), check.warnings.end());
   add_pairs(seen, verdicts, probes, outcome);
   for (const UnavailableHost &node : seen.unavailable) {
     outcome.unavailable_hosts.push_back(node.host);

@@ -1,5 +1,7 @@
 #include "job.hpp"
 
+#include "atomic_file.hpp"
+#include "line_parser.hpp"
 #include "slurm.hpp"
 
 #include <algorithm>
@@ -26,10 +28,16 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::size_t newlines_in(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return static_cast<std::size_t>(
-      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+// Finished lines in the file, not counting an MPI library's log lines.
+std::size_t program_lines_in(const std::string &path) {
+  const std::string text = pairdot_files::file_text(path).value_or("");
+  std::size_t lines = 0;
+  for (std::size_t at = 0, end = 0; (end = text.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    const std::string_view line(text.data() + at, end - at);
+    lines += pairdot_check::library_log_of(line) == pairdot_check::LibraryLog::none ? 1 : 0;
+  }
+  return lines;
 }
 
 std::size_t started_count(const std::vector<std::string> &recorded) {
@@ -195,7 +203,7 @@ bool output_complete(const RunSettings &settings, const std::string &dir, int np
   const std::size_t odd_lines = settings.probe ? 1 : 4;
   for (int rank = 0; rank < np; ++rank) {
     const std::size_t want = rank % 2 == 0 ? even_lines : odd_lines;
-    if (want > 0 && newlines_in(settings.launcher->rank_stdout(dir, rank)) < want) {
+    if (want > 0 && program_lines_in(settings.launcher->rank_stdout(dir, rank)) < want) {
       return false;
     }
   }

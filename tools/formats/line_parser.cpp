@@ -133,7 +133,64 @@ void append_escaped(std::string &out, unsigned char c) {
   }
 }
 
+bool skip_digits(std::string_view line, std::size_t &pos) {
+  const std::size_t start = pos;
+  while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') {
+    ++pos;
+  }
+  return pos > start;
+}
+
+void skip_spaces(std::string_view line, std::size_t &pos) {
+  while (pos < line.size() && line[pos] == ' ') {
+    ++pos;
+  }
+}
+
+enum class Process : std::uint8_t { none, plain, threaded, cut };
+
+// "host:pid]" or "host:pid :thread]" (the pid padded); a host has no space,
+// colon or bracket. cut: the bytes end inside the host.
+Process skip_process(std::string_view line, std::size_t &pos) {
+  const std::size_t host = pos;
+  while (pos < line.size() && std::strchr(" :[]", line[pos]) == nullptr) {
+    ++pos;
+  }
+  if (pos == line.size() && pos > host) {
+    return Process::cut;
+  }
+  if (pos == host || !skip_text(line, pos, ":") || !skip_digits(line, pos)) {
+    return Process::none;
+  }
+  skip_spaces(line, pos);
+  const bool thread = skip_text(line, pos, ":");
+  if ((thread && !skip_digits(line, pos)) || !skip_text(line, pos, "]")) {
+    return Process::none;
+  }
+  return thread ? Process::threaded : Process::plain;
+}
+
 } // namespace
+
+LibraryLog library_log_of(std::string_view line) {
+  std::size_t pos = 0;
+  if (!skip_text(line, pos, "[")) {
+    return LibraryLog::none;
+  }
+  // UCX: "[seconds.micros] [host:pid:thread] "
+  const std::size_t stamp = pos;
+  if (skip_digits(line, pos) && skip_text(line, pos, ".") && skip_digits(line, pos) &&
+      skip_text(line, pos, "] [")) {
+    const Process process = skip_process(line, pos);
+    return process == Process::threaded || process == Process::cut ? LibraryLog::ucx
+                                                                   : LibraryLog::none;
+  }
+  // Open MPI: "[host:pid] "
+  pos = stamp;
+  return skip_process(line, pos) == Process::plain && skip_text(line, pos, " ")
+             ? LibraryLog::open_mpi
+             : LibraryLog::none;
+}
 
 void parse_line(std::string_view line, ParsedLine &out) {
   if (line.empty()) {
@@ -149,6 +206,11 @@ void parse_line(std::string_view line, ParsedLine &out) {
   out.kind = out.error != nullptr ? LineKind::bad
              : out.result_form    ? LineKind::result
                                   : LineKind::vector;
+}
+
+std::string library_line_text(LibraryLog log, std::string_view line, std::uint64_t total_length) {
+  return std::string(log == LibraryLog::ucx ? "UCX" : "Open MPI") +
+         "'s log line, not pairdot's: " + quote_line(line, total_length);
 }
 
 std::string quote_line(std::string_view line, std::uint64_t total_length) {

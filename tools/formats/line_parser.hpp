@@ -30,6 +30,14 @@ struct ParsedLine {
 // format must match byte for byte.
 void parse_line(std::string_view line, ParsedLine &out);
 
+// An MPI library's own log line, which the library may write to a rank's
+// standard output: UCX's "[1796715562.863930] [host:4437 :0] ..." or Open
+// MPI's "[host:4437] ...". Told from the line's first bytes alone.
+enum class LibraryLog : std::uint8_t { none, ucx, open_mpi };
+LibraryLog library_log_of(std::string_view line_start);
+// What a warning says of such a line: "UCX's log line, not pairdot's: \"...\"".
+std::string library_line_text(LibraryLog log, std::string_view line, std::uint64_t total_length);
+
 // The line as a short C-escaped quote, with "..." when it is cut or when
 // total_length says the line was longer than the bytes given.
 std::string quote_line(std::string_view line, std::uint64_t total_length);

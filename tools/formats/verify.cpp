@@ -28,6 +28,16 @@ template <class Text> void add_problem(JobCheck &job, Location at, Text &&text) 
 
 std::string rank_text(std::int64_t rank) { return "rank " + std::to_string(rank); }
 
+// A library's log line in a rank's output: a warning, listed as problems are.
+void add_library_line(JobCheck &job, Location at, const SourceLine &source, LibraryLog log) {
+  if (job.report.library_lines++ >= job.options.max_listed) {
+    return;
+  }
+  job.report.warnings.push_back(where(job, at) + ": " +
+                                (source.tag_rank >= 0 ? rank_text(source.tag_rank) + ": " : "") +
+                                library_line_text(log, source.text, source.length));
+}
+
 void note_repeat(std::unordered_map<std::int32_t, Repeats> &repeats, std::int32_t rank,
                  Location at) {
   Repeats &repeat = repeats[rank];
@@ -259,6 +269,10 @@ void take_line(JobCheck &job, std::uint32_t file, const SourceLine &source) {
     return;
   }
   if (source.length == 0) {
+    return;
+  }
+  if (const LibraryLog log = library_log_of(source.text); log != LibraryLog::none) {
+    add_library_line(job, at, source, log);
     return;
   }
   if (source.length > source.text.size()) {

@@ -23,8 +23,10 @@ struct CheckReport {
   std::int64_t ranks = 0;
   std::int64_t pairs = 0;
   std::uint64_t problems = 0;
-  std::vector<std::string> listed; // one message per listed problem
-  bool one_process_jobs = false;   // rank 0 printed its vector more than once
+  std::vector<std::string> listed;   // one message per listed problem
+  bool one_process_jobs = false;     // rank 0 printed its vector more than once
+  std::uint64_t library_lines = 0;   // an MPI library's log lines: warnings, not problems
+  std::vector<std::string> warnings; // one message per listed library line
 };
 
 // The verdict on one pair (even_rank, even_rank + 1).

@@ -3,6 +3,7 @@
 #include "process.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace pairdot_launch {
 
@@ -19,6 +20,11 @@ std::optional<MpiLibrary> library_of_program(std::string_view program_bytes) {
     return MpiLibrary::openmpi;
   }
   return std::nullopt;
+}
+
+void send_library_logs_to_stderr(Launch &launch) {
+  setenv("UCX_LOG_FILE", "stderr", 0);
+  launch.forwarded.emplace_back("UCX_LOG_FILE");
 }
 
 std::optional<MpiLibrary> program_library(const std::string &program) {

@@ -49,6 +49,12 @@ struct Launch {
   std::vector<std::string> extra;     // passed to every launch unchanged
 };
 
+// UCX, under both libraries, logs to standard output unless told otherwise,
+// and a rank's standard output is pairdot's alone: sends its log to standard
+// error in this process's environment, and forwards the setting to remote
+// ranks. A user's own UCX_LOG_FILE stands.
+void send_library_logs_to_stderr(Launch &launch);
+
 class Launcher {
 public:
   Launcher() = default;

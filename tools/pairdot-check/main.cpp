@@ -60,7 +60,19 @@ int read_job(const std::vector<std::string> &files, pairdot_check::JobCheck &job
   return -1;
 }
 
+// A library's log lines fail nothing, but are said.
+void print_warnings(const pairdot_check::CheckReport &report) {
+  for (const std::string &warning : report.warnings) {
+    std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  }
+  if (report.library_lines > report.warnings.size()) {
+    std::fprintf(stderr, "warning: %" PRIu64 " more library log lines not listed\n",
+                 report.library_lines - report.warnings.size());
+  }
+}
+
 int print_report(const pairdot_check::CheckReport &report, const std::vector<std::string> &lines) {
+  print_warnings(report);
   if (report.ok) {
     std::printf("verified %" PRId64 " ranks, %" PRId64 " pairs\n", report.ranks, report.pairs);
     return std::fflush(stdout) == 0 ? exit_ok : exit_usage;

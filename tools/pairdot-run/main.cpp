@@ -274,6 +274,7 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
   settings.finalize_hang_known =
       finalize_hang_known(library, *settings.launcher, launch.command, version);
   launch.shim = shim_path();
+  pairdot_launch::send_library_logs_to_stderr(launch);
   if (settings.probe) {
     launch.program_args = probe_args(args);
   }

@@ -37,9 +37,15 @@ std::string job_faults(const RunReport &report) {
 std::string job_warnings(const RunReport &report) {
   std::string out;
   for (const JobOutcome &job : report.jobs) {
-    if (job.status == JobStatus::did_not_end && !job.messages.empty())
+    // A job that verified says only what to be warned of.
+    const bool passed = job.status == JobStatus::did_not_end || job.status == JobStatus::verified;
+    if (passed && !job.messages.empty())
       out += "pairdot-run: warning: job " + std::to_string(job.number) + ": " +
-             job.messages.front() + "\n";
+             job.messages.front() +
+             (job.messages.size() > 1
+                  ? " (" + std::to_string(job.messages.size() - 1) + " more in the report)"
+                  : "") +
+             "\n";
   }
   return out;
 }

@@ -46,10 +46,10 @@ RunReport sweep(int hosts, const std::map<std::string, double> &links) {
 
 std::map<std::string, double> all_links(int hosts, double mbps) {
   std::map<std::string, double> links;
-  for (char s = 'a'; s < 'a' + hosts; ++s)
-    for (char r = 'a'; r < 'a' + hosts; ++r)
+  for (int s = 0; s < hosts; ++s)
+    for (int r = 0; r < hosts; ++r)
       if (s != r)
-        links[{s, r}] = mbps;
+        links[{static_cast<char>('a' + s), static_cast<char>('a' + r)}] = mbps;
   return links;
 }
 

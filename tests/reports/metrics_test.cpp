@@ -15,14 +15,14 @@ namespace {
 using namespace pairdot_model; // NOLINT(google-build-using-namespace)
 using Samples = std::map<std::string, double>;
 
-// Hosts a, b, c, ...; one job a link ("ab"), its pair verified when its
+// Hosts a to last_host; one job a link ("ab"), its pair verified when its
 // bandwidth (MB/s at the largest size; 0: no probe) is not negative, else
 // failed alone. Every link of the hosts, verified, unless given.
-RunReport sweep(int hosts, std::map<std::string, double> links = {}) {
+RunReport sweep(char last_host, std::map<std::string, double> links = {}) {
   RunReport report;
-  for (char s = 'a'; s < 'a' + hosts; ++s) {
+  for (char s = 'a'; s <= last_host; ++s) {
     report.hosts.push_back({std::string(1, s), 1});
-    for (char r = 'a'; r < 'a' + hosts; ++r)
+    for (char r = 'a'; r <= last_host; ++r)
       links.insert({{s, r}, 0});
   }
   for (const auto &[link, mbps] : links) {
@@ -56,10 +56,9 @@ Samples samples_of(const std::string &text) {
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
     std::string hash;
-    std::string kind;
-    std::string name;
-    if (words >> hash >> kind >> name && hash == "#") {
-      described.insert(kind + " " + name);
+    std::string kind_and_name;
+    if (words >> hash && hash == "#" && std::getline(words >> std::ws, kind_and_name)) {
+      described.insert(kind_and_name.substr(0, kind_and_name.find(' ', 5)));
       continue;
     }
     const std::size_t space = line.rfind(' ');
@@ -78,7 +77,7 @@ struct Case {
 
 const Case cases[] = {
     {"verified",
-     [] { return sweep(3); },
+     [] { return sweep('c'); },
      {{R"(pairdot_last_sweep_verdict{verdict="verified"})", 1},
       {"pairdot_last_sweep_jobs", 6},
       {R"(pairdot_hosts{state="ok"})", 3},
@@ -86,7 +85,7 @@ const Case cases[] = {
     {"host_and_switch",
      [] {
        RunReport report =
-           sweep(4, {{"ad", -1}, {"bd", -1}, {"cd", -1}, {"da", -1}, {"db", -1}, {"dc", -1}});
+           sweep('d', {{"ad", -1}, {"bd", -1}, {"cd", -1}, {"da", -1}, {"db", -1}, {"dc", -1}});
        report.switches = leaf_spine(4, 2); // leaf0: a, b; leaf1: c, d
        report.suspect_switches = {"leaf0"};
        return report;
@@ -102,7 +101,7 @@ const Case cases[] = {
       {R"(pairdot_suspect_switch{switch="leaf0"})", 1}}},
     {"probe",
      [] {
-       return sweep(3,
+       return sweep('c',
                     {{"ab", 100}, {"ba", 100}, {"ac", 200}, {"ca", 200}, {"bc", 300}, {"cb", 300}});
      },
      {{R"(pairdot_last_sweep_verdict{verdict="verified"})", 1},

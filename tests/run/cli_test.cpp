@@ -69,6 +69,8 @@ TEST(RunCli, BadInputIsOneLineAndExit2) {
       {{"--program", temp_path("absent")}, "pairdot not found"},
       {{"--hosts", "pairdot-test-no-such-host.invalid"}, "does not resolve"},
       {{"--report", hostfile + "/sub"}, "cannot write the report directory"},
+      {{"--metrics", temp_path("m.txt")}, "must end in .prom"},
+      {{"--metrics", hostfile + "/m.prom"}, "--metrics: cannot write"},
       {{"--launcher", PAIRDOT_OTHER_LAUNCHER}, "use --launcher " PAIRDOT_LAUNCHER},
       {{"--sizes", "8,4K"}, "--sizes requires --probe"},
       {{"--slow-latency", "2"}, "requires --probe"},

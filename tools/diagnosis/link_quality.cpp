@@ -194,6 +194,24 @@ std::optional<double> top_mbps(const pairdot_probe::ProbeLine &line) {
   return line.mbps.empty() ? std::nullopt : line.mbps.back();
 }
 
+std::vector<std::optional<double>> host_median_mbps(const LinkQuality &quality, HostIndex hosts) {
+  std::vector<std::vector<double>> values(static_cast<std::size_t>(std::max(hosts, 0)));
+  for (const LinkProbe &link : quality.links) {
+    const std::optional<double> mbps = top_mbps(link.line);
+    if (link.verdict == ProbeVerdict::failed || !mbps)
+      continue;
+    for (const HostIndex host : {link.sender, link.receiver}) {
+      if (host >= 0 && host < hosts)
+        values[static_cast<std::size_t>(host)].push_back(*mbps);
+    }
+  }
+  std::vector<std::optional<double>> medians;
+  medians.reserve(values.size());
+  for (std::vector<double> &of_host : values)
+    medians.push_back(median(std::move(of_host)));
+  return medians;
+}
+
 LinkQuality assess_links(const std::vector<LinkMeasure> &measures, HostIndex hosts,
                          const SlowRule &rule, const SwitchTree &switches) {
   struct Chosen {

@@ -58,6 +58,10 @@ struct LinkQuality {
 // Bandwidth at the line's largest size, if measured.
 std::optional<double> top_mbps(const pairdot_probe::ProbeLine &line);
 
+// Each host's median link at the largest size: of the links it sends or
+// receives on, not failed, as each is judged; none if it has none.
+std::vector<std::optional<double>> host_median_mbps(const LinkQuality &quality, HostIndex hosts);
+
 // A link that looks slow is measured alone this often before it is slow.
 constexpr int alone_measures_for_slow = 2;
 

@@ -1,8 +1,13 @@
 #include "run_events.hpp"
 
+#include "metrics.hpp"
 #include "writers.hpp"
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 
 namespace pairdot_run {
 
@@ -50,6 +55,33 @@ RunListener report_dir_listener(const std::string &dir) {
   };
   listener.summary = [dir](const pairdot_model::RunReport &report) {
     pairdot_writers::write_report_dir(dir, report);
+  };
+  return listener;
+}
+
+RunListener metrics_listener(const std::string &path) {
+  struct Start {
+    std::chrono::system_clock::time_point wall;
+    std::chrono::steady_clock::time_point steady;
+  };
+  auto start = std::make_shared<std::optional<Start>>();
+  const auto begin = [start] {
+    if (!*start)
+      *start = Start{std::chrono::system_clock::now(), std::chrono::steady_clock::now()};
+  };
+  RunListener listener;
+  listener.resumed = [begin](std::size_t) { begin(); };
+  listener.job_started = [begin](const JobPlan &) { begin(); };
+  listener.ended = [path, start, begin](const pairdot_model::RunReport &report, RunEnd) {
+    begin(); // a run that started no job
+    const std::chrono::duration<double> wall = (*start)->wall.time_since_epoch();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - (*start)->steady;
+    start->reset(); // the next run told, a watch's next sweep, starts anew
+    try {
+      pairdot_writers::write_metrics(path, report, {wall.count(), took.count()});
+    } catch (const std::runtime_error &error) {
+      std::fprintf(stderr, "pairdot-run: --metrics: %s\n", error.what());
+    }
   };
   return listener;
 }

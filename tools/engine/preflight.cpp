@@ -1,6 +1,8 @@
 #include "preflight.hpp"
 
+#include "atomic_file.hpp"
 #include "host_names.hpp"
+#include "metrics.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netdb.h>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace pairdot_run {
@@ -85,6 +88,18 @@ void check_report_dir(const std::string &dir) {
   }
   close(fd);
   unlink(probe.c_str());
+}
+
+void check_metrics_file(const std::string &path) {
+  const std::string problem = pairdot_writers::metrics_path_problem(path);
+  if (!problem.empty())
+    throw InputError("--metrics " + path + ": " + problem);
+  try {
+    pairdot_files::FileReplacement file = pairdot_files::begin_replacement(path);
+    pairdot_files::abandon_replacement(file);
+  } catch (const std::runtime_error &error) {
+    throw InputError(std::string("--metrics: ") + error.what());
+  }
 }
 
 } // namespace pairdot_run

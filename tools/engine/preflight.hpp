@@ -29,5 +29,8 @@ void check_names_resolve(const std::vector<pairdot_hosts::Host> &hosts,
                          const std::string &local_host);
 // Throws InputError when files cannot be written in dir (made if missing).
 void check_report_dir(const std::string &dir);
+// Throws InputError when the textfile collector would not read path or it
+// cannot be written.
+void check_metrics_file(const std::string &path);
 
 } // namespace pairdot_run

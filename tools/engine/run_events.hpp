@@ -34,5 +34,10 @@ RunListener terminal_listener(bool sweep, const std::string &report_dir);
 // Each job's record appended to dir/jobs.jsonl as it ends; the report files
 // rewritten with each summary.
 RunListener report_dir_listener(const std::string &dir);
+// The Prometheus metrics written to path as each run ends. A run starts at
+// its first job (or its resumption), so that one listener serves a watch's
+// every sweep and the waits between them are not counted; a write that fails
+// is a line on standard error, the run's outcome kept.
+RunListener metrics_listener(const std::string &path);
 
 } // namespace pairdot_run

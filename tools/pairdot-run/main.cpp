@@ -51,6 +51,7 @@ struct Arguments {
   std::string sizes;
   double step_timeout = 0;
   double slow_bandwidth = 50; // per cent of the median link
+  std::string metrics;
 };
 
 std::vector<std::string> launcher_names() {
@@ -112,6 +113,9 @@ void add_options(CLI::App &app, Arguments &args) {
                  "(default 3)")
       ->needs(probe)
       ->check(CLI::Range(1.0, 1000.0));
+  app.add_option("--metrics", args.metrics,
+                 "write Prometheus metrics to this .prom file as the run ends (for the node "
+                 "exporter's textfile collector)");
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
              "usage, configuration or preflight error.");
@@ -288,6 +292,10 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
   }
   if (!args.run.report_dir.empty()) {
     check_report_dir(args.run.report_dir);
+  }
+  if (!args.metrics.empty()) {
+    check_metrics_file(args.metrics);
+    options.listeners.push_back(metrics_listener(args.metrics));
   }
   options.np = args.run.np != 0 ? args.run.np
                : hosts.empty() ? static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))

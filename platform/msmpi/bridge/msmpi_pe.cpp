@@ -8,15 +8,18 @@
 #include <cstddef>
 #include <cstdio>
 
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Wine's and the linker's
+// names
 extern "C" {
 // Wine's ntdll.dll; 1000 asks NtQueryVirtualMemory for a module's Unix side.
 __declspec(dllimport) long __stdcall NtQueryVirtualMemory(void *process, const void *address,
-                                                         int info_class, void *info,
-                                                         std::size_t length, std::size_t *written);
+                                                          int info_class, void *info,
+                                                          std::size_t length, std::size_t *written);
 __declspec(dllimport) long __stdcall __wine_unix_call(std::uint64_t handle, std::uint32_t code,
-                                                     void *args);
+                                                      void *args);
 extern const char __ImageBase; // this module's start, placed by the linker
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
@@ -86,8 +89,8 @@ int MPIAPI MPI_Send(const void *buf, int count, MPI_Datatype datatype, int dest,
   return call(Call::send, args);
 }
 
-int MPIAPI MPI_Recv(void *buf, int count, MPI_Datatype datatype, int source, int tag,
-                    MPI_Comm comm, MPI_Status *status) {
+int MPIAPI MPI_Recv(void *buf, int count, MPI_Datatype datatype, int source, int tag, MPI_Comm comm,
+                    MPI_Status *status) {
   CallArgs args;
   args.out = buf;
   args.status = status;

@@ -88,5 +88,6 @@ int finalize(void *raw) {
 } // namespace
 
 // Wine's table of the Unix side's calls, in the order of msmpi_bridge::Call.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the name Wine looks up
 extern "C" __attribute__((visibility("default"))) int (*const __wine_unix_call_funcs[])(void *) = {
     init, comm_rank, comm_size, send, recv, finalize};

@@ -8,8 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Wine's and the linker's
-// names
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Wine's names
 extern "C" {
 // Wine's ntdll.dll; 1000 asks NtQueryVirtualMemory for a module's Unix side.
 __declspec(dllimport) long __stdcall NtQueryVirtualMemory(void *process, const void *address,

@@ -8,7 +8,7 @@ apt-get install -y -qq --no-install-recommends \
   mpich libmpich-dev openmpi-bin libopenmpi-dev \
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev valgrind \
   iproute2 util-linux procps gnuplot-nox time iperf3 libcli11-dev nlohmann-json3-dev libtinyxml2-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 \
+  g++-mingw-w64-x86-64-posix wine wine64 wine64-tools \
   slurmctld slurmd slurm-client munge \
   prometheus prometheus-node-exporter curl \
   help2man dpkg-dev lintian debootstrap >/dev/null

@@ -22,6 +22,9 @@ std::vector<std::string> lines_of(const std::string &text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back(); // a Windows program's CR LF
+    }
     lines.push_back(line);
   }
   return lines;

@@ -98,7 +98,8 @@ std::string drain_reason(const NodeAction &action, const std::string &report_dir
   const std::string report = report_dir + "/report.json";
   constexpr std::size_t report_room = 120;
   if (what.size() > max_reason_bytes - report_room) {
-    what = what.substr(0, max_reason_bytes - report_room - 3) + "...";
+    what.resize(max_reason_bytes - report_room - 3);
+    what += "...";
   }
   const std::size_t room = max_reason_bytes - what.size() - std::string("; report ").size();
   return what + "; report " +

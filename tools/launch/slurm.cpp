@@ -120,8 +120,11 @@ bool may_update_nodes() {
   }
   const std::string name = user->pw_name;
   std::istringstream config(output_of({"scontrol", "show", "config"}));
-  for (std::string key, equals, value; config >> key >> equals >> value;) {
-    if (key == "SlurmUser" && value.substr(0, value.find('(')) == name) {
+  for (std::string line; std::getline(config, line);) { // "SlurmUser = slurm(64030)"
+    std::istringstream words(line);
+    std::string key, equals, value;
+    if (words >> key >> equals >> value && key == "SlurmUser" &&
+        value.substr(0, value.find('(')) == name) {
       return true;
     }
   }

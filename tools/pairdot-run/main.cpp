@@ -15,7 +15,6 @@
 #include <pairdot_version.hpp>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>

@@ -50,7 +50,8 @@ start_job_test "$cluster/ready" PAIRDOT_REQUIRE_SLURM "Slurm cluster in $cluster
 # Tests take turns on the cluster: none leaves a job behind for the next.
 trap 'on_login scancel -u root; rm -rf "$work"' EXIT
 PATH=$(dirname "$run"):$PATH
-export PAIRDOT_SLURM_DIR=$cluster PAIRDOT_ON_HOST=$here/on_node.sh OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+export PAIRDOT_SLURM_DIR=$cluster PAIRDOT_ON_HOST=$here/on_node.sh OMPI_ALLOW_RUN_AS_ROOT=1 \
+  OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
   OMPI_MCA_mpi_yield_when_idle=1 PATH
 on_login() { "$here/on_node.sh" login "$@"; }
 
@@ -102,7 +103,8 @@ if [ -n "$cut" ]; then
   (start=$EPOCHREALTIME
     for _ in $(seq 1500); do
       [[ $(node_state "$cut") =~ ^drain ]] || { sleep 0.1; continue; }
-      echo "node $cut drained $(awk "BEGIN {print $EPOCHREALTIME - $start}") s after the sweep began"
+      seconds=$(awk "BEGIN {print $EPOCHREALTIME - $start}")
+      echo "node $cut drained $seconds s after the sweep began"
       break
     done) &
   poller=$!

@@ -122,7 +122,9 @@ bool may_update_nodes() {
   std::istringstream config(output_of({"scontrol", "show", "config"}));
   for (std::string line; std::getline(config, line);) { // "SlurmUser = slurm(64030)"
     std::istringstream words(line);
-    std::string key, equals, value;
+    std::string key;
+    std::string equals;
+    std::string value;
     if (words >> key >> equals >> value && key == "SlurmUser" &&
         value.substr(0, value.find('(')) == name) {
       return true;

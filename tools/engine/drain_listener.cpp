@@ -115,8 +115,12 @@ RunListener drain_listener(const pairdot_launch::Scheduler &scheduler, DrainScop
       return;
     }
     std::fflush(stdout);
-    for (const NodeAction &action : node_actions(report, scheduler.nodes(), scope)) {
+    const std::vector<NodeAction> actions = node_actions(report, scheduler.nodes(), scope);
+    for (const NodeAction &action : actions) {
       act(scheduler, action, report_dir, dry_run);
+    }
+    if (actions.empty()) {
+      print_line("no node to drain or resume");
     }
     std::fflush(stdout);
   };

@@ -5,7 +5,8 @@
 # a PID namespace of its own, killed when this process ends, and this
 # process is killed when its parent (the launcher) ends. So a daemon that
 # detaches ends too: Open MPI must keep its default tree spawn, whose orted
-# stays in the foreground.
+# stays in the foreground. PAIRDOT_ON_HOST names another way onto a host
+# (tests/slurm/on_node.sh).
 set -u
 while [ $# -gt 0 ]; do
   case $1 in
@@ -21,5 +22,5 @@ if [ $# -lt 2 ]; then
 fi
 host=${1#*@}
 shift
-exec setpriv --pdeathsig KILL "$(dirname "$0")/on_host.sh" "$host" \
+exec setpriv --pdeathsig KILL "${PAIRDOT_ON_HOST:-$(dirname "$0")/on_host.sh}" "$host" \
   unshare --pid --kill-child --mount-proc sh -c "$*"

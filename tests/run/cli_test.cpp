@@ -79,6 +79,11 @@ TEST(RunCli, BadInputIsOneLineAndExit2) {
       {{"--probe", "--slow-bandwidth", "150"}, "--slow-bandwidth"},
       {{"--probe", "--step-timeout", "0"}, "--step-timeout"},
       {{"--probe", "--program", temp_path("absent")}, "pairdot-probe not found"},
+      {{"--drain", "nodes", "--report", temp_path("drained")}, "--drain takes hosts, links or"},
+      {{"--drain"}, "need --report"},
+      {{"--drain-dry-run"}, "goes with --drain"},
+      // The test's machine has no Slurm controller.
+      {{"--resume-drained", "--report", temp_path("drained")}, "--resume-drained: "},
   };
   for (const auto &row : rows) {
     const Outcome result = run(row.args);

@@ -1,7 +1,9 @@
 #!/bin/bash
 # A real Slurm cluster of simulated hosts: a network namespace per node and
 # one for the controller, which is also the login host, joined by a bridge in
-# a namespace of its own on 10.231.78.0/24. munged, slurmctld and one slurmd
+# a namespace of its own on 10.231.78.0/24; a second bridge joins their
+# interfaces data0 on 10.231.79.0/24 for MPI alone (cut, slurmd still
+# reaches the node). munged, slurmctld and one slurmd
 # per node run in the foreground, in the background of this script.
 #
 #   slurm_cluster.sh up DIR | down DIR
@@ -27,7 +29,7 @@ if [[ ! $action =~ ^(up|down)$ ]] || [ -z "$dir" ]; then
   exit 2
 fi
 dir=$(realpath -m "$dir")
-prefix=$(basename "$dir") subnet=10.231.78 nnodes=3
+prefix=$(basename "$dir") subnet=10.231.78 nnodes=4
 run=/run/$prefix
 fail() { echo "slurm_cluster.sh: $*" >&2; exit 1; }
 # Paths go unquoted into slurm.conf and shell snippets; the name is a hostname.
@@ -66,6 +68,10 @@ add_host() { # NAME N
   ip -n "$prefix-br" link set "$1" master br0 up
   ip -n "$host" addr add "$subnet.$2/24" dev eth0
   ip -n "$host" link set eth0 up
+  ip -n "$prefix-br" link add "d$1" type veth peer name data0 netns "$host" || fail "data0 for $host"
+  ip -n "$prefix-br" link set "d$1" master br1 up
+  ip -n "$host" addr add "${subnet%.*}.79.$2/24" dev data0
+  ip -n "$host" link set data0 up
   echo "$subnet.$2 $host" >>"$dir/etc-hosts"
   echo "$host" >>"$dir/hosts"
 }
@@ -97,6 +103,8 @@ up() {
   add_ns "$prefix-br"
   ip -n "$prefix-br" link add br0 type bridge forward_delay 0 || fail "bridge"
   ip -n "$prefix-br" link set br0 up
+  ip -n "$prefix-br" link add br1 type bridge forward_delay 0 || fail "bridge"
+  ip -n "$prefix-br" link set br1 up
   add_host ctl 10
   echo "$prefix-ctl" >"$dir/login"
   for ((i = 1; i <= nnodes; i++)); do

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <pwd.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace pairdot_launch {
 
@@ -59,6 +61,94 @@ std::vector<UnavailableNode> unavailable_nodes(std::string_view sinfo_text,
 }
 
 namespace {
+
+NodeState state_named(const std::string &state) {
+  const std::string bare = state.substr(0, state.find_first_of("*~#!%$@^-+"));
+  const auto is = [&](std::initializer_list<std::string_view> names) {
+    return std::find(names.begin(), names.end(), bare) != names.end();
+  };
+  if (is({"drained", "draining", "drain"})) {
+    return NodeState::drained;
+  }
+  if (is({"down", "fail", "failing"})) {
+    return NodeState::down;
+  }
+  if (is({"reserved", "maint"})) {
+    return NodeState::reserved;
+  }
+  return is({"idle", "allocated", "mixed", "completing", "planned"}) ? NodeState::usable
+                                                                     : NodeState::other;
+}
+
+} // namespace
+
+std::vector<SchedulerNode> parse_node_states(std::string_view sinfo_text) {
+  std::vector<SchedulerNode> out;
+  std::istringstream lines{std::string(sinfo_text)};
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t first = line.find('|');
+    const std::size_t second = line.find('|', first == std::string::npos ? first : first + 1);
+    if (second == std::string::npos || first == 0) {
+      continue;
+    }
+    std::string reason = line.substr(second + 1);
+    out.push_back({line.substr(0, first), state_named(line.substr(first + 1, second - first - 1)),
+                   reason == "none" ? "" : reason});
+  }
+  return out;
+}
+
+std::vector<std::string> scontrol_update_command(const NodeUpdate &update) {
+  if (update.drain) {
+    return {"scontrol", "update", "NodeName=" + update.node, "State=DRAIN",
+            "Reason=" + update.reason};
+  }
+  return {"scontrol", "update", "NodeName=" + update.node, "State=RESUME"};
+}
+
+namespace {
+
+// Root, SlurmUser, or a Slurm operator or administrator may update nodes.
+bool may_update_nodes() {
+  const uid_t uid = getuid();
+  if (uid == 0) {
+    return true;
+  }
+  const passwd *user = getpwuid(uid);
+  if (user == nullptr) {
+    return false;
+  }
+  const std::string name = user->pw_name;
+  std::istringstream config(output_of({"scontrol", "show", "config"}));
+  for (std::string line; std::getline(config, line);) { // "SlurmUser = slurm(64030)"
+    std::istringstream words(line);
+    std::string key;
+    std::string equals;
+    std::string value;
+    if (words >> key >> equals >> value && key == "SlurmUser" &&
+        value.substr(0, value.find('(')) == name) {
+      return true;
+    }
+  }
+  const std::string level = output_of(
+      {"sacctmgr", "--noheader", "--parsable2", "show", "user", name, "format=adminlevel"});
+  return level.rfind("Operator", 0) == 0 || level.rfind("Administrator", 0) == 0;
+}
+
+std::optional<std::string> slurm_cannot_update(bool only_read) {
+  if (!find_on_path("scontrol")) {
+    return "no Slurm here: scontrol not found on PATH";
+  }
+  const std::string ping = output_of({"scontrol", "ping"});
+  if (ping.find("is UP") == std::string::npos) {
+    return "Slurm's controller does not answer: scontrol ping says " +
+           pairdot_hosts::shown(ping.substr(0, ping.find('\n')));
+  }
+  if (!only_read && !may_update_nodes()) {
+    return "this user may not run scontrol update (not root, not SlurmUser, not a Slurm operator)";
+  }
+  return std::nullopt;
+}
 
 std::vector<UnavailableNode> sinfo_unavailable(const std::vector<std::string> &hosts) {
   std::string list;
@@ -114,6 +204,16 @@ public:
     } catch (const InputError &) {
       return {}; // not ours to fix: the run goes on without switches
     }
+  }
+  [[nodiscard]] std::vector<SchedulerNode> nodes() const override {
+    return parse_node_states(output_of({"sinfo", "--noheader", "--Node", "--format=%N|%T|%E"}));
+  }
+  [[nodiscard]] std::string update_node(const NodeUpdate &update) const override {
+    const std::string said = output_of(scontrol_update_command(update));
+    return said.find_first_not_of(" \n") == std::string::npos ? "" : said;
+  }
+  [[nodiscard]] std::optional<std::string> why_cannot_update(bool only_read) const override {
+    return slurm_cannot_update(only_read);
   }
 };
 

@@ -2,6 +2,7 @@
 // ordered pair of hosts, re-tests failures alone and writes reports.
 
 #include "atomic_file.hpp"
+#include "drain.hpp"
 #include "host_names.hpp"
 #include "preflight.hpp"
 #include "probe_line.hpp"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -52,6 +54,9 @@ struct Arguments {
   double step_timeout = 0;
   double slow_bandwidth = 50; // per cent of the median link
   std::string metrics;
+  std::string drain;          // --drain's words
+  bool resume_drained = false;
+  bool drain_dry_run = false;
 };
 
 std::vector<std::string> launcher_names() {
@@ -116,6 +121,14 @@ void add_options(CLI::App &app, Arguments &args) {
   app.add_option("--metrics", args.metrics,
                  "write Prometheus metrics to this .prom file as the run ends (for the node "
                  "exporter's textfile collector)");
+  app.add_option("--drain", args.drain,
+                 "drain suspect hosts in Slurm after the run; hosts,links,switches: also both "
+                 "hosts of a suspect link, the hosts under a suspect switch (default: hosts)")
+      ->expected(0, 1);
+  app.add_flag("--resume-drained", args.resume_drained,
+               "resume the hosts pairdot drained whose links all verify in this run");
+  app.add_flag("--drain-dry-run", args.drain_dry_run,
+               "print the scontrol commands of --drain and --resume-drained; run none");
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
              "usage, configuration or preflight error.");
@@ -306,6 +319,35 @@ RunOptions options_of(const Arguments &args, std::vector<pairdot_hosts::Host> ho
   return options;
 }
 
+// The drain the user asked for, once Slurm is known to let this user update
+// nodes (or, for a dry run, read them); none if not asked.
+std::optional<RunListener> drain_of(const CLI::App &app, const Arguments &args) {
+  const bool drain = app.count("--drain") > 0;
+  if (!drain && !args.resume_drained) {
+    if (args.drain_dry_run) {
+      throw InputError("--drain-dry-run goes with --drain or --resume-drained");
+    }
+    return std::nullopt;
+  }
+  std::optional<DrainScope> scope = drain ? parse_drain_scope(args.drain) : DrainScope{};
+  if (!scope) {
+    throw InputError("--drain takes hosts, links or switches, comma-separated: " +
+                     pairdot_hosts::shown(args.drain));
+  }
+  scope->resume = args.resume_drained;
+  if (args.run.report_dir.empty()) {
+    throw InputError("--drain and --resume-drained need --report: the drain's reason names it");
+  }
+  const pairdot_launch::Scheduler &slurm = pairdot_launch::slurm_scheduler();
+  if (std::optional<std::string> why = slurm.why_cannot_update(args.drain_dry_run)) {
+    throw InputError((drain ? "--drain: " : "--resume-drained: ") + *why);
+  }
+  char *absolute = realpath(args.run.report_dir.c_str(), nullptr);
+  const std::string report_dir = absolute != nullptr ? absolute : args.run.report_dir;
+  std::free(absolute);
+  return drain_listener(slurm, *scope, report_dir, args.drain_dry_run);
+}
+
 int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {
   const pairdot_launch::Launcher &launcher = launcher_of(args, default_library());
   if (args.run.sweep) {
@@ -357,6 +399,9 @@ int run_main(int argc, char **argv) {
       return print_plan_only(args, hosts);
     }
     RunOptions options = options_of(args, std::move(hosts));
+    if (std::optional<RunListener> drain = drain_of(app, args)) {
+      options.listeners.push_back(std::move(*drain));
+    }
     catch_interrupts();
     return run(options);
   } catch (const InputError &error) {

@@ -10,4 +10,4 @@ apt-get install -y -qq --no-install-recommends \
   iproute2 util-linux procps gnuplot-nox time iperf3 libcli11-dev nlohmann-json3-dev libtinyxml2-dev \
   g++-mingw-w64-x86-64-posix wine wine64 \
   slurmctld slurmd slurm-client munge \
-  help2man dpkg-dev lintian debootstrap >/dev/null
+  help2man dpkg-dev lintian debootstrap systemd >/dev/null

@@ -51,6 +51,8 @@ int run(const RunOptions &options);
 int run(const RunOptions &options, JobRunner &runner);
 // Stops the run as an interrupt does: running jobs ended, finished ones kept.
 void request_stop();
+// Whether a stop was asked since the program started.
+bool stop_requested();
 
 // Installs the handlers that let a run stop cleanly on SIGINT, SIGTERM, SIGHUP.
 void catch_interrupts();

@@ -9,6 +9,7 @@
 #include "run.hpp"
 #include "slurm.hpp"
 #include "topology.hpp"
+#include "watch.hpp"
 
 #include <CLI/CLI.hpp>
 #include <pairdot_version.hpp>
@@ -51,6 +52,8 @@ struct Arguments {
   std::string sizes;
   double step_timeout = 0;
   double slow_bandwidth = 50; // per cent of the median link
+  bool watching = false;
+  WatchOptions watch;
 };
 
 std::vector<std::string> launcher_names() {
@@ -112,9 +115,20 @@ void add_options(CLI::App &app, Arguments &args) {
                  "(default 3)")
       ->needs(probe)
       ->check(CLI::Range(1.0, 1000.0));
+  auto *watch = app.add_option("--watch", args.watch.interval,
+                               "--sweep every SECONDS (start to start) until SIGTERM or SIGINT, "
+                               "each in a numbered directory under --report, with latest and "
+                               "history.jsonl")
+                    ->check(CLI::Range(0.0, 604800.0));
+  app.add_option("--keep", args.watch.keep, "--watch: run directories kept (default 100)")
+      ->needs(watch)
+      ->check(CLI::Range(1, 1000000));
+  app.add_option("--watch-count", args.watch.count, "--watch: stop after this many sweeps")
+      ->needs(watch)
+      ->check(CLI::Range(1, 1000000));
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
-             "usage, configuration or preflight error.");
+             "usage, configuration or preflight error; --watch: 0 once stopped.");
 }
 
 std::string read_whole(const std::string &path) {
@@ -169,6 +183,9 @@ void check_combinations(const Arguments &args, const std::vector<pairdot_hosts::
   }
   if (args.run.resume && (!args.run.sweep || args.run.report_dir.empty())) {
     throw InputError("--resume needs --sweep and the --report directory of the sweep");
+  }
+  if (args.watching && (!args.run.sweep || args.run.report_dir.empty() || args.run.resume)) {
+    throw InputError("--watch needs --sweep and --report, and no --resume");
   }
   if (!hosts.empty() && args.run.np > total_slots(hosts)) {
     throw InputError("--np " + std::to_string(args.run.np) + " is more than the " +
@@ -331,6 +348,7 @@ int run_main(int argc, char **argv) {
   try {
     app.parse(static_cast<int>(end - argv), argv);
     args.hosts_given = app.count("--hosts") > 0;
+    args.watching = app.count("--watch") > 0;
   } catch (const CLI::Success &help) {
     return app.exit(help);
   } catch (const CLI::ParseError &error) {
@@ -349,7 +367,7 @@ int run_main(int argc, char **argv) {
     }
     RunOptions options = options_of(args, std::move(hosts));
     catch_interrupts();
-    return run(options);
+    return args.watching ? watch(options, args.watch) : run(options);
   } catch (const InputError &error) {
     return fail(error.what());
   } catch (const std::exception &error) {

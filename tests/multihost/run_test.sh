@@ -101,8 +101,9 @@ if [ -n "$watch" ]; then
   lines=$(wc -l <"$history") done=$(grep -c '"end":"completed","verdict":"verified"' "$history")
   running=0 # interrupted: the sweep that was running may be one more line
   [ -n "$interrupt" ] && running=1
-  [ "$done" -ge "${interrupt:-$watch}" ] && [ "$lines" -le $((done + running)) ] ||
+  if [ "$done" -lt "${interrupt:-$watch}" ] || [ "$lines" -gt $((done + running)) ]; then
     fail "history.jsonl: $done verified sweeps of $lines, want ${interrupt:-$watch}"
+  fi
   newest=$(grep '"end":"completed"' "$history" | tail -1 | cut -d'"' -f4)
   [ "$(readlink "$report/latest")" = "$newest" ] || fail "latest is not the newest sweep, $newest"
   report=$report/latest

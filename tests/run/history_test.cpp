@@ -38,10 +38,10 @@ SweepRecord sweep(const std::string &hosts, const std::string &bad_hosts = "",
 std::string named(const std::vector<Intermittent> &found) {
   std::string out;
   for (const Intermittent &one : found) {
-    out += (out.empty() ? "" : ", ") +
-           (one.host.empty() ? "link " + one.link.first + ">" + one.link.second
-                             : "host " + one.host) +
-           " " + std::to_string(one.failed) + "/" + std::to_string(one.sweeps);
+    out +=
+        (out.empty() ? "" : ", ") +
+        (one.host.empty() ? "link " + one.link.first + ">" + one.link.second : "host " + one.host) +
+        " " + std::to_string(one.failed) + "/" + std::to_string(one.sweeps);
   }
   return out;
 }
@@ -105,8 +105,8 @@ TEST(History, LinesReadBackAndATornLineLeftOut) {
   first.verdict = RunVerdict::fault;
   const SweepRecord second = sweep("a b", "", "", SweepEnd::interrupted);
   const std::string line = pairdot_writers::history_line(second);
-  const std::string text = pairdot_writers::history_line(first) + line +
-                           line.substr(0, line.size() / 2);
+  const std::string text =
+      pairdot_writers::history_line(first) + line + line.substr(0, line.size() / 2);
   const pairdot_writers::HistoryRead read = pairdot_writers::read_history(text, "h");
   ASSERT_EQ(read.sweeps.size(), 2U);
   EXPECT_EQ(read.sweeps[0].run, "000001");

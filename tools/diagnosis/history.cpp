@@ -101,7 +101,7 @@ std::vector<HostRow> host_rows(const std::vector<SweepRecord> &history, std::siz
       const bool on_link = std::any_of(
           sweep->suspect_links.begin(), sweep->suspect_links.end(),
           [&host](const Link &link) { return link.first == host || link.second == host; });
-      row.marks.push_back(!has(sweep->hosts, host) ? SweepMark::not_tested
+      row.marks.push_back(!has(sweep->hosts, host)                     ? SweepMark::not_tested
                           : has(sweep->suspect_hosts, host) || on_link ? SweepMark::failed
                                                                        : SweepMark::verified);
     }

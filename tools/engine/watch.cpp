@@ -180,8 +180,9 @@ std::string run_dir_name(long number) {
 }
 
 std::optional<long> run_dir_number(const std::string &name) {
-  const bool digits = name.size() >= name_digits && name.size() <= 18 &&
-                      std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits =
+      name.size() >= name_digits && name.size() <= 18 &&
+      std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (!digits)
     return std::nullopt;
   return std::stol(name);
@@ -189,8 +190,8 @@ std::optional<long> run_dir_number(const std::string &name) {
 
 int watch(const RunOptions &options, const WatchOptions &watch, const SweepRunner &sweep) {
   Recent recent = read_recent(options.report_dir + "/history.jsonl");
-  const auto interval = std::chrono::duration_cast<Steady::duration>(
-      std::chrono::duration<double>(watch.interval));
+  const auto interval =
+      std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(watch.interval));
   for (int done = 0; !stop_requested() && (watch.count == 0 || done < watch.count); ++done) {
     const Steady::time_point next = Steady::now() + interval;
     sweep_once(options, watch, sweep, recent);

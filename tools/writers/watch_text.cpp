@@ -75,6 +75,8 @@ std::string counts_text(const Intermittent &found) {
 
 // Each host's last sweeps, a cell each, oldest first.
 std::string rows_html(const std::vector<HostRow> &rows) {
+  if (rows.empty())
+    return {};
   std::ostringstream out;
   out << "<h2>Last sweeps of each host, newest last</h2>\n<style>td.sweep { width: 0.9em; "
          "padding: 0; } td.s-verified { background: #9be39b; } td.s-failed { background: "
@@ -160,8 +162,7 @@ std::string intermittent_lines(const std::vector<Intermittent> &found) {
 }
 
 void write_watch_reports(const std::string &dir, const RunReport &report,
-                         const std::vector<Intermittent> &found,
-                         const std::vector<HostRow> &rows) {
+                         const std::vector<Intermittent> &found, const std::vector<HostRow> &rows) {
   ordered_json json_out = to_json(report);
   json_out["intermittent"] = intermittent_json(found);
   std::string page = html_page(report);

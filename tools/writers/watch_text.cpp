@@ -4,6 +4,7 @@
 #include "report_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <sstream>
 
 namespace pairdot_writers {
@@ -25,10 +26,17 @@ const char *end_word(SweepEnd end) {
   return "completed";
 }
 
-template <typename Enum> Enum from_word(const std::string &word, const char *(*to_word)(Enum)) {
-  for (int value = 0; value < 3; ++value) {
-    if (word == to_word(static_cast<Enum>(value)))
-      return static_cast<Enum>(value);
+constexpr std::array sweep_ends{SweepEnd::completed, SweepEnd::interrupted,
+                                SweepEnd::could_not_run};
+constexpr std::array verdicts{RunVerdict::verified, RunVerdict::fault, RunVerdict::incomplete};
+
+// The value whose word this is.
+template <typename Enum, std::size_t N>
+Enum from_word(const std::string &word, const std::array<Enum, N> &values,
+               const char *(*to_word)(Enum)) {
+  for (const Enum value : values) {
+    if (word == to_word(value))
+      return value;
   }
   throw std::runtime_error("unknown word \"" + word + "\"");
 }
@@ -52,8 +60,9 @@ SweepRecord sweep_of(const json &in) {
   sweep.run = in.at("run").get<std::string>();
   sweep.time = in.at("time").get<std::string>();
   sweep.seconds = in.at("seconds").get<double>();
-  sweep.end = from_word(in.at("end").get<std::string>(), end_word);
-  sweep.verdict = from_word(in.at("verdict").get<std::string>(), detail::run_verdict_word);
+  sweep.end = from_word(in.at("end").get<std::string>(), sweep_ends, end_word);
+  sweep.verdict =
+      from_word(in.at("verdict").get<std::string>(), verdicts, detail::run_verdict_word);
   sweep.hosts = in.at("hosts").get<std::vector<std::string>>();
   sweep.suspect_hosts = in.at("suspect_hosts").get<std::vector<std::string>>();
   sweep.suspect_switches = in.at("suspect_switches").get<std::vector<std::string>>();

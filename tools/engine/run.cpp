@@ -28,7 +28,7 @@ using pairdot_model::JobStatus;
 using pairdot_model::RunReport;
 
 volatile std::sig_atomic_t interrupted = 0;
-// Never cleared: a watch ends on it.
+// Set by the signals alone, never cleared: a watch ends on it.
 volatile std::sig_atomic_t stop_asked = 0;
 
 extern "C" void on_interrupt(int /*signal*/) { interrupted = stop_asked = 1; }
@@ -361,7 +361,7 @@ void print_plan(const pairdot_launch::Launcher &launcher, const std::vector<JobP
   }
 }
 
-void request_stop() { interrupted = stop_asked = 1; }
+void request_stop() { interrupted = 1; }
 
 bool stop_requested() { return stop_asked != 0; }
 

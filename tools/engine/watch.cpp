@@ -198,7 +198,8 @@ int watch(const RunOptions &options, const WatchOptions &watch, const SweepRunne
     if (watch.count == 0 || done + 1 < watch.count)
       sleep_until(next);
   }
-  return exit_verified;
+  return exit_verified; // stopped as asked: what the sweeps found is in the history
+
 }
 
 int watch(const RunOptions &options, const WatchOptions &watch_options) {

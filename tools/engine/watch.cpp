@@ -199,7 +199,6 @@ int watch(const RunOptions &options, const WatchOptions &watch, const SweepRunne
       sleep_until(next);
   }
   return exit_verified; // stopped as asked: what the sweeps found is in the history
-
 }
 
 int watch(const RunOptions &options, const WatchOptions &watch_options) {

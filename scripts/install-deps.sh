@@ -11,4 +11,4 @@ apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-x86-64-posix wine wine64 wine64-tools \
   slurmctld slurmd slurm-client munge \
   prometheus prometheus-node-exporter curl \
-  help2man dpkg-dev lintian debootstrap >/dev/null
+  help2man dpkg-dev lintian debootstrap systemd >/dev/null

@@ -4,6 +4,7 @@
 
 #include "model_runner.hpp"
 #include "report_lists.hpp"
+#include "watch.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -371,6 +372,52 @@ TEST(RunModel, EveryClusterScenarioEndsAsTheClusterTestsExpect) {
         check_scenario(s, library);
     }
   }
+}
+
+// A watch of five sweeps whose link h1 - h2 is cut in the odd ones: both
+// directions named intermittent with their counts, on the terminal and in
+// report.json; a history line a sweep, latest the newest, two kept.
+TEST(RunModel, WatchNamesAnIntermittentLink) {
+  const std::string dir = (fs::temp_directory_path() / "pairdot-model-watch").string();
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const Scenario cut{"cut", {3, 2}, {{Fault::link_cut, 1, 2}}, {1}};
+  const Scenario healthy{"healthy", {3, 2}, {}, {0}};
+  pairdot_run::RunOptions options;
+  for (int h = 1; h <= 3; ++h)
+    options.hosts.push_back({host(h), 2});
+  options.sweep = true;
+  options.settings.timeout = bound;
+  options.report_dir = dir;
+  int sweeps = 0;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int status =
+      pairdot_run::watch(options, {0, 2, 5}, [&](const pairdot_run::RunOptions &one) {
+        pairdot_model::Cluster cluster = pairdot_model::make_cluster(
+            cluster_setup(++sweeps % 2 == 1 ? cut : healthy, libraries[0]));
+        pairdot_model::ModelRunner runner(cluster, one);
+        return pairdot_run::run(one, runner);
+      });
+  const std::string out = testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("intermittent link: h1 -> h2 failed 3 of 5 sweeps\n"
+                     "intermittent link: h2 -> h1 failed 3 of 5 sweeps\n"),
+            std::string::npos)
+      << out;
+  std::ifstream in(dir + "/latest/report.json");
+  EXPECT_EQ(json::parse(in).at("intermittent"),
+            json::parse(R"([{"link": ["h1", "h2"], "failed": 3, "sweeps": 5},
+                            {"link": ["h2", "h1"], "failed": 3, "sweeps": 5}])"));
+  EXPECT_EQ(fs::read_symlink(dir + "/latest"), "000005");
+  std::ifstream history(dir + "/history.jsonl");
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(history), {}, '\n'), 5);
+  std::set<std::string> kept;
+  for (const auto &entry : fs::directory_iterator(dir))
+    kept.insert(entry.path().filename().string());
+  EXPECT_EQ(kept, (std::set<std::string>{"000004", "000005", "history.jsonl", "latest"}));
+  fs::remove_all(dir);
 }
 
 } // namespace

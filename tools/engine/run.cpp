@@ -28,8 +28,10 @@ using pairdot_model::JobStatus;
 using pairdot_model::RunReport;
 
 volatile std::sig_atomic_t interrupted = 0;
+// Set by the signals alone, never cleared: a watch ends on it.
+volatile std::sig_atomic_t stop_asked = 0;
 
-extern "C" void on_interrupt(int /*signal*/) { interrupted = 1; }
+extern "C" void on_interrupt(int /*signal*/) { interrupted = stop_asked = 1; }
 
 // The summary files are rewritten at most this often, and at the end; each
 // job's record is appended to the journal as it ends.
@@ -360,6 +362,8 @@ void print_plan(const pairdot_launch::Launcher &launcher, const std::vector<JobP
 }
 
 void request_stop() { interrupted = 1; }
+
+bool stop_requested() { return stop_asked != 0; }
 
 void catch_interrupts() {
   struct sigaction action {};

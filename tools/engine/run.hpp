@@ -49,8 +49,11 @@ void print_plan(const pairdot_launch::Launcher &launcher, const std::vector<JobP
 int run(const RunOptions &options);
 // The same through the given runner (a cluster model in the tests).
 int run(const RunOptions &options, JobRunner &runner);
-// Stops the run as an interrupt does: running jobs ended, finished ones kept.
+// Stops the run (not a watch) as an interrupt does: running jobs ended,
+// finished ones kept.
 void request_stop();
+// Whether SIGINT, SIGTERM or SIGHUP came since catch_interrupts.
+bool stop_requested();
 
 // Installs the handlers that let a run stop cleanly on SIGINT, SIGTERM, SIGHUP.
 void catch_interrupts();

@@ -10,6 +10,7 @@
 #include "run.hpp"
 #include "slurm.hpp"
 #include "topology.hpp"
+#include "watch.hpp"
 
 #include <CLI/CLI.hpp>
 #include <pairdot_version.hpp>
@@ -57,6 +58,8 @@ struct Arguments {
   std::string drain;          // --drain's words
   bool resume_drained = false;
   bool drain_dry_run = false;
+  bool watching = false;
+  WatchOptions watch;
 };
 
 std::vector<std::string> launcher_names() {
@@ -129,9 +132,20 @@ void add_options(CLI::App &app, Arguments &args) {
                "resume the hosts pairdot drained whose links all verify in this run");
   app.add_flag("--drain-dry-run", args.drain_dry_run,
                "print the scontrol commands of --drain and --resume-drained; run none");
+  auto *watch = app.add_option("--watch", args.watch.interval,
+                               "--sweep every SECONDS (start to start) until SIGTERM or SIGINT, "
+                               "each in a numbered directory under --report, with latest and "
+                               "history.jsonl")
+                    ->check(CLI::Range(0.0, 604800.0));
+  app.add_option("--keep", args.watch.keep, "--watch: run directories kept (default 100)")
+      ->needs(watch)
+      ->check(CLI::Range(1, 1000000));
+  app.add_option("--watch-count", args.watch.count, "--watch: stop after this many sweeps")
+      ->needs(watch)
+      ->check(CLI::Range(1, 1000000));
   app.footer("Words after -- go to every launch unchanged (a remote-shell agent, MCA "
              "parameters).\nExit status: 0 every pair verified, 1 a fault found and named, 2 "
-             "usage, configuration or preflight error.");
+             "usage, configuration or preflight error; --watch: 0 once stopped.");
 }
 
 std::string read_whole(const std::string &path) {
@@ -186,6 +200,9 @@ void check_combinations(const Arguments &args, const std::vector<pairdot_hosts::
   }
   if (args.run.resume && (!args.run.sweep || args.run.report_dir.empty())) {
     throw InputError("--resume needs --sweep and the --report directory of the sweep");
+  }
+  if (args.watching && (!args.run.sweep || args.run.report_dir.empty() || args.run.resume)) {
+    throw InputError("--watch needs --sweep and --report, and no --resume");
   }
   if (!hosts.empty() && args.run.np > total_slots(hosts)) {
     throw InputError("--np " + std::to_string(args.run.np) + " is more than the " +
@@ -382,6 +399,7 @@ int run_main(int argc, char **argv) {
   try {
     app.parse(static_cast<int>(end - argv), argv);
     args.hosts_given = app.count("--hosts") > 0;
+    args.watching = app.count("--watch") > 0;
   } catch (const CLI::Success &help) {
     return app.exit(help);
   } catch (const CLI::ParseError &error) {
@@ -403,7 +421,7 @@ int run_main(int argc, char **argv) {
       options.listeners.push_back(std::move(*drain));
     }
     catch_interrupts();
-    return run(options);
+    return args.watching ? watch(options, args.watch) : run(options);
   } catch (const InputError &error) {
     return fail(error.what());
   } catch (const std::exception &error) {

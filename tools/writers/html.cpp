@@ -586,6 +586,8 @@ std::string summary(const RunReport &report) {
 
 } // namespace
 
+std::string detail::html_escaped(std::string_view raw) { return escaped(raw); }
+
 std::string html_page(const RunReport &report) {
   const bool small = report.hosts.size() <= table_hosts;
   const std::string title = (report.tool.empty() ? "pairdot" : report.tool) + " report" +

@@ -18,6 +18,9 @@ using namespace pairdot_model; // NOLINT(google-build-using-namespace)
 
 namespace detail {
 
+// Text for HTML, its markup characters escaped.
+std::string html_escaped(std::string_view raw);
+
 // How a cell of the link matrix looks in every report.
 struct CellLook {
   char mark;           // terminal, report.json rows

@@ -67,7 +67,8 @@ std::string drain_reason(const NodeAction &action, const std::string &report_dir
 
 // Once a run completes: the nodes' states read, the actions taken (or, with
 // dry_run, their scontrol commands printed), one line each on standard output.
+// A reason names the run's report by its absolute path.
 RunListener drain_listener(const pairdot_launch::Scheduler &scheduler, DrainScope scope,
-                           std::string report_dir, bool dry_run);
+                           bool dry_run);
 
 } // namespace pairdot_run

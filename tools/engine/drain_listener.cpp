@@ -4,6 +4,8 @@
 #include "drain.hpp"
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 
 namespace pairdot_run {
 
@@ -107,9 +109,14 @@ std::string drain_reason(const NodeAction &action, const std::string &report_dir
 }
 
 RunListener drain_listener(const pairdot_launch::Scheduler &scheduler, DrainScope scope,
-                           std::string report_dir, bool dry_run) {
+                           bool dry_run) {
+  // Each run's own report directory: a watch's changes with every sweep.
+  auto report_dir = std::make_shared<std::string>();
   RunListener listener;
-  listener.ended = [&scheduler, scope, report_dir = std::move(report_dir),
+  listener.began = [report_dir](const std::string &dir) {
+    *report_dir = std::filesystem::absolute(dir).lexically_normal().string();
+  };
+  listener.ended = [&scheduler, scope, report_dir,
                     dry_run](const pairdot_model::RunReport &report, RunEnd end) {
     if (end != RunEnd::completed) {
       return;
@@ -117,7 +124,7 @@ RunListener drain_listener(const pairdot_launch::Scheduler &scheduler, DrainScop
     std::fflush(stdout);
     const std::vector<NodeAction> actions = node_actions(report, scheduler.nodes(), scope);
     for (const NodeAction &action : actions) {
-      act(scheduler, action, report_dir, dry_run);
+      act(scheduler, action, *report_dir, dry_run);
     }
     if (actions.empty()) {
       print_line("no node to drain or resume");

@@ -393,6 +393,7 @@ int run(const RunOptions &options, JobRunner &runner) {
     session.listeners.push_back(report_dir_listener(options.report_dir));
   session.listeners.insert(session.listeners.end(), options.listeners.begin(),
                            options.listeners.end());
+  tell(session, &RunListener::began, options.report_dir);
   const bool completed = options.sweep ? run_sweep(session) : run_single(session);
   feed_rest(session); // a round cut short
   const RunEnd end = session.launcher_fails ? RunEnd::launcher_fails

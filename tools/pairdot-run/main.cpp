@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -359,10 +358,7 @@ std::optional<RunListener> drain_of(const CLI::App &app, const Arguments &args) 
   if (std::optional<std::string> why = slurm.why_cannot_update(args.drain_dry_run)) {
     throw InputError((drain ? "--drain: " : "--resume-drained: ") + *why);
   }
-  char *absolute = realpath(args.run.report_dir.c_str(), nullptr);
-  const std::string report_dir = absolute != nullptr ? absolute : args.run.report_dir;
-  std::free(absolute);
-  return drain_listener(slurm, *scope, report_dir, args.drain_dry_run);
+  return drain_listener(slurm, *scope, args.drain_dry_run);
 }
 
 int print_plan_only(const Arguments &args, const std::vector<pairdot_hosts::Host> &hosts) {

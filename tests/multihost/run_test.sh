@@ -16,7 +16,8 @@
 # --interrupt-after: SIGINT once the report holds that many jobs; the run must
 # exit 130 and a second run with --resume must finish without redoing them.
 # --watch: the run is a watch (--watch-count SWEEPS in its arguments): history.jsonl
-# must hold SWEEPS verified sweeps, latest the newest, its report no intermittent;
+# must hold SWEEPS verified sweeps, latest the newest, its report no intermittent,
+# and promtool must find its --metrics right after each sweep;
 # with --interrupt-after, SIGTERM once history.jsonl holds that many sweeps, exit 0.
 # In the arguments, hN stands for the cluster's host N (hN:S with slots).
 # Exit 77 (skip) when the cluster could not be made for want of rights.
@@ -88,7 +89,22 @@ if [ -n "$interrupt" ]; then
   [ -n "$watch" ] || [ "$status" = 130 ] || fail "the interrupted run exited $status, want 130"
   run_args+=(--resume)
 fi
-if [ -z "$interrupt" ] || [ -z "$watch" ]; then
+if [ -n "$watch" ] && [ -z "$interrupt" ]; then
+  # A watch's metrics must be valid after every sweep.
+  "${command[@]}" --metrics "$work/pairdot.prom" "${run_args[@]}" -- "${launch[@]}" >"$work/stdout" &
+  pid=$! checked=0
+  while kill -0 "$pid" 2>/dev/null; do
+    sweeps=$({ wc -l <"$progress"; } 2>/dev/null) || sweeps=0
+    if [ "$sweeps" -gt "$checked" ]; then
+      promtool check metrics <"$work/pairdot.prom" || fail "promtool: the metrics of sweep $sweeps"
+      checked=$sweeps
+    fi
+    sleep 0.05
+  done
+  wait "$pid"
+  status=$?
+  echo "promtool found the metrics right at $checked points of the watch"
+elif [ -z "$interrupt" ] || [ -z "$watch" ]; then
   "${command[@]}" "${run_args[@]}" -- "${launch[@]}" >"$work/stdout" 2> >(tee "$work/stderr" >&2)
   status=$?
 fi

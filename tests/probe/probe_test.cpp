@@ -1,6 +1,7 @@
 // pairdot-probe's pure pieces: the line, the size list, the verdict texts and
 // the pattern check.
 
+#include "../common/test_support.hpp"
 #include "pattern.hpp"
 #include "probe_line.hpp"
 
@@ -81,12 +82,9 @@ TEST(Sizes, RejectsWithOneLine) {
       {"64K,8", "sizes must increase: 8 B after 64 KiB"},
   };
   for (const auto &c : cases) {
-    try {
-      parse_sizes(c.text);
-      ADD_FAILURE() << "accepted '" << c.text << "'";
-    } catch (const std::invalid_argument &error) {
-      EXPECT_EQ(std::string(error.what()).rfind(c.reason, 0), 0u) << error.what();
-    }
+    const std::string error =
+        test_support::error_of<std::invalid_argument>([&] { parse_sizes(c.text); });
+    EXPECT_EQ(error.rfind(c.reason, 0), 0u) << "'" << c.text << "': " << error;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <random>
 
 namespace job_text {
@@ -10,9 +11,7 @@ namespace {
 
 std::vector<int> shuffled_ranks(std::size_t count, std::mt19937 &random) {
   std::vector<int> order(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    order[i] = static_cast<int>(i);
-  }
+  std::iota(order.begin(), order.end(), 0);
   std::shuffle(order.begin(), order.end(), random);
   return order;
 }
@@ -77,11 +76,7 @@ std::vector<Vector> random_vectors(int ranks, unsigned seed) {
 }
 
 int dot(const Vector &a, const Vector &b) {
-  int sum = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    sum += a[i] * b[i];
-  }
-  return sum;
+  return std::inner_product(a.begin(), a.end(), b.begin(), 0);
 }
 
 std::string vector_line(int rank, const Vector &values) {

@@ -29,6 +29,11 @@ void check_link(const ClusterSetup &setup, const Link &link) {
   }
 }
 
+void check_switch(const ClusterSetup &setup, int sw) {
+  if (sw < 0 || static_cast<std::size_t>(sw) >= setup.fabric.below.size())
+    throw std::invalid_argument("no such switch in the fabric");
+}
+
 void add_link_fault(Cluster &cluster, const Link &link, double probability) {
   const auto id = static_cast<std::uint64_t>(link.first) * cluster.setup.hosts + link.second;
   cluster.link_faults.push_back({id, probability});
@@ -40,7 +45,8 @@ bool cut_between(const Cluster &cluster, HostIndex a, HostIndex b) {
          cluster.side[static_cast<std::size_t>(a)] != cluster.side[static_cast<std::size_t>(b)];
 }
 
-// The chance that a pair from sender to receiver fails.
+} // namespace
+
 double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiver) {
   if (sender == receiver) {
     return 0;
@@ -59,6 +65,8 @@ double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiv
       [](const LinkFault &fault, std::uint64_t value) { return fault.link < value; });
   return it != cluster.link_faults.end() && it->link == id ? it->probability : 0;
 }
+
+namespace {
 
 bool pair_fails(Cluster &cluster, HostIndex sender, HostIndex receiver) {
   const double chance = failure_chance(cluster, sender, receiver);
@@ -258,30 +266,25 @@ Cluster make_cluster(const ClusterSetup &setup) {
     }
   }
   for (const int sw : setup.faults.cut_switches) {
-    if (sw < 0 || static_cast<std::size_t>(sw) >= setup.fabric.below.size()) {
-      throw std::invalid_argument("no such switch in the fabric");
-    }
+    check_switch(setup, sw);
     cluster.side.resize(static_cast<std::size_t>(setup.hosts), 0);
     for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)]) {
       cluster.side[static_cast<std::size_t>(host)] = 1 + sw;
     }
   }
+  std::vector<Link> links = setup.moved_hosts;
+  for (const SlowLink &slow : setup.slow_links)
+    links.push_back(slow.link);
+  for (const Link &link : links)
+    check_link(setup, link);
+  for (const HostIndex host : setup.unusable)
+    check_host(setup, host);
   for (const Link &link : setup.faults.bad_links) {
     check_link(setup, link);
     add_link_fault(cluster, link, 1);
   }
-  for (const Link &move : setup.moved_hosts) {
-    check_link(setup, move);
-  }
-  for (const HostIndex host : setup.unusable) {
-    check_host(setup, host);
-  }
-  for (const SlowLink &slow : setup.slow_links) {
-    check_link(setup, slow.link);
-  }
   for (const SlowSwitch &slow : setup.slow_switches) {
-    if (slow.at < 0 || static_cast<std::size_t>(slow.at) >= setup.fabric.below.size())
-      throw std::invalid_argument("no such switch in the fabric");
+    check_switch(setup, slow.at);
     cluster.slow_below.emplace_back(static_cast<std::size_t>(setup.hosts), 0);
     for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(slow.at)])
       cluster.slow_below.back()[static_cast<std::size_t>(host)] = 1;

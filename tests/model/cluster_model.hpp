@@ -118,6 +118,10 @@ struct JobAnswer {
   std::vector<double> mbps;      // per pair: a probe's bandwidth at 1 MiB; empty: all healthy_mbps
 };
 
+// The chance that a pair from sender to receiver fails: 1 from or to a dark
+// host or across a cut, else its bad or flaky link's (dead hosts aside).
+double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiver);
+
 // What the cluster does with a job placed on these hosts (rank by rank).
 JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);
 

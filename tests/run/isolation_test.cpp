@@ -78,22 +78,11 @@ bool is_flaky(const Faults &faults, const Link &link) {
                      [&link](const auto &flaky) { return flaky.link == link; });
 }
 
-bool is_faulty(const ClusterSetup &setup, const Link &link) {
-  const Faults &faults = setup.faults;
-  const auto has = [](const std::vector<HostIndex> &hosts, HostIndex host) {
-    return std::count(hosts.begin(), hosts.end(), host) > 0;
-  };
-  const auto cut = [&](HostIndex a, HostIndex b) {
-    return std::any_of(faults.cut_switches.begin(), faults.cut_switches.end(), [&](int sw) {
-      const auto &below = setup.fabric.below[static_cast<std::size_t>(sw)];
-      return has(below, a) != has(below, b);
-    });
-  };
-  const auto &bad = faults.bad_links;
-  return has(faults.dead_hosts, link.first) || has(faults.dead_hosts, link.second) ||
-         has(faults.dark_hosts, link.first) || has(faults.dark_hosts, link.second) ||
-         cut(link.first, link.second) || std::count(bad.begin(), bad.end(), link) > 0 ||
-         is_flaky(faults, link);
+// Of a dead or dark host, across a cut, bad or flaky.
+bool is_faulty(const pairdot_model::Cluster &cluster, const Link &link) {
+  const auto dead = [&](HostIndex host) { return cluster.dead[static_cast<std::size_t>(host)]; };
+  return dead(link.first) != 0 || dead(link.second) != 0 ||
+         pairdot_model::failure_chance(cluster, link.first, link.second) > 0;
 }
 
 void check_scenario(const Scenario &s, std::uint64_t seed) {
@@ -138,9 +127,8 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   std::vector<Link> uncovered; // not faulty, not tested
   for (HostIndex a = 0; a < s.hosts; ++a) {
     for (HostIndex b = 0; b < s.hosts; ++b) {
-      if (a == b || is_faulty(setup, {a, b})) {
+      if (a == b || is_faulty(cluster, {a, b}))
         continue;
-      }
       if (pairdot_model::link_state(evidence, a, b) == LinkState::failed) {
         blamed.emplace_back(a, b);
       }

@@ -328,7 +328,8 @@ TEST(SlowRule, ReportsNameSlowLinks) {
 
 TEST(SlowRule, JournalKeepsProbes) {
   const RunReport report = probed_report();
-  const std::string dir = test_support::temp_dir();
+  const test_support::TempDir temp;
+  const std::string &dir = temp.path;
   const std::string file = dir + "/jobs.jsonl";
   for (const JobOutcome &job : report.jobs) {
     std::filesystem::remove(file);
@@ -351,7 +352,6 @@ TEST(SlowRule, JournalKeepsProbes) {
               std::string::npos)
         << bad;
   }
-  std::filesystem::remove_all(dir);
 }
 
 } // namespace

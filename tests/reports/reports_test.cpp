@@ -23,7 +23,7 @@ using namespace pairdot_model;   // NOLINT(google-build-using-namespace)
 using namespace pairdot_writers; // NOLINT(google-build-using-namespace)
 using nlohmann::json;
 using test_support::error_of;
-using test_support::temp_dir;
+using test_support::TempDir;
 using Names = std::vector<std::string>;
 using LinkNames = std::vector<std::pair<std::string, std::string>>;
 using Jobs = std::vector<std::pair<JobKind, std::string>>;
@@ -281,7 +281,8 @@ TEST(Journal, RoundTripSkipsATornLastLine) {
   odd.messages = {"", "ünï \x01"};
   odd.placement = "a:1\nb:1\n";
   odd.seconds = 1.0 / 3;
-  const std::string dir = temp_dir();
+  const TempDir temp;
+  const std::string &dir = temp.path;
   const std::string path = dir + "/jobs.jsonl";
   for (std::size_t half = 0; half < 2; ++half) {
     for (std::size_t i = half * jobs.size() / 2; i < (half + 1) * jobs.size() / 2; ++i)
@@ -318,7 +319,8 @@ TEST(Journal, NamesTheLineOfAFault) {
       {{"\"hosts\"", "\"host\""}, "missing field hosts"},
       {{"{", "["}, "not a JSON line"},
   };
-  const std::string dir = temp_dir();
+  const TempDir temp;
+  const std::string &dir = temp.path;
   for (const auto &[change, message] : faults) {
     std::string bad = good;
     const std::size_t at = bad.find(change.first);
@@ -579,7 +581,8 @@ TEST(Suspects, SwitchesGroupsAndDarkHosts) {
 }
 
 TEST(ReportDir, WritesFilesOrThrows) {
-  const std::string base = temp_dir();
+  const TempDir temp;
+  const std::string &base = temp.path;
   const RunReport report = text_report();
   write_report_dir(base + "/out", report);
   const std::pair<const char *, std::string> files[] = {{"report.json", json_text(report)},

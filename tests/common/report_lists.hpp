@@ -16,9 +16,8 @@ namespace report_lists {
 inline std::vector<std::string> split(const std::string &text, char by) {
   std::vector<std::string> parts;
   std::istringstream in(text);
-  for (std::string part; std::getline(in, part, by);) {
+  for (std::string part; std::getline(in, part, by);)
     parts.push_back(part);
-  }
   return parts;
 }
 
@@ -27,9 +26,8 @@ template <typename NameOf> std::set<std::string> named(const std::string &list, 
   std::set<std::string> names;
   for (const std::string &item : split(list, ',')) {
     std::string name;
-    for (const std::string &number : split(item, '>')) {
+    for (const std::string &number : split(item, '>'))
       name += (name.empty() ? "" : ">") + name_of(number);
-    }
     names.insert(name);
   }
   return names;
@@ -64,17 +62,15 @@ inline std::map<std::string, char> link_marks(const nlohmann::json &report) {
 
 inline std::size_t pair_count(const nlohmann::json &report) {
   std::size_t pairs = 0;
-  for (const nlohmann::json &job : report.at("jobs")) {
+  for (const nlohmann::json &job : report.at("jobs"))
     pairs += job.at("pairs").get<std::size_t>();
-  }
   return pairs;
 }
 
 inline std::size_t occurrences(const std::string &text, const std::string &part) {
   std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++n;
-  }
   return n;
 }
 

@@ -122,18 +122,15 @@ TEST(Launch, TcpPinsMessagesNotTheLaunchersChannel) {
       all.insert(all.end(), env.begin(), env.end());
       return all;
     };
-    for (const std::string &word : words()) {
+    for (const std::string &word : words())
       EXPECT_FALSE(has(row.pinned, word)) << word << " without --tcp";
-    }
     launch.tcp_interface = "eth1";
     const Words pinned = words();
-    for (const std::string &word : row.pinned) {
+    for (const std::string &word : row.pinned)
       EXPECT_TRUE(has(pinned, word)) << word;
-    }
     for (const std::string &word : pinned) {
-      for (const char *channel : channels) {
+      for (const char *channel : channels)
         EXPECT_EQ(word.find(channel), std::string::npos) << word;
-      }
     }
   }
 }
@@ -151,9 +148,8 @@ TEST(Launch, VersionsAndProgramsNameTheirLibrary) {
       {"Intel(R) MPI Library", nullptr},
       {"", nullptr},
   };
-  for (const auto &row : versions) {
+  for (const auto &row : versions)
     EXPECT_EQ(launcher_of_version(row.version), row.launcher) << row.version;
-  }
   EXPECT_EQ(library_of_program("..libmpich.so.12.."), MpiLibrary::mpich);
   EXPECT_EQ(library_of_program("..libmpi.so.40.."), MpiLibrary::openmpi);
   EXPECT_EQ(library_of_program("..libc.so.6.."), std::nullopt);
@@ -207,9 +203,8 @@ TEST(Launch, SlurmCounts) {
       {"-1", {}},
       {"2(x2)junk", {}},
   };
-  for (const auto &row : rows) {
+  for (const auto &row : rows)
     EXPECT_EQ(expand_slurm_counts(row.text), row.counts) << row.text;
-  }
 }
 
 TEST(Launch, SlurmUnavailableNodes) {
@@ -227,9 +222,8 @@ TEST(Launch, SlurmUnavailableNodes) {
       {"n1 drained\nn1 drained\nn3 fail\nn2 idle~\n", {{"n1", "drained"}, {"n3", "fail"}}},
       {"sinfo: error: Unable to contact slurm controller\n", {}},
   };
-  for (const auto &row : rows) {
+  for (const auto &row : rows)
     EXPECT_EQ(unavailable_nodes(row.sinfo, hosts), row.found) << row.sinfo;
-  }
 }
 
 } // namespace

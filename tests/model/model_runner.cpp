@@ -51,9 +51,8 @@ std::vector<JobOutcome> ModelRunner::poll() {
     }
     ended.push_back(std::move(job->outcome));
     job = running_.erase(job);
-    if (++ended_ == stop_after_) {
+    if (++ended_ == stop_after_)
       pairdot_run::request_stop();
-    }
   }
   return ended;
 }

@@ -53,9 +53,8 @@ TEST(ProbeLine, RejectsMalformedAndInconsistent) {
       "probe 0 ; 1: sizes 8 mbps - latency_us - verdict failed 8: ",            // no problem
       "probe 0 ; 1: sizes 8 mbps 1.0 latency_us 1.0 verdict good",
   };
-  for (const char *text : lines) {
+  for (const char *text : lines)
     EXPECT_FALSE(parse_probe_line(text)) << text;
-  }
 }
 
 TEST(Sizes, ParsesUnitsInOrder) {
@@ -105,9 +104,8 @@ TEST(Verdicts, NameSizesAndGroupThousands) {
       {grouped(1234567), "1,234,567"},
       {grouped(999), "999"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(c.text, c.want);
-  }
 }
 
 TEST(Pattern, FindsEveryCorruptedByte) {
@@ -121,9 +119,8 @@ TEST(Pattern, FindsEveryCorruptedByte) {
     const PatternKey key{4, c.size, 7};
     std::vector<unsigned char> message(c.size);
     fill_pattern(message.data(), key);
-    for (const std::uint64_t offset : c.corrupted) {
+    for (const std::uint64_t offset : c.corrupted)
       message[offset] ^= 0x01;
-    }
     const PatternCheck check = check_pattern(message.data(), key);
     EXPECT_EQ(check.differing_bytes, c.corrupted.size()) << c.size;
     if (!c.corrupted.empty()) {
@@ -136,9 +133,8 @@ TEST(Pattern, DiffersByPairSizeAndMessage) {
   const PatternKey key{2, 64, 5};
   std::vector<unsigned char> message(64);
   fill_pattern(message.data(), key);
-  for (const PatternKey other : {PatternKey{0, 64, 5}, PatternKey{2, 64, 6}}) {
+  for (const PatternKey other : {PatternKey{0, 64, 5}, PatternKey{2, 64, 6}})
     EXPECT_GT(check_pattern(message.data(), other).differing_bytes, 48u);
-  }
   std::vector<unsigned char> longer(128);
   fill_pattern(longer.data(), PatternKey{2, 128, 5});
   EXPECT_GT(check_pattern(longer.data(), key).differing_bytes, 48u);

@@ -112,9 +112,8 @@ TEST(SlowRule, Scenarios) {
       {"half is not most", healthy + "cb 100 10; ad 10 10 **; da 10 10 **; bd 100 10; db 100 10",
        "ab:ok ac:ok ad:slow ba:ok bc:ok bd:ok ca:ok cb:ok da:slow db:ok | |"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(verdicts_of(assess_links(measures_of(c.measures), 4, c.rule)), c.want) << c.name;
-  }
   const LinkQuality none = assess_links({}, 3, {});
   EXPECT_TRUE(none.links.empty());
   EXPECT_FALSE(none.median_mbps);

@@ -114,17 +114,15 @@ Jobs jobs_of(const std::string &text) {
 // Each letter a host's name, or each two letters a link's.
 Names hosts_of(const std::string &letters) {
   Names names;
-  for (const char letter : letters) {
+  for (const char letter : letters)
     names.emplace_back(1, letter);
-  }
   return names;
 }
 LinkNames links_of(const std::string &text) {
   LinkNames links;
   std::istringstream words(text);
-  for (std::string link; words >> link;) {
+  for (std::string link; words >> link;)
     links.emplace_back(link.substr(0, 1), link.substr(1, 1));
-  }
   return links;
 }
 

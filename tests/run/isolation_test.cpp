@@ -29,9 +29,8 @@ struct Scenario {
 
 int ceil_log2(long long n) {
   int bits = 0;
-  while ((1LL << bits) < n) {
+  while ((1LL << bits) < n)
     ++bits;
-  }
   return bits;
 }
 
@@ -66,9 +65,8 @@ int extra_job_bound(const Scenario &s) {
 // fail, between live hosts.
 pairdot_model::Suspects must_find(ClusterSetup setup) {
   for (const auto &flaky : setup.faults.flaky_links) {
-    if (flaky.probability >= 1) {
+    if (flaky.probability >= 1)
       setup.faults.bad_links.push_back(flaky.link);
-    }
   }
   return pairdot_model::expected_suspects(setup);
 }
@@ -129,12 +127,10 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
     for (HostIndex b = 0; b < s.hosts; ++b) {
       if (a == b || is_faulty(cluster, {a, b}))
         continue;
-      if (pairdot_model::link_state(evidence, a, b) == LinkState::failed) {
+      if (pairdot_model::link_state(evidence, a, b) == LinkState::failed)
         blamed.emplace_back(a, b);
-      }
-      if (pairdot_model::link_verdict(evidence, a, b) == pairdot_model::LinkVerdict::not_covered) {
+      if (pairdot_model::link_verdict(evidence, a, b) == pairdot_model::LinkVerdict::not_covered)
         uncovered.emplace_back(a, b);
-      }
     }
   }
   EXPECT_EQ(blamed, std::vector<Link>{});
@@ -189,9 +185,8 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
       {"a dark host alone on its leaf", 12, 2, {{}, {}, {}, {11}}, job, false, 4},
   };
   for (const Scenario &s : scenarios) {
-    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    for (std::uint64_t seed = 1; seed <= 3; ++seed)
       check_scenario(s, seed);
-    }
   }
 }
 

@@ -129,9 +129,8 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
       setup.fabric.names = {"cut"};
       setup.fabric.parent = {-1};
       setup.fabric.below.emplace_back();
-      for (int h = a - 1; h < b; ++h) {
+      for (int h = a - 1; h < b; ++h)
         setup.fabric.below.back().push_back(h);
-      }
       setup.faults.cut_switches = {0};
       break;
     case Fault::alone_only:
@@ -161,9 +160,8 @@ struct RunResult {
 RunResult run_in(const Scenario &s, const Library &library, const std::string &dir, bool resume,
                  int stop_after) {
   pairdot_run::RunOptions options;
-  for (int h = 1; h <= s.run.hosts; ++h) {
+  for (int h = 1; h <= s.run.hosts; ++h)
     options.hosts.push_back({host(h), s.run.slots});
-  }
   options.np = s.run.np;
   options.sweep = s.run.np == 0;
   options.settings.probe = s.run.probe;
@@ -221,9 +219,8 @@ void check_run(const Scenario &s, const RunResult &run, const std::string &dir) 
       cut_switches.push_back("leaf1");
     } else if (fault == Fault::cut) {
       cut_groups.push_back(json::array());
-      for (int h = a; h <= b; ++h) {
+      for (int h = a; h <= b; ++h)
         cut_groups.back().push_back(host(h));
-      }
     }
   }
   EXPECT_EQ(report.at("suspect_switches"), cut_switches);

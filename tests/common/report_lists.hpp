@@ -35,10 +35,9 @@ template <typename NameOf> std::set<std::string> named(const std::string &list, 
 
 inline std::set<std::string> link_names(const nlohmann::json &links) {
   std::set<std::string> names;
-  for (const nlohmann::json &link : links) {
+  for (const nlohmann::json &link : links)
     names.insert(link.at("sender").get<std::string>() + ">" +
                  link.at("receiver").get<std::string>());
-  }
   return names;
 }
 
@@ -51,10 +50,9 @@ inline std::map<std::string, char> link_marks(const nlohmann::json &report) {
   for (std::size_t s = 0; s < hosts.size(); ++s) {
     const std::string row = report.at("links").at("rows").at(s);
     for (std::size_t r = 0; r < hosts.size(); ++r) {
-      if (s != r) {
+      if (s != r)
         marks[hosts[s].at("name").get<std::string>() + ">" +
               hosts[r].at("name").get<std::string>()] = row.at(r);
-      }
     }
   }
   return marks;

@@ -14,19 +14,17 @@ namespace pairdot_model {
 namespace {
 
 void check_host(const ClusterSetup &setup, HostIndex host) {
-  if (host < 0 || host >= setup.hosts) {
+  if (host < 0 || host >= setup.hosts)
     throw std::invalid_argument("host " + std::to_string(host) + " out of range (0 to " +
                                 std::to_string(setup.hosts - 1) + ")");
-  }
 }
 
 void check_link(const ClusterSetup &setup, const Link &link) {
   check_host(setup, link.first);
   check_host(setup, link.second);
-  if (link.first == link.second) {
+  if (link.first == link.second)
     throw std::invalid_argument("link " + std::to_string(link.first) + ":" +
                                 std::to_string(link.second) + " joins a host to itself");
-  }
 }
 
 void check_switch(const ClusterSetup &setup, int sw) {
@@ -52,9 +50,8 @@ double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiv
     return 0;
   if (cluster.dead[static_cast<std::size_t>(sender)] == 2 ||
       cluster.dead[static_cast<std::size_t>(receiver)] == 2 ||
-      cut_between(cluster, sender, receiver)) {
+      cut_between(cluster, sender, receiver))
     return 1;
-  }
   if (!cluster.sends_fault[sender])
     return 0;
   const auto id = static_cast<std::uint64_t>(sender) * cluster.setup.hosts + receiver;
@@ -181,11 +178,10 @@ void observe_end(const JobAnswer &answer, std::size_t ranks, pairdot_run::JobObs
 // it verified; the probe's line from the odd rank of a verified pair.
 std::string rank_output(std::size_t rank, bool verified, bool probe, double mbps) {
   const auto number = static_cast<int>(rank);
-  if (probe) {
+  if (probe)
     return number % 2 == 1 && verified
                ? pairdot_probe::format_probe_line(probe_line(number - 1, mbps)) + "\n"
                : "";
-  }
   std::string text = job_text::vector_line(number, {});
   if (number % 2 == 1 && verified)
     text += job_text::result_line(number - 1, number, 0);
@@ -217,17 +213,15 @@ bool fails_in_init(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
     present[static_cast<std::size_t>(host)] = 1;
     if (host != first &&
         (cluster.dead[static_cast<std::size_t>(host)] == 2 ||
-         cluster.dead[static_cast<std::size_t>(first)] == 2 || cut_between(cluster, host, first))) {
+         cluster.dead[static_cast<std::size_t>(first)] == 2 || cut_between(cluster, host, first)))
       return true;
-    }
   }
   const auto hosts = static_cast<std::uint64_t>(cluster.setup.hosts);
   for (const LinkFault &fault : cluster.link_faults) {
     if (present[fault.link / hosts] != 0 && present[fault.link % hosts] != 0 &&
         pair_fails(cluster, static_cast<HostIndex>(fault.link / hosts),
-                   static_cast<HostIndex>(fault.link % hosts))) {
+                   static_cast<HostIndex>(fault.link % hosts)))
       return true;
-    }
   }
   return false;
 }
@@ -403,10 +397,9 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
     const auto round = run.state.next_round(run.evidence);
     if (round.empty())
       break;
-    if (run.sweep_jobs + run.extra_jobs > most_jobs) {
+    if (run.sweep_jobs + run.extra_jobs > most_jobs)
       throw std::runtime_error("the planner did not finish within " + std::to_string(most_jobs) +
                                " jobs");
-    }
     double slowest = 0;
     for (const auto &job : round) {
       const JobAnswer answer = run_job(cluster, job.shape.rank_hosts);
@@ -452,9 +445,8 @@ pairdot_model::Suspects expected_suspects(const ClusterSetup &setup) {
   }
   for (const Link &link : setup.faults.bad_links) {
     if (!named(link.first) && !named(link.second) &&
-        side[static_cast<std::size_t>(link.first)] == side[static_cast<std::size_t>(link.second)]) {
+        side[static_cast<std::size_t>(link.first)] == side[static_cast<std::size_t>(link.second)])
       expected.links.push_back(link);
-    }
   }
   std::sort(expected.links.begin(), expected.links.end());
   expected.links.erase(std::unique(expected.links.begin(), expected.links.end()),

@@ -475,11 +475,10 @@ TEST(Matrix, HtmlAndTerminalCellsMatchLinks) {
       marks += row;
     const std::string page = html_page(report);
     EXPECT_EQ(occurrences(page, "class=\"cell "), marks.size()) << scenario.name;
-    for (const detail::CellLook &look : detail::cell_looks) {
+    for (const detail::CellLook &look : detail::cell_looks)
       EXPECT_EQ(occurrences(page, "class=\"cell " + std::string(look.css) + "\""),
                 static_cast<std::size_t>(std::count(marks.begin(), marks.end(), look.mark)))
           << scenario.name << " " << look.css;
-    }
     std::istringstream lines(terminal_matrix(report));
     std::string line;
     std::getline(lines, line); // legend

@@ -109,10 +109,9 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   EXPECT_EQ(run.suspects.hosts, expected.hosts);
   EXPECT_EQ(run.suspects.switches, expected.switches);
   EXPECT_EQ(run.suspects.groups, expected.groups);
-  for (const Link &link : expected.links) {
+  for (const Link &link : expected.links)
     EXPECT_TRUE(std::binary_search(run.suspects.links.begin(), run.suspects.links.end(), link))
         << "not named: " << link.first << " -> " << link.second;
-  }
   for (const Link &link : run.suspects.links) {
     EXPECT_TRUE(std::binary_search(expected.links.begin(), expected.links.end(), link) ||
                 is_flaky(s.faults, link))

@@ -231,14 +231,9 @@ bool fails_in_init(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
 Cluster make_cluster(const ClusterSetup &setup) {
   if (setup.hosts < 2 || setup.slots < 1)
     throw std::invalid_argument("a cluster needs at least two hosts of at least one slot");
-  Cluster cluster{setup,
-                  {},
-                  std::vector<std::uint8_t>(setup.hosts, 0),
-                  std::vector<std::uint8_t>(setup.hosts, 0),
-                  {},
-                  {},
-                  std::mt19937_64(setup.seed),
-                  0};
+  Cluster cluster{setup, {}, {}, {}, {}, {}, std::mt19937_64(setup.seed), 0};
+  cluster.dead.assign(static_cast<std::size_t>(setup.hosts), 0);
+  cluster.sends_fault = cluster.dead;
   for (HostIndex host : setup.faults.dead_hosts) {
     check_host(setup, host);
     cluster.dead[host] = 1;

@@ -2,6 +2,7 @@
 // the journal and the reports.
 
 #include "junit_walk.hpp"
+#include "report_jobs.hpp"
 #include "report_text.hpp"
 #include "test_support.hpp"
 #include "writers.hpp"
@@ -261,27 +262,20 @@ TEST(SlowRule, SlowSwitch) {
     EXPECT_EQ(link.verdict == ProbeVerdict::slow, link.sender == 0 && link.receiver == 3);
 }
 
-// Two hosts of a report, every link probed: a -> b slow alone.
+// Three hosts of a report, every link probed: a -> b slow alone.
 RunReport probed_report() {
-  RunReport report;
-  report.tool = "pairdot-run";
-  report.hosts = {{"a", 1}, {"b", 1}, {"c", 1}};
   const std::vector<LinkMeasure> measures =
       measures_of("ab 10 10; ba 100 10; ac 100 10; ca 100 10; bc 100 10; cb x; ab 11 10 **");
-  for (const LinkMeasure &measure : measures) {
-    JobOutcome job;
-    job.number = measure.job;
-    job.kind = JobKind::single;
-    const std::string sender(1, char('a' + measure.sender));
-    const std::string receiver(1, char('a' + measure.receiver));
-    job.rank_hosts = {sender, receiver};
-    PairOutcome pair{0, sender, receiver, !measure.line.failed_size, "", measure.line, {}};
-    if (!pair.verified) {
-      pair.problem = "fails from 4 KiB: " + measure.line.problem;
-      job.status = JobStatus::failed;
-    }
-    job.pairs = {pair};
-    report.jobs.push_back(job);
+  report_jobs::Jobs jobs;
+  for (const LinkMeasure &m : measures)
+    jobs.emplace_back(JobKind::single, std::string{char('a' + m.sender), char('a' + m.receiver),
+                                                   m.line.failed_size ? '-' : '+'});
+  RunReport report = report_jobs::make_report({"a", "b", "c"}, jobs);
+  for (std::size_t j = 0; j < measures.size(); ++j) {
+    PairOutcome &pair = report.jobs[j].pairs[0];
+    pair.probe = measures[j].line;
+    if (!pair.verified)
+      pair.problem = "fails from 4 KiB: " + measures[j].line.problem;
   }
   diagnose(report);
   return report;

@@ -71,19 +71,15 @@ TEST(Launch, EveryLauncherPlacesStartsAndCollectsItsRanks) {
     EXPECT_TRUE(sends_rank_output_where_read(launcher, argv));
     EXPECT_FALSE(has(argv, row.tag));
     EXPECT_NE(launcher.hint(4, "FILE").find("FILE"), std::string::npos);
-    // Tagged output: no rank files, the shim still first.
-    launch.output = OutputForm::tagged;
+    // Tagged or merged output: no rank files; tags only when tagged.
     launch.shim.clear();
-    const Words tagged = launcher.command_line(launch);
-    EXPECT_FALSE(sends_rank_output_where_read(launcher, tagged));
-    EXPECT_TRUE(has(tagged, row.tag));
-    EXPECT_EQ(Words(tagged.end() - 2, tagged.end()), (Words{"prog", "--arg"}));
-    // Merged output: neither rank files nor tags.
-    launch.output = OutputForm::merged;
-    const Words merged = launcher.command_line(launch);
-    EXPECT_FALSE(sends_rank_output_where_read(launcher, merged));
-    EXPECT_FALSE(has(merged, row.tag));
-    EXPECT_EQ(Words(merged.end() - 2, merged.end()), (Words{"prog", "--arg"}));
+    for (const OutputForm form : {OutputForm::tagged, OutputForm::merged}) {
+      launch.output = form;
+      const Words words = launcher.command_line(launch);
+      EXPECT_FALSE(sends_rank_output_where_read(launcher, words));
+      EXPECT_EQ(has(words, row.tag), form == OutputForm::tagged);
+      EXPECT_EQ(Words(words.end() - 2, words.end()), (Words{"prog", "--arg"}));
+    }
   }
 }
 

@@ -117,8 +117,9 @@ TEST(Cli, JsonAndJunitReports) {
   for (const auto &row : rows) {
     std::remove(json_path.c_str());
     std::remove(junit_path.c_str());
-    const Outcome result =
-        run(row.hosts + " --json " + json_path + " --junit " + junit_path + " " + row.input, good);
+    std::string args = row.hosts;
+    args.append(" --json ").append(json_path).append(" --junit ").append(junit_path);
+    const Outcome result = run(args.append(" ").append(row.input), good);
     EXPECT_EQ(result.status, row.status) << result.err;
     const auto report = nlohmann::json::parse(read_file(json_path));
     EXPECT_TRUE(report.at("version").is_number_integer());

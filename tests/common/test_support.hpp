@@ -3,9 +3,9 @@
 // What several test files need: a fresh directory, and the message a call
 // throws.
 
+#include <cstdlib> // mkdtemp
 #include <filesystem>
 #include <stdexcept>
-#include <stdlib.h> // mkdtemp
 #include <string>
 
 namespace test_support {

@@ -301,11 +301,11 @@ TEST(Json, ReadBackAgreesWithTheReport) {
   const RunReport report = text_report();
   const json written = json::parse(json_text(report));
   EXPECT_EQ(written["links"]["rows"], json(detail::matrix_rows(report)));
-  const std::string marks = link_marks(report);
-  EXPECT_EQ(written["summary"]["links_failed"], std::count(marks.begin(), marks.end(), 'x'));
-  EXPECT_EQ(written["summary"]["jobs"], 15);
-  EXPECT_EQ(written["summary"]["sweep_jobs"], 6);
-  EXPECT_EQ(written["summary"]["extra_jobs"], 7);
+  const std::map<std::string, int> summary = {{"links_failed", 6},  {"jobs", 15},
+                                              {"sweep_jobs", 6},    {"extra_jobs", 7},
+                                              {"failed_pairs", 13}, {"links_collateral", 1}};
+  for (const auto &[key, value] : summary)
+    EXPECT_EQ(written["summary"][key], value) << key;
   // d's six failed links: four listed with their sightings (d -> a last).
   ASSERT_EQ(written["failed_links"].size(), 4U);
   EXPECT_EQ(written["failed_links_not_listed"], 2);
@@ -316,8 +316,6 @@ TEST(Json, ReadBackAgreesWithTheReport) {
                                                   {"verified_pairs", da.verified_pairs},
                                                   {"failed_pairs", da.failed_pairs},
                                                   {"seen", detail::seen_lines(da)}}));
-  EXPECT_EQ(written["summary"]["links_collateral"], 1);
-  EXPECT_EQ(written["summary"]["failed_pairs"], 13);
   const json &job = written["jobs"][0];
   EXPECT_EQ(job["failed_pair_count"], 1);
   EXPECT_EQ(job["failed_pairs"], json::parse(R"([{"ranks": [2, 3], "sender": "c",

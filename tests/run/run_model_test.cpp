@@ -126,11 +126,9 @@ ClusterSetup cluster_setup(const Scenario &s, const Library &library) {
       setup.faults.dark_hosts.push_back(a - 1);
       break;
     case Fault::cut:
-      setup.fabric.names = {"cut"};
-      setup.fabric.parent = {-1};
-      setup.fabric.below.emplace_back();
+      setup.fabric = {{"cut"}, {-1}, {{}}, {}};
       for (int h = a - 1; h < b; ++h)
-        setup.fabric.below.back().push_back(h);
+        setup.fabric.below[0].push_back(h);
       setup.faults.cut_switches = {0};
       break;
     case Fault::alone_only:

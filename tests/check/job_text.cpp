@@ -65,10 +65,9 @@ std::string interleave(const std::vector<std::string> &streams, std::size_t max_
 std::vector<Vector> random_vectors(int ranks, unsigned seed) {
   std::mt19937 random(seed);
   std::vector<Vector> out(static_cast<std::size_t>(ranks));
-  for (Vector &values : out) {
+  for (Vector &values : out)
     for (int &value : values)
       value = static_cast<int>(random() % 5);
-  }
   return out;
 }
 

@@ -124,10 +124,9 @@ TEST(Launch, TcpPinsMessagesNotTheLaunchersChannel) {
     const Words pinned = words();
     for (const std::string &word : row.pinned)
       EXPECT_TRUE(has(pinned, word)) << word;
-    for (const std::string &word : pinned) {
+    for (const std::string &word : pinned)
       for (const char *channel : channels)
         EXPECT_EQ(word.find(channel), std::string::npos) << word;
-    }
   }
 }
 

@@ -65,11 +65,10 @@ std::vector<LinkMeasure> measures_of(const std::string &text) {
 // re-test ("ab") and the slow hosts.
 std::string verdicts_of(const LinkQuality &quality) {
   std::string out;
-  for (const LinkProbe &link : quality.links) {
+  for (const LinkProbe &link : quality.links)
     out += (out.empty() ? "" : " ") +
            std::string{char('a' + link.sender), char('a' + link.receiver)} + ":" +
            probe_verdict_word(link.verdict);
-  }
   out += " |";
   for (const auto &[sender, receiver] : slow_to_retest(quality))
     out += std::string(" ") + char('a' + sender) + char('a' + receiver);
@@ -217,10 +216,9 @@ TEST(SlowRule, SlowSwitch) {
   constexpr HostIndex hosts = 10;
   const SwitchTree tree = three_below(hosts);
   std::set<std::string> across; // s0's links to hosts elsewhere
-  for (char a = 'a'; a <= 'c'; ++a) {
+  for (char a = 'a'; a <= 'c'; ++a)
     for (char b = 'd'; b < 'a' + hosts; ++b)
       across.insert({std::string{a, b}, std::string{b, a}});
-  }
   // Re-tests as pairdot-run runs them: packed, every measure as the link measures.
   const auto retest = [&](std::string measures, const std::set<std::string> &slow, int &jobs) {
     for (int round = 0; round < 4; ++round) {

@@ -483,10 +483,9 @@ TEST(Suspects, SwitchesGroupsAndDarkHosts) {
        {"\"dark\": \"starts, but reaches no other host\"",
         "\"suspect_groups\": \"these hosts reach"}},
   };
-  for (const auto &[text, parts] : reports) {
+  for (const auto &[text, parts] : reports)
     for (const std::string &part : parts)
       EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
-  }
   EXPECT_EQ(junit_counts(junit_xml(report)).failures, 4); // d, b, leaf1, a and b
   // leaf0's hosts b and d, then leaf1's a and c, with a line between.
   const std::size_t b = page.find(">b</th>");

@@ -100,9 +100,8 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
       cluster, 4, [&](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
         const auto &hosts = job.shape.rank_hosts;
         if (job.shape.kind == pairdot_model::JobKind::isolation && hosts.size() == 2 &&
-            answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0]) {
+            answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0])
           failed_alone.insert({hosts[0], hosts[1]});
-        }
       });
 
   const auto expected = must_find(setup);
@@ -183,10 +182,9 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
        5},
       {"a dark host alone on its leaf", 12, 2, {{}, {}, {}, {11}}, job, false, 4},
   };
-  for (const Scenario &s : scenarios) {
+  for (const Scenario &s : scenarios)
     for (std::uint64_t seed = 1; seed <= 3; ++seed)
       check_scenario(s, seed);
-  }
 }
 
 } // namespace

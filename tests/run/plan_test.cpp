@@ -45,10 +45,9 @@ void check_sweep(const std::vector<int> &slots, std::int64_t max_jobs) {
     for (int h = 0; h < n; ++h)
       EXPECT_LE(used[h], slots[h]) << "host " << h;
   }
-  for (int a = 0; a < n; ++a) {
+  for (int a = 0; a < n; ++a)
     for (int b = 0; b < n; ++b)
       EXPECT_EQ(covered[a * n + b], a == b ? 0 : 1) << "pair " << a << " -> " << b;
-  }
   const auto count = static_cast<std::int64_t>(jobs.size());
   EXPECT_GE(count, sweep_job_bound(slots));
   EXPECT_LE(count, max_jobs);

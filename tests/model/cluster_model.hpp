@@ -28,7 +28,6 @@
 
 namespace pairdot_model {
 
-using pairdot_model::HostIndex;
 using Link = std::pair<HostIndex, HostIndex>; // (sender, receiver)
 
 enum class FailureMode : std::uint8_t {

@@ -30,7 +30,7 @@ struct TempDir {
 };
 
 // What the Error thrown by call says; "" if none is.
-template <typename Error = std::exception, typename Call> std::string error_of(Call call) {
+template <typename Error = std::runtime_error, typename Call> std::string error_of(Call call) {
   try {
     call();
   } catch (const Error &error) {

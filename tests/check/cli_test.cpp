@@ -43,9 +43,8 @@ TEST(Cli, ExitCodesAndMessages) {
   const std::string junk =
       write_file("junk", std::string(1500, '\n') + std::string(3000, 'x') + "\n");
   std::string junk_lines;
-  for (int i = 0; i < 1500; ++i) {
+  for (int i = 0; i < 1500; ++i)
     junk_lines += "junk\n";
-  }
   const std::string many = write_file("many", junk_lines);
   const std::string wrong = wrong_rank3("wrong");
   const std::string hosts = "--hosts " + hosts_file() + " ";
@@ -119,11 +118,8 @@ TEST(Cli, JsonAndJunitReports) {
     std::remove(json_path.c_str());
     std::remove(junit_path.c_str());
     std::string args = row.hosts;
-    for (const std::string &word : {std::string(" --json "), json_path, std::string(" --junit "),
-                                    junit_path, std::string(" "), row.input}) {
-      args += word;
-    }
-    const Outcome result = run(args, good);
+    args.append(" --json ").append(json_path).append(" --junit ").append(junit_path);
+    const Outcome result = run(args.append(" ").append(row.input), good);
     EXPECT_EQ(result.status, row.status) << result.err;
     const auto report = nlohmann::json::parse(read_file(json_path));
     EXPECT_TRUE(report.at("version").is_number_integer());

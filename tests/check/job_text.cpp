@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <random>
 
 namespace job_text {
@@ -10,9 +11,7 @@ namespace {
 
 std::vector<int> shuffled_ranks(std::size_t count, std::mt19937 &random) {
   std::vector<int> order(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    order[i] = static_cast<int>(i);
-  }
+  std::iota(order.begin(), order.end(), 0);
   std::shuffle(order.begin(), order.end(), random);
   return order;
 }
@@ -23,9 +22,8 @@ std::vector<std::string> pieces(const std::string &text, std::size_t max_size,
   std::vector<std::string> out;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t size = text.find('\n', at) + 1 - at;
-    if (max_size > 0) {
+    if (max_size > 0)
       size = std::uniform_int_distribution<std::size_t>(1, max_size)(random);
-    }
     out.push_back(text.substr(at, size));
     at += size;
   }
@@ -56,9 +54,8 @@ std::string interleave(const std::vector<std::string> &streams, std::size_t max_
       out += tag + piece.substr(at, end - at);
       at = end;
     }
-    if (left[rank].empty()) {
+    if (left[rank].empty())
       ranks.erase(ranks.begin() + static_cast<long>(pick));
-    }
   }
   return out;
 }
@@ -68,20 +65,14 @@ std::string interleave(const std::vector<std::string> &streams, std::size_t max_
 std::vector<Vector> random_vectors(int ranks, unsigned seed) {
   std::mt19937 random(seed);
   std::vector<Vector> out(static_cast<std::size_t>(ranks));
-  for (Vector &values : out) {
-    for (int &value : values) {
+  for (Vector &values : out)
+    for (int &value : values)
       value = static_cast<int>(random() % 5);
-    }
-  }
   return out;
 }
 
 int dot(const Vector &a, const Vector &b) {
-  int sum = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    sum += a[i] * b[i];
-  }
-  return sum;
+  return std::inner_product(a.begin(), a.end(), b.begin(), 0);
 }
 
 std::string vector_line(int rank, const Vector &values) {
@@ -102,9 +93,8 @@ std::vector<std::string> rank_streams(const std::vector<Vector> &vectors) {
   for (std::size_t r = 0; r < vectors.size(); ++r) {
     const int rank = static_cast<int>(r);
     out.push_back(vector_line(rank, vectors[r]));
-    if (rank % 2 == 1) {
+    if (rank % 2 == 1)
       out.back() += result_line(rank - 1, rank, dot(vectors[r - 1], vectors[r]));
-    }
   }
   return out;
 }
@@ -112,9 +102,8 @@ std::vector<std::string> rank_streams(const std::vector<Vector> &vectors) {
 std::string plain(const std::vector<std::string> &streams, unsigned seed) {
   std::mt19937 random(seed);
   std::string out;
-  for (int rank : shuffled_ranks(streams.size(), random)) {
+  for (int rank : shuffled_ranks(streams.size(), random))
     out += streams[static_cast<std::size_t>(rank)];
-  }
   return out;
 }
 
@@ -133,9 +122,8 @@ std::string open_mpi(const std::vector<std::string> &streams, unsigned seed) {
 
 std::string with_crlf(const std::string &text) {
   std::string out;
-  for (char c : text) {
+  for (char c : text)
     out += c == '\n' ? "\r\n" : std::string(1, c);
-  }
   return out;
 }
 

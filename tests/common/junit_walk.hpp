@@ -14,9 +14,8 @@ using Elements = std::vector<const tinyxml2::XMLElement *>;
 inline Elements children(const tinyxml2::XMLElement *parent, const char *name) {
   Elements found;
   for (const auto *child = parent->FirstChildElement(name); child != nullptr;
-       child = child->NextSiblingElement(name)) {
+       child = child->NextSiblingElement(name))
     found.push_back(child);
-  }
   return found;
 }
 

@@ -16,9 +16,8 @@ namespace report_lists {
 inline std::vector<std::string> split(const std::string &text, char by) {
   std::vector<std::string> parts;
   std::istringstream in(text);
-  for (std::string part; std::getline(in, part, by);) {
+  for (std::string part; std::getline(in, part, by);)
     parts.push_back(part);
-  }
   return parts;
 }
 
@@ -27,9 +26,8 @@ template <typename NameOf> std::set<std::string> named(const std::string &list, 
   std::set<std::string> names;
   for (const std::string &item : split(list, ',')) {
     std::string name;
-    for (const std::string &number : split(item, '>')) {
+    for (const std::string &number : split(item, '>'))
       name += (name.empty() ? "" : ">") + name_of(number);
-    }
     names.insert(name);
   }
   return names;
@@ -37,10 +35,9 @@ template <typename NameOf> std::set<std::string> named(const std::string &list, 
 
 inline std::set<std::string> link_names(const nlohmann::json &links) {
   std::set<std::string> names;
-  for (const nlohmann::json &link : links) {
+  for (const nlohmann::json &link : links)
     names.insert(link.at("sender").get<std::string>() + ">" +
                  link.at("receiver").get<std::string>());
-  }
   return names;
 }
 
@@ -53,10 +50,9 @@ inline std::map<std::string, char> link_marks(const nlohmann::json &report) {
   for (std::size_t s = 0; s < hosts.size(); ++s) {
     const std::string row = report.at("links").at("rows").at(s);
     for (std::size_t r = 0; r < hosts.size(); ++r) {
-      if (s != r) {
+      if (s != r)
         marks[hosts[s].at("name").get<std::string>() + ">" +
               hosts[r].at("name").get<std::string>()] = row.at(r);
-      }
     }
   }
   return marks;
@@ -64,17 +60,15 @@ inline std::map<std::string, char> link_marks(const nlohmann::json &report) {
 
 inline std::size_t pair_count(const nlohmann::json &report) {
   std::size_t pairs = 0;
-  for (const nlohmann::json &job : report.at("jobs")) {
+  for (const nlohmann::json &job : report.at("jobs"))
     pairs += job.at("pairs").get<std::size_t>();
-  }
   return pairs;
 }
 
 inline std::size_t occurrences(const std::string &text, const std::string &part) {
   std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++n;
-  }
   return n;
 }
 

@@ -71,19 +71,15 @@ TEST(Launch, EveryLauncherPlacesStartsAndCollectsItsRanks) {
     EXPECT_TRUE(sends_rank_output_where_read(launcher, argv));
     EXPECT_FALSE(has(argv, row.tag));
     EXPECT_NE(launcher.hint(4, "FILE").find("FILE"), std::string::npos);
-    // Tagged output: no rank files, the shim still first.
-    launch.output = OutputForm::tagged;
+    // Tagged or merged output: no rank files; tags only when tagged.
     launch.shim.clear();
-    const Words tagged = launcher.command_line(launch);
-    EXPECT_FALSE(sends_rank_output_where_read(launcher, tagged));
-    EXPECT_TRUE(has(tagged, row.tag));
-    EXPECT_EQ(Words(tagged.end() - 2, tagged.end()), (Words{"prog", "--arg"}));
-    // Merged output: neither rank files nor tags.
-    launch.output = OutputForm::merged;
-    const Words merged = launcher.command_line(launch);
-    EXPECT_FALSE(sends_rank_output_where_read(launcher, merged));
-    EXPECT_FALSE(has(merged, row.tag));
-    EXPECT_EQ(Words(merged.end() - 2, merged.end()), (Words{"prog", "--arg"}));
+    for (const OutputForm form : {OutputForm::tagged, OutputForm::merged}) {
+      launch.output = form;
+      const Words words = launcher.command_line(launch);
+      EXPECT_FALSE(sends_rank_output_where_read(launcher, words));
+      EXPECT_EQ(has(words, row.tag), form == OutputForm::tagged);
+      EXPECT_EQ(Words(words.end() - 2, words.end()), (Words{"prog", "--arg"}));
+    }
   }
 }
 
@@ -122,19 +118,15 @@ TEST(Launch, TcpPinsMessagesNotTheLaunchersChannel) {
       all.insert(all.end(), env.begin(), env.end());
       return all;
     };
-    for (const std::string &word : words()) {
+    for (const std::string &word : words())
       EXPECT_FALSE(has(row.pinned, word)) << word << " without --tcp";
-    }
     launch.tcp_interface = "eth1";
     const Words pinned = words();
-    for (const std::string &word : row.pinned) {
+    for (const std::string &word : row.pinned)
       EXPECT_TRUE(has(pinned, word)) << word;
-    }
-    for (const std::string &word : pinned) {
-      for (const char *channel : channels) {
+    for (const std::string &word : pinned)
+      for (const char *channel : channels)
         EXPECT_EQ(word.find(channel), std::string::npos) << word;
-      }
-    }
   }
 }
 
@@ -151,9 +143,8 @@ TEST(Launch, VersionsAndProgramsNameTheirLibrary) {
       {"Intel(R) MPI Library", nullptr},
       {"", nullptr},
   };
-  for (const auto &row : versions) {
+  for (const auto &row : versions)
     EXPECT_EQ(launcher_of_version(row.version), row.launcher) << row.version;
-  }
   EXPECT_EQ(library_of_program("..libmpich.so.12.."), MpiLibrary::mpich);
   EXPECT_EQ(library_of_program("..libmpi.so.40.."), MpiLibrary::openmpi);
   EXPECT_EQ(library_of_program("..libc.so.6.."), std::nullopt);
@@ -207,9 +198,8 @@ TEST(Launch, SlurmCounts) {
       {"-1", {}},
       {"2(x2)junk", {}},
   };
-  for (const auto &row : rows) {
+  for (const auto &row : rows)
     EXPECT_EQ(expand_slurm_counts(row.text), row.counts) << row.text;
-  }
 }
 
 TEST(Launch, SlurmUnavailableNodes) {
@@ -227,9 +217,8 @@ TEST(Launch, SlurmUnavailableNodes) {
       {"n1 drained\nn1 drained\nn3 fail\nn2 idle~\n", {{"n1", "drained"}, {"n3", "fail"}}},
       {"sinfo: error: Unable to contact slurm controller\n", {}},
   };
-  for (const auto &row : rows) {
+  for (const auto &row : rows)
     EXPECT_EQ(unavailable_nodes(row.sinfo, hosts), row.found) << row.sinfo;
-  }
 }
 
 } // namespace

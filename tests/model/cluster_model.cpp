@@ -14,19 +14,22 @@ namespace pairdot_model {
 namespace {
 
 void check_host(const ClusterSetup &setup, HostIndex host) {
-  if (host < 0 || host >= setup.hosts) {
+  if (host < 0 || host >= setup.hosts)
     throw std::invalid_argument("host " + std::to_string(host) + " out of range (0 to " +
                                 std::to_string(setup.hosts - 1) + ")");
-  }
 }
 
 void check_link(const ClusterSetup &setup, const Link &link) {
   check_host(setup, link.first);
   check_host(setup, link.second);
-  if (link.first == link.second) {
+  if (link.first == link.second)
     throw std::invalid_argument("link " + std::to_string(link.first) + ":" +
                                 std::to_string(link.second) + " joins a host to itself");
-  }
+}
+
+void check_switch(const ClusterSetup &setup, int sw) {
+  if (sw < 0 || static_cast<std::size_t>(sw) >= setup.fabric.below.size())
+    throw std::invalid_argument("no such switch in the fabric");
 }
 
 void add_link_fault(Cluster &cluster, const Link &link, double probability) {
@@ -40,19 +43,17 @@ bool cut_between(const Cluster &cluster, HostIndex a, HostIndex b) {
          cluster.side[static_cast<std::size_t>(a)] != cluster.side[static_cast<std::size_t>(b)];
 }
 
-// The chance that a pair from sender to receiver fails.
+} // namespace
+
 double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiver) {
-  if (sender == receiver) {
+  if (sender == receiver)
     return 0;
-  }
   if (cluster.dead[static_cast<std::size_t>(sender)] == 2 ||
       cluster.dead[static_cast<std::size_t>(receiver)] == 2 ||
-      cut_between(cluster, sender, receiver)) {
+      cut_between(cluster, sender, receiver))
     return 1;
-  }
-  if (!cluster.sends_fault[sender]) {
+  if (!cluster.sends_fault[sender])
     return 0;
-  }
   const auto id = static_cast<std::uint64_t>(sender) * cluster.setup.hosts + receiver;
   const auto it = std::lower_bound(
       cluster.link_faults.begin(), cluster.link_faults.end(), id,
@@ -60,11 +61,12 @@ double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiv
   return it != cluster.link_faults.end() && it->link == id ? it->probability : 0;
 }
 
+namespace {
+
 bool pair_fails(Cluster &cluster, HostIndex sender, HostIndex receiver) {
   const double chance = failure_chance(cluster, sender, receiver);
-  if (chance <= 0) {
+  if (chance <= 0)
     return false;
-  }
   return chance >= 1 || std::uniform_real_distribution<double>(0, 1)(cluster.random) < chance;
 }
 
@@ -75,13 +77,11 @@ double missing_hosts_wait(std::size_t ranks) { return std::max(5.0, 2 * launch_s
 // Slurm will not use some hosts of the job: it is kept waiting.
 bool kept_waiting(const Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
                   pairdot_model::JobEvidence &seen) {
-  if (cluster.jobs < cluster.setup.unusable_from) {
+  if (cluster.jobs < cluster.setup.unusable_from)
     return false;
-  }
   for (const HostIndex host : cluster.setup.unusable) {
-    if (std::find(rank_hosts.begin(), rank_hosts.end(), host) != rank_hosts.end()) {
+    if (std::find(rank_hosts.begin(), rank_hosts.end(), host) != rank_hosts.end())
       seen.unavailable_hosts.push_back(host);
-    }
   }
   seen.held = !seen.unavailable_hosts.empty();
   return seen.held;
@@ -90,9 +90,8 @@ bool kept_waiting(const Cluster &cluster, const std::vector<HostIndex> &rank_hos
 // Where each rank ran when some ran elsewhere than placed; else empty.
 std::vector<HostIndex> ran_elsewhere(const Cluster &cluster,
                                      const std::vector<HostIndex> &rank_hosts) {
-  if (cluster.setup.moved_hosts.empty()) {
+  if (cluster.setup.moved_hosts.empty())
     return {};
-  }
   std::vector<HostIndex> ran = rank_hosts;
   bool moved = false;
   for (const Link &move : cluster.setup.moved_hosts) {
@@ -179,15 +178,13 @@ void observe_end(const JobAnswer &answer, std::size_t ranks, pairdot_run::JobObs
 // it verified; the probe's line from the odd rank of a verified pair.
 std::string rank_output(std::size_t rank, bool verified, bool probe, double mbps) {
   const auto number = static_cast<int>(rank);
-  if (probe) {
+  if (probe)
     return number % 2 == 1 && verified
                ? pairdot_probe::format_probe_line(probe_line(number - 1, mbps)) + "\n"
                : "";
-  }
   std::string text = job_text::vector_line(number, {});
-  if (number % 2 == 1 && verified) {
+  if (number % 2 == 1 && verified)
     text += job_text::result_line(number - 1, number, 0);
-  }
   return text;
 }
 
@@ -198,9 +195,8 @@ bool run_pairs(Cluster &cluster, const std::vector<HostIndex> &rank_hosts,
   for (std::size_t p = 0; p < verified.size(); ++p) {
     if (pair_fails(cluster, rank_hosts[2 * p], rank_hosts[2 * p + 1])) {
       all = false;
-      if (cluster.setup.failure == FailureMode::job) {
+      if (cluster.setup.failure == FailureMode::job)
         return false;
-      }
     } else {
       verified[p] = 1;
     }
@@ -217,17 +213,15 @@ bool fails_in_init(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
     present[static_cast<std::size_t>(host)] = 1;
     if (host != first &&
         (cluster.dead[static_cast<std::size_t>(host)] == 2 ||
-         cluster.dead[static_cast<std::size_t>(first)] == 2 || cut_between(cluster, host, first))) {
+         cluster.dead[static_cast<std::size_t>(first)] == 2 || cut_between(cluster, host, first)))
       return true;
-    }
   }
   const auto hosts = static_cast<std::uint64_t>(cluster.setup.hosts);
   for (const LinkFault &fault : cluster.link_faults) {
     if (present[fault.link / hosts] != 0 && present[fault.link % hosts] != 0 &&
         pair_fails(cluster, static_cast<HostIndex>(fault.link / hosts),
-                   static_cast<HostIndex>(fault.link % hosts))) {
+                   static_cast<HostIndex>(fault.link % hosts)))
       return true;
-    }
   }
   return false;
 }
@@ -235,17 +229,11 @@ bool fails_in_init(Cluster &cluster, const std::vector<HostIndex> &rank_hosts) {
 } // namespace
 
 Cluster make_cluster(const ClusterSetup &setup) {
-  if (setup.hosts < 2 || setup.slots < 1) {
+  if (setup.hosts < 2 || setup.slots < 1)
     throw std::invalid_argument("a cluster needs at least two hosts of at least one slot");
-  }
-  Cluster cluster{setup,
-                  {},
-                  std::vector<std::uint8_t>(setup.hosts, 0),
-                  std::vector<std::uint8_t>(setup.hosts, 0),
-                  {},
-                  {},
-                  std::mt19937_64(setup.seed),
-                  0};
+  Cluster cluster{setup, {}, {}, {}, {}, {}, std::mt19937_64(setup.seed), 0};
+  cluster.dead.assign(static_cast<std::size_t>(setup.hosts), 0);
+  cluster.sends_fault = cluster.dead;
   for (HostIndex host : setup.faults.dead_hosts) {
     check_host(setup, host);
     cluster.dead[host] = 1;
@@ -253,44 +241,36 @@ Cluster make_cluster(const ClusterSetup &setup) {
   // 2: dark, its ranks start but reach no one.
   for (HostIndex host : setup.faults.dark_hosts) {
     check_host(setup, host);
-    if (cluster.dead[host] == 0) {
+    if (cluster.dead[host] == 0)
       cluster.dead[host] = 2;
-    }
   }
   for (const int sw : setup.faults.cut_switches) {
-    if (sw < 0 || static_cast<std::size_t>(sw) >= setup.fabric.below.size()) {
-      throw std::invalid_argument("no such switch in the fabric");
-    }
+    check_switch(setup, sw);
     cluster.side.resize(static_cast<std::size_t>(setup.hosts), 0);
-    for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)]) {
+    for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)])
       cluster.side[static_cast<std::size_t>(host)] = 1 + sw;
-    }
   }
+  std::vector<Link> links = setup.moved_hosts;
+  for (const SlowLink &slow : setup.slow_links)
+    links.push_back(slow.link);
+  for (const Link &link : links)
+    check_link(setup, link);
+  for (const HostIndex host : setup.unusable)
+    check_host(setup, host);
   for (const Link &link : setup.faults.bad_links) {
     check_link(setup, link);
     add_link_fault(cluster, link, 1);
   }
-  for (const Link &move : setup.moved_hosts) {
-    check_link(setup, move);
-  }
-  for (const HostIndex host : setup.unusable) {
-    check_host(setup, host);
-  }
-  for (const SlowLink &slow : setup.slow_links) {
-    check_link(setup, slow.link);
-  }
   for (const SlowSwitch &slow : setup.slow_switches) {
-    if (slow.at < 0 || static_cast<std::size_t>(slow.at) >= setup.fabric.below.size())
-      throw std::invalid_argument("no such switch in the fabric");
+    check_switch(setup, slow.at);
     cluster.slow_below.emplace_back(static_cast<std::size_t>(setup.hosts), 0);
     for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(slow.at)])
       cluster.slow_below.back()[static_cast<std::size_t>(host)] = 1;
   }
   for (const FlakyLink &flaky : setup.faults.flaky_links) {
     check_link(setup, flaky.link);
-    if (!(flaky.probability >= 0 && flaky.probability <= 1)) {
+    if (!(flaky.probability >= 0 && flaky.probability <= 1))
       throw std::invalid_argument("a failure probability must be within 0 to 1");
-    }
     add_link_fault(cluster, flaky.link, flaky.probability);
   }
   auto &faults = cluster.link_faults;
@@ -378,9 +358,8 @@ pairdot_run::JobObservations job_observations(const JobAnswer &answer,
     const double mbps = answer.mbps.empty() || !verified ? healthy_mbps : answer.mbps[pair];
     seen.rank_output.push_back(started ? rank_output(r, verified, probe, mbps) : "");
   }
-  for (const HostIndex host : answer.seen.unavailable_hosts) {
+  for (const HostIndex host : answer.seen.unavailable_hosts)
     seen.unavailable.push_back({host_names[static_cast<std::size_t>(host)], "down"});
-  }
   return seen;
 }
 
@@ -388,12 +367,10 @@ JobOutcome job_outcome(const pairdot_run::JudgeSettings &settings,
                        const pairdot_run::PlannedRun &job, const JobAnswer &answer,
                        const std::vector<std::string> &host_names) {
   pairdot_run::JobPlan plan{job.number, job.shape.kind, {}, 0, {}};
-  for (const HostIndex host : job.shape.rank_hosts) {
+  for (const HostIndex host : job.shape.rank_hosts)
     plan.rank_hosts.push_back(host_names[static_cast<std::size_t>(host)]);
-  }
-  for (const HostIndex host : job.shape.tested) {
+  for (const HostIndex host : job.shape.tested)
     plan.tested_hosts.push_back(host_names[static_cast<std::size_t>(host)]);
-  }
   plan.np = static_cast<int>(plan.rank_hosts.size());
   return pairdot_run::judge_job(
       settings, plan, job_observations(answer, job.shape.rank_hosts, host_names, settings.probe));
@@ -413,13 +390,11 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
   const long long most_jobs = most_jobs_of(cluster.setup.hosts);
   for (;;) {
     const auto round = run.state.next_round(run.evidence);
-    if (round.empty()) {
+    if (round.empty())
       break;
-    }
-    if (run.sweep_jobs + run.extra_jobs > most_jobs) {
+    if (run.sweep_jobs + run.extra_jobs > most_jobs)
       throw std::runtime_error("the planner did not finish within " + std::to_string(most_jobs) +
                                " jobs");
-    }
     double slowest = 0;
     for (const auto &job : round) {
       const JobAnswer answer = run_job(cluster, job.shape.rank_hosts);
@@ -427,9 +402,8 @@ ModelRun run_model(Cluster &cluster, int parallel, const JobSeen &on_job) {
       run.state.record(job, answer.seen, run.evidence);
       ++(job.shape.kind == pairdot_model::JobKind::sweep ? run.sweep_jobs : run.extra_jobs);
       slowest = std::max(slowest, answer.seconds);
-      if (on_job) {
+      if (on_job)
         on_job(job, answer);
-      }
     }
     run.modelled_seconds += slowest;
   }
@@ -455,9 +429,8 @@ pairdot_model::Suspects expected_suspects(const ClusterSetup &setup) {
     std::vector<HostIndex> group;
     for (const HostIndex host : setup.fabric.below[static_cast<std::size_t>(sw)]) {
       side[static_cast<std::size_t>(host)] = 1 + sw;
-      if (!named(host)) {
+      if (!named(host))
         group.push_back(host);
-      }
     }
     if (setup.planner_knows_fabric && group == setup.fabric.below[static_cast<std::size_t>(sw)]) {
       expected.switches.push_back(sw);
@@ -467,9 +440,8 @@ pairdot_model::Suspects expected_suspects(const ClusterSetup &setup) {
   }
   for (const Link &link : setup.faults.bad_links) {
     if (!named(link.first) && !named(link.second) &&
-        side[static_cast<std::size_t>(link.first)] == side[static_cast<std::size_t>(link.second)]) {
+        side[static_cast<std::size_t>(link.first)] == side[static_cast<std::size_t>(link.second)])
       expected.links.push_back(link);
-    }
   }
   std::sort(expected.links.begin(), expected.links.end());
   expected.links.erase(std::unique(expected.links.begin(), expected.links.end()),

@@ -28,7 +28,6 @@
 
 namespace pairdot_model {
 
-using pairdot_model::HostIndex;
 using Link = std::pair<HostIndex, HostIndex>; // (sender, receiver)
 
 enum class FailureMode : std::uint8_t {
@@ -117,6 +116,10 @@ struct JobAnswer {
   std::vector<HostIndex> ran_on; // misplaced: the host of every rank
   std::vector<double> mbps;      // per pair: a probe's bandwidth at 1 MiB; empty: all healthy_mbps
 };
+
+// The chance that a pair from sender to receiver fails: 1 from or to a dark
+// host or across a cut, else its bad or flaky link's (dead hosts aside).
+double failure_chance(const Cluster &cluster, HostIndex sender, HostIndex receiver);
 
 // What the cluster does with a job placed on these hosts (rank by rank).
 JobAnswer run_job(Cluster &cluster, const std::vector<HostIndex> &rank_hosts);

@@ -8,10 +8,9 @@ namespace pairdot_model {
 ModelRunner::ModelRunner(Cluster &cluster, const pairdot_run::RunOptions &options, int stop_after)
     : cluster_(cluster), launcher_(*options.settings.launcher),
       judge_(pairdot_run::judge_settings(options.settings)), stop_after_(stop_after) {
-  if (options.hosts.size() != static_cast<std::size_t>(cluster.setup.hosts)) {
+  if (options.hosts.size() != static_cast<std::size_t>(cluster.setup.hosts))
     throw std::invalid_argument("the model has " + std::to_string(cluster.setup.hosts) +
                                 " hosts, the run " + std::to_string(options.hosts.size()));
-  }
   for (const Host &host : options.hosts) {
     index_.emplace(host.name, static_cast<HostIndex>(names_.size()));
     names_.push_back(host.name);
@@ -19,22 +18,19 @@ ModelRunner::ModelRunner(Cluster &cluster, const pairdot_run::RunOptions &option
 }
 
 void ModelRunner::start(const pairdot_run::JobPlan &plan) {
-  if (started_ >= most_jobs_of(cluster_.setup.hosts)) {
+  if (started_ >= most_jobs_of(cluster_.setup.hosts))
     throw std::runtime_error("the planner did not finish within " +
                              std::to_string(most_jobs_of(cluster_.setup.hosts)) + " jobs");
-  }
-  pairdot_run::PlannedRun job{plan.number, {plan.kind, {}, {}}};
+  std::vector<HostIndex> rank_hosts;
   for (const std::string &name : plan.rank_hosts) {
     const auto found = index_.find(name);
-    if (found == index_.end()) {
+    if (found == index_.end())
       throw std::invalid_argument("the model has no host " + name);
-    }
-    job.shape.rank_hosts.push_back(found->second);
+    rank_hosts.push_back(found->second);
   }
-  for (const std::string &name : plan.tested_hosts)
-    job.shape.tested.push_back(index_.at(name));
-  const JobAnswer answer = run_job(cluster_, job.shape.rank_hosts);
-  JobOutcome outcome = job_outcome(judge_, job, answer, names_);
+  const JobAnswer answer = run_job(cluster_, rank_hosts);
+  JobOutcome outcome = pairdot_run::judge_job(
+      judge_, plan, job_observations(answer, rank_hosts, names_, judge_.probe));
   outcome.placement = launcher_.placement_text(plan.rank_hosts);
   running_.push_back({now_ + answer.seconds, std::move(outcome)});
   ++started_;
@@ -42,9 +38,8 @@ void ModelRunner::start(const pairdot_run::JobPlan &plan) {
 
 std::vector<JobOutcome> ModelRunner::poll() {
   std::vector<JobOutcome> ended;
-  if (running_.empty()) {
+  if (running_.empty())
     return ended;
-  }
   now_ = std::min_element(running_.begin(), running_.end(), [](const auto &a, const auto &b) {
            return a.end < b.end;
          })->end;
@@ -56,9 +51,8 @@ std::vector<JobOutcome> ModelRunner::poll() {
     }
     ended.push_back(std::move(job->outcome));
     job = running_.erase(job);
-    if (++ended_ == stop_after_) {
+    if (++ended_ == stop_after_)
       pairdot_run::request_stop();
-    }
   }
   return ended;
 }

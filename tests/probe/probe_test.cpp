@@ -1,6 +1,7 @@
 // pairdot-probe's pure pieces: the line, the size list, the verdict texts and
 // the pattern check.
 
+#include "../common/test_support.hpp"
 #include "pattern.hpp"
 #include "probe_line.hpp"
 
@@ -52,9 +53,8 @@ TEST(ProbeLine, RejectsMalformedAndInconsistent) {
       "probe 0 ; 1: sizes 8 mbps - latency_us - verdict failed 8: ",            // no problem
       "probe 0 ; 1: sizes 8 mbps 1.0 latency_us 1.0 verdict good",
   };
-  for (const char *text : lines) {
+  for (const char *text : lines)
     EXPECT_FALSE(parse_probe_line(text)) << text;
-  }
 }
 
 TEST(Sizes, ParsesUnitsInOrder) {
@@ -81,12 +81,9 @@ TEST(Sizes, RejectsWithOneLine) {
       {"64K,8", "sizes must increase: 8 B after 64 KiB"},
   };
   for (const auto &c : cases) {
-    try {
-      parse_sizes(c.text);
-      ADD_FAILURE() << "accepted '" << c.text << "'";
-    } catch (const std::invalid_argument &error) {
-      EXPECT_EQ(std::string(error.what()).rfind(c.reason, 0), 0u) << error.what();
-    }
+    const std::string error =
+        test_support::error_of<std::invalid_argument>([&] { parse_sizes(c.text); });
+    EXPECT_EQ(error.rfind(c.reason, 0), 0u) << "'" << c.text << "': " << error;
   }
 }
 
@@ -107,9 +104,8 @@ TEST(Verdicts, NameSizesAndGroupThousands) {
       {grouped(1234567), "1,234,567"},
       {grouped(999), "999"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(c.text, c.want);
-  }
 }
 
 TEST(Pattern, FindsEveryCorruptedByte) {
@@ -123,9 +119,8 @@ TEST(Pattern, FindsEveryCorruptedByte) {
     const PatternKey key{4, c.size, 7};
     std::vector<unsigned char> message(c.size);
     fill_pattern(message.data(), key);
-    for (const std::uint64_t offset : c.corrupted) {
+    for (const std::uint64_t offset : c.corrupted)
       message[offset] ^= 0x01;
-    }
     const PatternCheck check = check_pattern(message.data(), key);
     EXPECT_EQ(check.differing_bytes, c.corrupted.size()) << c.size;
     if (!c.corrupted.empty()) {
@@ -138,9 +133,8 @@ TEST(Pattern, DiffersByPairSizeAndMessage) {
   const PatternKey key{2, 64, 5};
   std::vector<unsigned char> message(64);
   fill_pattern(message.data(), key);
-  for (const PatternKey other : {PatternKey{0, 64, 5}, PatternKey{2, 64, 6}}) {
+  for (const PatternKey other : {PatternKey{0, 64, 5}, PatternKey{2, 64, 6}})
     EXPECT_GT(check_pattern(message.data(), other).differing_bytes, 48u);
-  }
   std::vector<unsigned char> longer(128);
   fill_pattern(longer.data(), PatternKey{2, 128, 5});
   EXPECT_GT(check_pattern(longer.data(), key).differing_bytes, 48u);

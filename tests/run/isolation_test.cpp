@@ -29,9 +29,8 @@ struct Scenario {
 
 int ceil_log2(long long n) {
   int bits = 0;
-  while ((1LL << bits) < n) {
+  while ((1LL << bits) < n)
     ++bits;
-  }
   return bits;
 }
 
@@ -66,9 +65,8 @@ int extra_job_bound(const Scenario &s) {
 // fail, between live hosts.
 pairdot_model::Suspects must_find(ClusterSetup setup) {
   for (const auto &flaky : setup.faults.flaky_links) {
-    if (flaky.probability >= 1) {
+    if (flaky.probability >= 1)
       setup.faults.bad_links.push_back(flaky.link);
-    }
   }
   return pairdot_model::expected_suspects(setup);
 }
@@ -78,22 +76,11 @@ bool is_flaky(const Faults &faults, const Link &link) {
                      [&link](const auto &flaky) { return flaky.link == link; });
 }
 
-bool is_faulty(const ClusterSetup &setup, const Link &link) {
-  const Faults &faults = setup.faults;
-  const auto has = [](const std::vector<HostIndex> &hosts, HostIndex host) {
-    return std::count(hosts.begin(), hosts.end(), host) > 0;
-  };
-  const auto cut = [&](HostIndex a, HostIndex b) {
-    return std::any_of(faults.cut_switches.begin(), faults.cut_switches.end(), [&](int sw) {
-      const auto &below = setup.fabric.below[static_cast<std::size_t>(sw)];
-      return has(below, a) != has(below, b);
-    });
-  };
-  const auto &bad = faults.bad_links;
-  return has(faults.dead_hosts, link.first) || has(faults.dead_hosts, link.second) ||
-         has(faults.dark_hosts, link.first) || has(faults.dark_hosts, link.second) ||
-         cut(link.first, link.second) || std::count(bad.begin(), bad.end(), link) > 0 ||
-         is_flaky(faults, link);
+// Of a dead or dark host, across a cut, bad or flaky.
+bool is_faulty(const pairdot_model::Cluster &cluster, const Link &link) {
+  const auto dead = [&](HostIndex host) { return cluster.dead[static_cast<std::size_t>(host)]; };
+  return dead(link.first) != 0 || dead(link.second) != 0 ||
+         pairdot_model::failure_chance(cluster, link.first, link.second) > 0;
 }
 
 void check_scenario(const Scenario &s, std::uint64_t seed) {
@@ -113,19 +100,17 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
       cluster, 4, [&](const pairdot_run::PlannedRun &job, const pairdot_model::JobAnswer &answer) {
         const auto &hosts = job.shape.rank_hosts;
         if (job.shape.kind == pairdot_model::JobKind::isolation && hosts.size() == 2 &&
-            answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0]) {
+            answer.seen.started[0] && answer.seen.started[1] && !answer.seen.verified[0])
           failed_alone.insert({hosts[0], hosts[1]});
-        }
       });
 
   const auto expected = must_find(setup);
   EXPECT_EQ(run.suspects.hosts, expected.hosts);
   EXPECT_EQ(run.suspects.switches, expected.switches);
   EXPECT_EQ(run.suspects.groups, expected.groups);
-  for (const Link &link : expected.links) {
+  for (const Link &link : expected.links)
     EXPECT_TRUE(std::binary_search(run.suspects.links.begin(), run.suspects.links.end(), link))
         << "not named: " << link.first << " -> " << link.second;
-  }
   for (const Link &link : run.suspects.links) {
     EXPECT_TRUE(std::binary_search(expected.links.begin(), expected.links.end(), link) ||
                 is_flaky(s.faults, link))
@@ -138,15 +123,12 @@ void check_scenario(const Scenario &s, std::uint64_t seed) {
   std::vector<Link> uncovered; // not faulty, not tested
   for (HostIndex a = 0; a < s.hosts; ++a) {
     for (HostIndex b = 0; b < s.hosts; ++b) {
-      if (a == b || is_faulty(setup, {a, b})) {
+      if (a == b || is_faulty(cluster, {a, b}))
         continue;
-      }
-      if (pairdot_model::link_state(evidence, a, b) == LinkState::failed) {
+      if (pairdot_model::link_state(evidence, a, b) == LinkState::failed)
         blamed.emplace_back(a, b);
-      }
-      if (pairdot_model::link_verdict(evidence, a, b) == pairdot_model::LinkVerdict::not_covered) {
+      if (pairdot_model::link_verdict(evidence, a, b) == pairdot_model::LinkVerdict::not_covered)
         uncovered.emplace_back(a, b);
-      }
     }
   }
   EXPECT_EQ(blamed, std::vector<Link>{});
@@ -200,11 +182,9 @@ TEST(Isolation, NamesExactlyTheFaultsOfAModelledCluster) {
        5},
       {"a dark host alone on its leaf", 12, 2, {{}, {}, {}, {11}}, job, false, 4},
   };
-  for (const Scenario &s : scenarios) {
-    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+  for (const Scenario &s : scenarios)
+    for (std::uint64_t seed = 1; seed <= 3; ++seed)
       check_scenario(s, seed);
-    }
-  }
 }
 
 } // namespace

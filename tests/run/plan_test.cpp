@@ -13,9 +13,8 @@ using pairdot_run::sweep_job_bound;
 
 std::string text(const std::vector<int> &slots) {
   std::string s = "slots";
-  for (int v : slots) {
+  for (int v : slots)
     s += " " + std::to_string(v);
-  }
   return s;
 }
 
@@ -43,23 +42,19 @@ void check_sweep(const std::vector<int> &slots, std::int64_t max_jobs) {
         ++covered[from * n + h];
       }
     }
-    for (int h = 0; h < n; ++h) {
+    for (int h = 0; h < n; ++h)
       EXPECT_LE(used[h], slots[h]) << "host " << h;
-    }
   }
-  for (int a = 0; a < n; ++a) {
-    for (int b = 0; b < n; ++b) {
+  for (int a = 0; a < n; ++a)
+    for (int b = 0; b < n; ++b)
       EXPECT_EQ(covered[a * n + b], a == b ? 0 : 1) << "pair " << a << " -> " << b;
-    }
-  }
   const auto count = static_cast<std::int64_t>(jobs.size());
   EXPECT_GE(count, sweep_job_bound(slots));
   EXPECT_LE(count, max_jobs);
   const auto again = plan_sweep(slots);
   ASSERT_EQ(again.size(), jobs.size());
-  for (std::size_t j = 0; j < jobs.size(); ++j) {
+  for (std::size_t j = 0; j < jobs.size(); ++j)
     EXPECT_EQ(again[j].rank_hosts, jobs[j].rank_hosts) << "job " << j << " differs";
-  }
 }
 
 TEST(PlanSweep, EqualSlotsMeetTheBoundForEvenHostCounts) {
@@ -78,9 +73,8 @@ TEST(PlanSweep, EqualSlotsMeetTheBoundForEvenHostCounts) {
 std::vector<int> repeat(int n, const std::vector<int> &pattern) {
   std::vector<int> slots;
   slots.reserve(static_cast<std::size_t>(n));
-  for (int h = 0; h < n; ++h) {
+  for (int h = 0; h < n; ++h)
     slots.push_back(pattern[h % pattern.size()]);
-  }
   return slots;
 }
 

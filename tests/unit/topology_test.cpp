@@ -12,18 +12,16 @@ using pairdot_hosts::Topology;
 
 std::string joined(const std::vector<std::string> &names) {
   std::string out;
-  for (const std::string &name : names) {
+  for (const std::string &name : names)
     out += (out.empty() ? "" : ",") + name;
-  }
   return out;
 }
 
 // "s0:n1,n2/ top:/s0": each switch, its nodes and, after '/', its switches.
 std::string shape(const Topology &topology) {
   std::string out;
-  for (const pairdot_hosts::Switch &sw : topology.switches) {
+  for (const pairdot_hosts::Switch &sw : topology.switches)
     out += (out.empty() ? "" : " ") + sw.name + ":" + joined(sw.nodes) + "/" + joined(sw.switches);
-  }
   return out;
 }
 
@@ -75,9 +73,8 @@ TEST(Hostlist, ExpandsRangesListsAndProductsOrRefuses) {
       {"-n[1-2]", "hostlist '-n[1-2]': '-n1' is not a valid host name"},
       {"a b", "hostlist 'a b': 'a b' is not a valid host name"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(expanded(c.expression), c.names) << c.expression;
-  }
 }
 
 TEST(TopologyConf, ReadsSwitchesOfATreeOrNamesTheLineOfAnError) {
@@ -115,9 +112,8 @@ TEST(TopologyConf, ReadsSwitchesOfATreeOrNamesTheLineOfAnError) {
       {"SwitchName=s0 Nodes=n[1-3]\nSwitchName=s1 Nodes=n3",
        "topo.conf:2: node n3 is already under switch s0 (line 1)"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(conf(c.text), c.shape) << c.text;
-  }
 }
 
 TEST(ScontrolTopology, KeepsEachNodeOnItsLowestSwitch) {
@@ -136,9 +132,8 @@ TEST(ScontrolTopology, KeepsEachNodeOnItsLowestSwitch) {
       {"scontrol: error: No topology information available\n", ""},
       {"SwitchName=s2 Level=1 Switches=s9", "scontrol show topology:1: switch s9 is never defined"},
   };
-  for (const auto &c : cases) {
+  for (const auto &c : cases)
     EXPECT_EQ(scontrol(c.text), c.shape) << c.text;
-  }
 }
 
 TEST(SwitchTree, PlacesRunHostsUnderTheirSwitches) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -26,6 +27,7 @@ using nlohmann::json;
 using pairdot_model::ClusterSetup;
 using pairdot_model::FailureMode;
 using test_support::TempDir;
+namespace fs = std::filesystem;
 
 // Faults as the cluster tests inject them, hosts numbered from 1.
 enum class Fault {

@@ -116,8 +116,8 @@ RunListener drain_listener(const pairdot_launch::Scheduler &scheduler, DrainScop
   listener.began = [report_dir](const std::string &dir) {
     *report_dir = std::filesystem::absolute(dir).lexically_normal().string();
   };
-  listener.ended = [&scheduler, scope, report_dir,
-                    dry_run](const pairdot_model::RunReport &report, RunEnd end) {
+  listener.ended = [&scheduler, scope, report_dir, dry_run](const pairdot_model::RunReport &report,
+                                                            RunEnd end) {
     if (end != RunEnd::completed) {
       return;
     }

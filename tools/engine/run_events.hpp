@@ -22,7 +22,7 @@ enum class RunEnd : std::uint8_t {
 // Each callback may be empty.
 struct RunListener {
   std::function<void(const std::string &report_dir)> began; // "" when no report is kept
-  std::function<void(std::size_t jobs)> resumed; // the journal's jobs taken over
+  std::function<void(std::size_t jobs)> resumed;            // the journal's jobs taken over
   std::function<void(const JobPlan &)> job_started;
   std::function<void(const pairdot_model::JobOutcome &)> job_ended;
   std::function<void(const pairdot_model::RunReport &)> summary; // the diagnosis up to date

@@ -54,7 +54,7 @@ struct Arguments {
   double step_timeout = 0;
   double slow_bandwidth = 50; // per cent of the median link
   std::string metrics;
-  std::string drain;          // --drain's words
+  std::string drain; // --drain's words
   bool resume_drained = false;
   bool drain_dry_run = false;
   bool watching = false;
